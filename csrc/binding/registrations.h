@@ -1,0 +1,11 @@
+// The per-class registrations that the module entry calls.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace lumo::binding {
+
+void register_bm25(pybind11::module_& module);
+void register_jieba(pybind11::module_& module);
+
+}  // namespace lumo::binding

@@ -1,0 +1,79 @@
+// BM25: the sparse encoder's model record, incremental training, encoding and persistence.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "token_table.h"
+
+namespace lumo::typing::text {
+
+using SparseVector = std::map<std::string, double>;
+using IdSparseVector = std::map<std::int64_t, double>;
+
+// Not thread-safe: callers serialise access (the Python binding holds the interpreter lock).
+class BM25 {
+ public:
+  BM25(double b, double k1);
+
+  double b() const noexcept { return b_; }
+  void b(double value) noexcept { b_ = value; }
+  double k1() const noexcept { return k1_; }
+  void k1(double value) noexcept { k1_ = value; }
+
+  // Adds one document. Throws std::runtime_error, with the model unchanged, for an empty list or
+  // when a counter would pass its width (doc_count, a token's count, doc_length_total).
+  void train(const std::vector<std::string>& tokens_vec);
+  void train(const std::vector<std::int64_t>& tokens_vec);
+
+  // Saturated, length-normalised term frequency per distinct token: tf / (tf + K), with
+  // K = ((len / doc_length_average) * b + (1 - b)) * k1. Throws std::runtime_error
+  // "BM25 has not been initialized" for a non-empty list on an untrained model.
+  SparseVector encode_document(const std::vector<std::string>& tokens_vec) const;
+  IdSparseVector encode_document(const std::vector<std::int64_t>& tokens_vec) const;
+
+  // idf per distinct token, normalised to sum to one. Throws as encode_document.
+  SparseVector encode_query(const std::vector<std::string>& tokens_vec) const;
+  IdSparseVector encode_query(const std::vector<std::int64_t>& tokens_vec) const;
+
+  // ln((doc_count + 1) / (df + 0.5)), df the token's table count, 1 when absent.
+  double idf(std::string_view token_text) const noexcept;
+
+  // Writes the model document to `path`. Throws std::runtime_error beginning "Failed to dump:"
+  // when the file cannot be opened or written; an existing file is left untouched if building
+  // the document fails.
+  void dump(const std::string& path) const;
+  // The model document as dump writes it.
+  std::string dump_text() const;
+  // Sets the fields from a model document's text, one after the other (a failure leaves the
+  // fields before it set). Throws std::runtime_error with "json data should not be empty" or
+  // "load <field> failed", and the reader's std::invalid_argument / std::out_of_range.
+  void load(const std::string& json_text);
+
+  std::int32_t doc_count() const noexcept { return doc_count_; }
+  std::int64_t doc_length_total() const noexcept { return doc_length_total_; }
+  double doc_length_average() const noexcept { return doc_length_average_; }
+  const TokenTable& doc_token_frequency() const noexcept { return doc_token_frequency_; }
+
+ private:
+  template <class Token>
+  void train_counts(const TokenCounts<Token>& counts, std::size_t length);
+  void check_initialized() const;
+  double length_factor(std::size_t length) const noexcept;
+
+  double b_;
+  double k1_;
+  std::int32_t doc_count_ = 0;
+  std::int64_t doc_length_total_ = 0;
+  double doc_length_average_ = 0.0;
+  TokenTable doc_token_frequency_;
+};
+
+// The token bytes of a key held escaped in a parsed document (the inverse of
+// JsonValue::escape_text); other backslashes stay as they are.
+std::string unescape_key(std::string_view held);
+
+}  // namespace lumo::typing::text

@@ -1,0 +1,53 @@
+// Checks of the segmenter's five files, run before the segmentation library loads them: the
+// library ends the process on a file it cannot open or on content its own checks refuse.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumo::segmenter {
+
+// A file that cannot be opened or read; carries the errno value (ENOENT, EACCES, EISDIR, ...).
+class FileAccessError : public std::runtime_error {
+ public:
+  FileAccessError(int error_number, std::string path);
+  int error_number() const noexcept { return error_number_; }
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  int error_number_;
+  std::string path_;
+};
+
+// Malformed content is reported as std::invalid_argument with a message naming the file and the
+// 1-based line: "<path>:<line>: <what is wrong>".
+
+// Reads the whole file. Throws FileAccessError.
+std::string read_file(const std::string& path);
+
+// The paths the library reads from `user_dict_path`: split at every "|" and ";" exactly as the
+// library splits it (an empty path names none; "a||b" names an empty path, which cannot open).
+std::vector<std::string> split_user_dict_paths(const std::string& user_dict_path);
+
+// Each takes the file's path (for messages) and content, and throws std::invalid_argument where
+// the library would abort: a main dictionary line that is not "word weight tag" with a weight
+// above zero, or an empty dictionary; a missing or malformed line among the HMM model's nine; an
+// empty IDF file or one whose average IDF is not above zero; an empty stop-word file.
+void check_dictionary(const std::string& path, std::string_view content);
+void check_hmm_model(const std::string& path, std::string_view content);
+void check_idf(const std::string& path, std::string_view content);
+void check_stop_words(const std::string& path, std::string_view content);
+
+// Opens and checks all five files as the segmenter's constructor would read them. Throws
+// FileAccessError or std::invalid_argument; returns normally only when the library can load them.
+void check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                           const std::string& user_dict_path, const std::string& idf_path,
+                           const std::string& stop_word_path);
+
+// The library keeps byte offsets in 32 bits: longer sentences would wrap. Throws
+// std::length_error for a sentence of 4 GiB or more.
+void check_sentence(std::string_view sentence);
+
+}  // namespace lumo::segmenter
