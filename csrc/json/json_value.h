@@ -47,6 +47,8 @@ class JsonValue {
   // Makes the value Integral (or Floating) and stores the number.
   JsonValue& operator=(std::int32_t value) noexcept;
   JsonValue& operator=(double value) noexcept;
+  // A bool would silently become Integral; build JsonValue(bool) instead.
+  JsonValue& operator=(bool value) = delete;
 
   JsonKind kind() const noexcept { return kind_; }
   // Keeps the content when the kind is unchanged; otherwise resets to the new kind's empty payload.

@@ -1,0 +1,238 @@
+// BM25 training statistics, the checks before any change, and the encoding formulas.
+#include "bm25.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace lumo::typing::text {
+namespace {
+
+using Tokens = std::vector<std::string>;
+using Ids = std::vector<std::int64_t>;
+
+std::map<std::string, std::int32_t> table_of(const BM25& model) {
+  std::map<std::string, std::int32_t> table;
+  for (const auto& entry : model.doc_token_frequency().entries()) table[entry.token] = entry.count;
+  return table;
+}
+
+BM25 example_model() {
+  BM25 model(0.75, 1.2);
+  model.train(Tokens{"a", "a", "b"});
+  model.train(Tokens{"b", "c"});
+  return model;
+}
+
+TEST(BM25Train, AccumulatesOccurrencesAndAverage) {
+  BM25 model(0.75, 1.2);
+  model.train(Tokens{"a", "a", "b"});
+  EXPECT_EQ(model.doc_count(), 1);
+  EXPECT_EQ(model.doc_length_total(), 3);
+  EXPECT_DOUBLE_EQ(model.doc_length_average(), 3.0);
+  EXPECT_EQ(table_of(model), (std::map<std::string, std::int32_t>{{"a", 2}, {"b", 1}}));
+  model.train(Tokens{"b", "c"});
+  EXPECT_EQ(model.doc_count(), 2);
+  EXPECT_EQ(model.doc_length_total(), 5);
+  EXPECT_DOUBLE_EQ(model.doc_length_average(), 2.5);
+  EXPECT_EQ(table_of(model), (std::map<std::string, std::int32_t>{{"a", 2}, {"b", 2}, {"c", 1}}));
+}
+
+TEST(BM25Train, KeysIdsByDecimalText) {
+  BM25 model(0.75, 1.2);
+  model.train(Ids{7, -7, 7, 0, std::numeric_limits<std::int64_t>::min()});
+  model.train(Tokens{"7", "A", "a", ""});
+  EXPECT_EQ(table_of(model), (std::map<std::string, std::int32_t>{{"", 1},
+                                                                  {"-7", 1},
+                                                                  {"-9223372036854775808", 1},
+                                                                  {"0", 1},
+                                                                  {"7", 3},
+                                                                  {"A", 1},
+                                                                  {"a", 1}}));
+  EXPECT_EQ(model.doc_count(), 2);
+  EXPECT_EQ(model.doc_length_total(), 9);
+}
+
+TEST(BM25Train, RejectsEmptyListUnchanged) {
+  BM25 model = example_model();
+  EXPECT_THROW(
+      {
+        try {
+          model.train(Tokens{});
+        } catch (const std::runtime_error& error) {
+          EXPECT_STREQ(error.what(), "trainning tokens_vec should not be empty");
+          throw;
+        }
+      },
+      std::runtime_error);
+  EXPECT_THROW(model.train(Ids{}), std::runtime_error);
+  EXPECT_EQ(model.doc_count(), 2);
+  EXPECT_EQ(model.doc_length_total(), 5);
+  EXPECT_EQ(table_of(model).size(), 3u);
+}
+
+TEST(BM25Train, GrowsTableAcrossManyTokens) {
+  BM25 model(0.75, 1.2);
+  std::mt19937 random(7);
+  std::map<std::string, std::int32_t> expected;
+  for (int doc = 0; doc < 300; ++doc) {
+    Tokens tokens;
+    for (int i = 0; i < 50; ++i) {
+      tokens.push_back("t" + std::to_string(random() % 5000));
+      ++expected[tokens.back()];
+    }
+    model.train(tokens);
+  }
+  EXPECT_EQ(table_of(model), expected);
+  for (const auto& [token, count] : expected) {
+    ASSERT_NE(model.doc_token_frequency().count_of(token), nullptr);
+    EXPECT_EQ(*model.doc_token_frequency().count_of(token), count);
+  }
+  EXPECT_EQ(model.doc_token_frequency().count_of("absent"), nullptr);
+}
+
+// Loading sets counters near their limits without training two billion documents.
+BM25 model_with(std::int32_t doc_count, std::int32_t count_of_a) {
+  BM25 model(0.75, 1.2);
+  model.load("{\"_doc_count\": " + std::to_string(doc_count) + ", \"_doc_length_average\": 2.0, \"_b\": 0.75, " +
+             "\"_k1\": 1.2, \"_doc_token_frequency\": {\"a\": " + std::to_string(count_of_a) + "}}");
+  return model;
+}
+
+struct OverflowCase {
+  const char* name;
+  std::int32_t doc_count;
+  std::int32_t count_of_a;
+  Tokens tokens;
+  const char* message;
+};
+
+class BM25TrainOverflow : public ::testing::TestWithParam<OverflowCase> {};
+
+TEST_P(BM25TrainOverflow, RefusesAndLeavesModelUnchanged) {
+  const OverflowCase& c = GetParam();
+  BM25 model = model_with(c.doc_count, c.count_of_a);
+  const auto before = table_of(model);
+  try {
+    model.train(c.tokens);
+    FAIL() << "no overflow reported";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), c.message);
+  }
+  EXPECT_EQ(table_of(model), before);
+  EXPECT_EQ(model.doc_count(), c.doc_count);
+  EXPECT_EQ(model.doc_length_total(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, BM25TrainOverflow,
+    ::testing::Values(
+        OverflowCase{"DocCount", 2147483646, 1, {"b"}, "train would overflow the document count"},
+        OverflowCase{"TokenCount", 5, 2147483646, {"new", "a", "a"}, "train would overflow the occurrence count of a token"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(BM25Train, ReachesLimitsExactly) {
+  BM25 model = model_with(2147483645, 2147483646);
+  model.train(Tokens{"a"});
+  EXPECT_EQ(model.doc_count(), 2147483646);
+  EXPECT_EQ(*model.doc_token_frequency().count_of("a"), 2147483647);
+  // The query side forms doc_count + 1 without overflow.
+  EXPECT_NEAR(model.idf("zzz"), std::log(2147483647.0 / 1.5), 1e-12);
+}
+
+TEST(BM25Train, AfterLoadAveragesOwnTotal) {
+  BM25 model = model_with(10, 1);
+  model.train(Tokens{"a", "b", "c", "d", "e", "f"});
+  EXPECT_EQ(model.doc_count(), 11);
+  EXPECT_EQ(model.doc_length_total(), 6);
+  EXPECT_DOUBLE_EQ(model.doc_length_average(), 6.0 / 11.0);
+}
+
+TEST(BM25Encode, DocumentWeightsSaturateAndNormaliseLength) {
+  const BM25 model = example_model();
+  const SparseVector weights = model.encode_document(Tokens{"a", "b", "a"});
+  ASSERT_EQ(weights.size(), 2u);
+  const double factor = ((3.0 / 2.5) * 0.75 + (1.0 - 0.75)) * 1.2;
+  EXPECT_EQ(weights.at("a"), 2.0 / (2.0 + factor));
+  EXPECT_EQ(weights.at("b"), 1.0 / (1.0 + factor));
+  EXPECT_NEAR(model.encode_document(Tokens{"x"}).at("x"), 1.0 / 1.66, 1e-15);
+}
+
+TEST(BM25Encode, QueryWeightsAreNormalisedIdf) {
+  const BM25 model = example_model();
+  const SparseVector weights = model.encode_query(Tokens{"a", "c", "d", "c"});
+  const double a = std::log(3.0 / 2.5);
+  const double c = std::log(3.0 / 1.5);
+  const double sum = a + c + c;
+  EXPECT_EQ(weights, (SparseVector{{"a", a / sum}, {"c", c / sum}, {"d", c / sum}}));
+  EXPECT_NEAR(weights.at("a"), 0.116231, 1e-6);
+  EXPECT_NEAR(weights.at("c"), 0.441885, 1e-6);
+}
+
+TEST(BM25Encode, NegativeIdfNormalisesThroughNegativeSum) {
+  BM25 model(0.75, 1.2);
+  model.train(Tokens{"a", "a", "b"});
+  const SparseVector weights = model.encode_query(Tokens{"a", "b", "c"});
+  EXPECT_NEAR(weights.at("a"), -0.633534, 1e-6);
+  EXPECT_NEAR(weights.at("b"), 0.816767, 1e-6);
+  EXPECT_NEAR(weights.at("c"), 0.816767, 1e-6);
+  EXPECT_EQ(model.encode_query(Tokens{"a", "a"}), (SparseVector{{"a", 1.0}}));
+  EXPECT_EQ(model.encode_query(Ids{5, 5}), (IdSparseVector{{5, 1.0}}));
+}
+
+TEST(BM25Encode, IdsAndStringsShareTableEntries) {
+  BM25 model(0.75, 1.2);
+  model.train(Ids{42, 42, 7});
+  model.train(Tokens{"x"});
+  EXPECT_EQ(model.idf("42"), std::log(3.0 / 2.5));
+  const IdSparseVector by_id = model.encode_query(Ids{42, 9});
+  const SparseVector by_text = model.encode_query(Tokens{"42", "9"});
+  EXPECT_EQ(by_id.at(42), by_text.at("42"));
+  EXPECT_EQ(by_id.at(9), by_text.at("9"));
+}
+
+TEST(BM25Encode, OrdersKeysAscending) {
+  const BM25 model = example_model();
+  std::string order;
+  for (const auto& entry : model.encode_document(Tokens{"b", "a", "B", "\xc3\xa9", "ab"})) order += entry.first + ",";
+  EXPECT_EQ(order, "B,a,ab,b,\xc3\xa9,");
+  std::vector<std::int64_t> ids;
+  for (const auto& entry : model.encode_document(Ids{3, -1, 2})) ids.push_back(entry.first);
+  EXPECT_EQ(ids, (Ids{-1, 2, 3}));
+}
+
+TEST(BM25Encode, EntryTestGuardsUntrainedModels) {
+  BM25 model(0.75, 1.2);
+  EXPECT_TRUE(model.encode_document(Tokens{}).empty());
+  EXPECT_TRUE(model.encode_query(Ids{}).empty());
+  for (auto encode : {+[](const BM25& m) { m.encode_document(Tokens{"a"}); },
+                      +[](const BM25& m) { m.encode_query(Ids{1}); }}) {
+    try {
+      encode(model);
+      FAIL() << "untrained model encoded";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "BM25 has not been initialized");
+    }
+  }
+  // A tiny average counts as zero; a NaN average passes the test.
+  model.load("{\"_doc_count\": 1, \"_doc_length_average\": 0.0000000001, \"_b\": 0.5, \"_k1\": 1.0}");
+  EXPECT_THROW(model.encode_query(Tokens{"a"}), std::runtime_error);
+  model.load("{\"_doc_count\": 1, \"_doc_length_average\": 0e999, \"_b\": 0.5, \"_k1\": 1.0}");
+  EXPECT_TRUE(std::isnan(model.encode_document(Tokens{"a"}).at("a")));
+}
+
+TEST(BM25Encode, ParametersAffectDocumentsOnly) {
+  BM25 model = example_model();
+  const SparseVector query = model.encode_query(Tokens{"a", "b"});
+  const SparseVector document = model.encode_document(Tokens{"a", "b"});
+  model.k1(-1.0);
+  model.b(2.0);
+  EXPECT_EQ(model.k1(), -1.0);
+  EXPECT_EQ(model.encode_query(Tokens{"a", "b"}), query);
+  EXPECT_NE(model.encode_document(Tokens{"a", "b"}), document);
+}
+
+}  // namespace
+}  // namespace lumo::typing::text
