@@ -1,0 +1,41 @@
+# The README's commands. `make demo` is the main job, `make test` runs every test; both set up a
+# fresh machine first (scripts/setup.sh) and reuse what an earlier run installed.
+PY := .venv/bin/python
+BUILD_TYPE ?= Debug
+FUZZ_SECONDS ?= 60
+CMAKE_TESTS := -G Ninja -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_TESTS=ON
+
+.PHONY: setup demo test test-cpp test-python sanitize fuzz bench bench-quick format
+
+setup:
+	scripts/setup.sh
+
+demo: setup
+	$(PY) examples/search_demo.py
+
+test: setup test-cpp test-python
+
+test-cpp:
+	cmake -S . -B build/cpp $(CMAKE_TESTS) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	cmake --build build/cpp
+	ctest --test-dir build/cpp --output-on-failure
+
+test-python:
+	$(PY) -m pytest
+
+# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: setup
+	cmake -S . -B build/asan $(CMAKE_TESTS) -DCMAKE_BUILD_TYPE=Debug -DDUZUDAVIDA_SANITIZE=ON >/dev/null
+	cmake --build build/asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build/asan --output-on-failure
+
+# The coverage-guided parser fuzzer (libFuzzer, clang) under both sanitizers.
+fuzz: setup
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+bench: setup
+	$(PY) bench/run.py
+
+bench-quick: setup
+	$(PY) bench/run.py --quick

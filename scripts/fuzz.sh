@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the parser fuzzer with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and runs it
+# for the given number of seconds from the seed corpus in the repo. Any finding fails the run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+seconds=${1:-60}
+
+if ! command -v clang++-14 >/dev/null || [ ! -f /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ]; then
+  echo "fuzz: installing clang-14 and its fuzzing runtime"
+  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang-14 libclang-rt-14-dev
+fi
+
+CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_FUZZERS=ON -DDUZUDAVIDA_SANITIZE=ON >/dev/null
+cmake --build build/fuzz --target json_parser_fuzzer
+
+# New inputs go to a scratch folder; the committed seeds stay as they are.
+work=build/fuzz/corpus
+mkdir -p "$work" build/fuzz/findings
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  build/fuzz/tests/cpp/fuzz/json_parser_fuzzer "$work" tests/cpp/fuzz/corpus \
+  -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 2>&1 | tail -n 25

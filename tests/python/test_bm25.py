@@ -1,0 +1,186 @@
+"""The Python surface of BM25: construction, overloads, conversions, errors, and the weights."""
+
+import math
+import random
+
+import pytest
+from bm25_oracle import OracleBM25
+
+from duzudavida import BM25
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "b", "k1"),
+    [
+        ((), {}, 0.75, 1.2),
+        ((0.5,), {}, 0.5, 1.2),
+        ((), {"k1": 2.0}, 0.75, 2.0),
+        ((1, 2), {}, 1.0, 2.0),
+        ((), {"b": 0.1, "k1": 0.2}, 0.1, 0.2),
+    ],
+    ids=["defaults", "b-only", "k1-keyword", "ints-convert", "both-keywords"],
+)
+def test_constructor(args, kwargs, b, k1):
+    model = BM25(*args, **kwargs)
+    assert (model.b(), model.k1()) == (b, k1)
+    assert type(model.b()) is float
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: BM25("x"),
+        lambda: BM25(0.1, 0.2, 0.3),
+        lambda: BM25().b(value=0.3),
+        lambda: BM25().train("ab"),
+        lambda: BM25().train([1.5]),
+        lambda: BM25().train([2**63]),
+        lambda: BM25().train(["a", 1]),
+        lambda: BM25().train({"a"}),
+        lambda: BM25().train({"a": 1}),
+        lambda: BM25().train(t for t in ["a"]),
+        lambda: BM25().train(tokens_vec=["a"]),
+        lambda: BM25().encode_query(["a", 2]),
+        lambda: BM25().load(text="{}"),
+    ],
+    ids=[
+        "ctor-str",
+        "ctor-three",
+        "setter-keyword",
+        "str-not-sequence",
+        "float-item",
+        "id-too-large",
+        "mixed-items",
+        "set",
+        "dict",
+        "generator",
+        "train-keyword",
+        "mixed-query",
+        "load-keyword",
+    ],
+)
+def test_unmatched_overloads_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_parameters_are_methods_not_attributes():
+    model = BM25()
+    assert model.b(0.3) is None
+    assert model.b() == 0.3
+    model.k1(1)  # an int takes the setter in the conversion pass
+    assert model.k1() == 1.0
+    model.k1(-1.0)
+    model.b(2.0)
+    assert (model.b(), model.k1()) == (2.0, -1.0)
+    with pytest.raises(AttributeError):
+        model.extra = 1
+
+
+def test_signatures_show_pybind_list_types():
+    doc = BM25.encode_document.__doc__
+    assert "encode_document(self: duzudavida.BM25, arg0: List[str]) -> Dict[str, float]" in doc
+    assert "encode_document(self: duzudavida.BM25, arg0: List[int]) -> Dict[int, float]" in doc
+    assert "__init__(self: duzudavida.BM25, b: float = 0.75, k1: float = 1.2)" in BM25.__init__.__doc__
+
+
+@pytest.mark.parametrize(
+    ("first", "second"),
+    [
+        (["a", "b"], ("a", "b")),
+        ([b"a", bytearray(b"b")], ["a", "b"]),
+        ([True, 2], [1, 2]),
+        (range(3), [0, 1, 2]),
+        (bytearray(b"ab"), [97, 98]),
+        ([42], ["42"]),
+        ([-(2**63)], ["-9223372036854775808"]),
+    ],
+    ids=["tuple", "bytes-items", "bools-are-ids", "range", "bytearray-ids", "id-as-text", "min-id"],
+)
+def test_equivalent_token_lists_train_the_same(first, second):
+    one, two = BM25(), BM25()
+    one.train(first)
+    two.train(second)
+    probe = ["a", "b", "0", "1", "2", "97", "98", "42", "-9223372036854775808", "z"]
+    assert one.encode_query(probe) == two.encode_query(probe)
+
+
+def test_empty_train_raises_and_changes_nothing(example_model):
+    before = example_model.encode_query(["a", "b", "c"])
+    for empty in ([], ()):
+        with pytest.raises(RuntimeError, match="^trainning tokens_vec should not be empty$"):
+            example_model.train(empty)
+    assert example_model.encode_query(["a", "b", "c"]) == before
+
+
+@pytest.mark.parametrize("method", ["encode_document", "encode_query"])
+def test_untrained_model(method):
+    model = BM25()
+    assert getattr(model, method)([]) == {}
+    for tokens in (["a"], [1]):
+        with pytest.raises(RuntimeError, match="^BM25 has not been initialized$"):
+            getattr(model, method)(tokens)
+
+
+def test_spec_example_weights(example_model):
+    doc = example_model.encode_document(["a", "b", "a"])
+    assert list(doc) == ["a", "b"]
+    assert doc["a"] == pytest.approx(0.591716, abs=1e-6)
+    assert doc["b"] == pytest.approx(0.420168, abs=1e-6)
+    assert example_model.encode_document(["x"])["x"] == pytest.approx(0.602410, abs=1e-6)
+    query = example_model.encode_query(["a", "c", "d", "c"])
+    assert query == pytest.approx({"a": 0.116231, "c": 0.441885, "d": 0.441885}, abs=1e-6)
+
+
+def test_keys_iterate_in_ascending_order(example_model):
+    assert list(example_model.encode_document(["b", "a", "B", "é", "ab"])) == ["B", "a", "ab", "b", "é"]
+    assert list(example_model.encode_document([3, -1, 2])) == [-1, 2, 3]
+    assert list(example_model.encode_query([3, 1])) == [1, 3]
+
+
+def test_single_query_token_weighs_one():
+    model = BM25()
+    model.train(["a", "a", "b"])
+    assert model.encode_query(["a"]) == {"a": 1.0}
+    assert model.encode_query([5, 5]) == {5: 1.0}
+    weights = model.encode_query(["a", "b", "c"])
+    assert weights["a"] == pytest.approx(-0.633534, abs=1e-6)
+
+
+def test_invalid_utf8_token_trains_but_fails_on_output():
+    model = BM25()
+    model.train([b"\xff", "a"])
+    assert model.encode_query(["a"]) == {"a": 1.0}
+    with pytest.raises(UnicodeDecodeError):
+        model.encode_document([b"\xff"])
+
+
+def test_parameters_change_documents_not_queries(example_model):
+    query = example_model.encode_query(["a", "b"])
+    document = example_model.encode_document(["a", "b"])
+    example_model.k1(2.0)
+    assert example_model.encode_query(["a", "b"]) == query
+    assert example_model.encode_document(["a", "b"]) != document
+
+
+def random_corpus(rng: random.Random, as_ids: bool):
+    vocabulary = list(range(-50, 200)) if as_ids else [f"w{i}" for i in range(250)] + ["", "é", "中文"]
+    return [[rng.choice(vocabulary) for _ in range(rng.randint(1, 30))] for _ in range(60)]
+
+
+@pytest.mark.parametrize("as_ids", [False, True], ids=["strings", "ids"])
+@pytest.mark.parametrize("seed", range(4))
+def test_weights_agree_with_plain_python(seed, as_ids):
+    rng = random.Random(seed)
+    b, k1 = rng.uniform(0, 1), rng.uniform(0.5, 2)
+    model, oracle = BM25(b, k1), OracleBM25(b, k1)
+    for document in random_corpus(rng, as_ids):
+        model.train(document)
+        oracle.train(document)
+    for document in random_corpus(rng, as_ids)[:20]:
+        got, expected = model.encode_document(document), oracle.encode_document(document)
+        assert list(got) == list(expected)
+        assert got == pytest.approx(expected, rel=1e-12)
+        got, expected = model.encode_query(document), oracle.encode_query(document)
+        assert list(got) == list(expected)
+        assert all(math.isclose(got[t], expected[t], rel_tol=1e-9, abs_tol=1e-12) for t in got)

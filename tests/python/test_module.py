@@ -1,0 +1,47 @@
+"""The module object: what it exports, and the interpreter-version check of its entry."""
+
+import glob
+import subprocess
+
+import pytest
+
+import duzudavida
+
+
+def test_exports_only_the_two_classes():
+    own = [name for name in vars(duzudavida) if not name.startswith("__")]
+    assert own == ["BM25", "Jieba"]
+    assert duzudavida.__doc__ is None
+
+
+def test_reimport_returns_cached_module():
+    import importlib
+
+    assert importlib.import_module("duzudavida") is duzudavida
+
+
+# 3.13 removed symbols the module links against, so it fails before the entry runs.
+OTHER_PYTHONS = sorted(glob.glob("/root/.pyenv/versions/3.1[01].*/bin/python3.1[01]"))
+
+
+@pytest.mark.skipif(not OTHER_PYTHONS, reason="no other CPython 3.x interpreter on this machine")
+@pytest.mark.parametrize("python", OTHER_PYTHONS)
+def test_other_interpreter_gets_version_mismatch(python):
+    script = (
+        "import importlib.machinery, importlib.util, sys\n"
+        f"loader = importlib.machinery.ExtensionFileLoader('duzudavida', {duzudavida.__file__!r})\n"
+        "spec = importlib.util.spec_from_loader('duzudavida', loader)\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    result = subprocess.run([python, "-c", script], capture_output=True, text=True, timeout=60)
+    version = subprocess.run(
+        [python, "-c", "import sys; print(sys.version)"], capture_output=True, text=True, timeout=60
+    ).stdout.strip()
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        "Python version mismatch: module was compiled for Python 3.12, "
+        f"but the interpreter version is incompatible: {version}."
+    )
