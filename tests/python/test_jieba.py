@@ -1,0 +1,223 @@
+"""The Python surface of Jieba: construction, segmentation facts, threads, and bad files."""
+
+import itertools
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from conftest import ROOT, TEST_DATA
+
+from duzudavida import Jieba
+
+NOVEL = ROOT / "third_party" / "weicheng.utf8"
+NAMES = ["dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"]
+
+
+@pytest.fixture(scope="module")
+def novel_lines() -> list[str]:
+    lines = [line.strip() for line in NOVEL.read_text(encoding="utf-8").splitlines()]
+    return [line for line in lines if line]
+
+
+def golden_cases():
+    for line in (TEST_DATA / "jieba_golden.tsv").read_text(encoding="utf-8").splitlines():
+        if line and not line.startswith("#"):
+            sentence, cut, search = line.split("\t")
+            yield pytest.param(sentence, cut.split("/"), search.split("/"), id=sentence[:8])
+
+
+@pytest.mark.parametrize(("sentence", "cut", "search"), golden_cases())
+def test_golden_sentences(jieba, sentence, cut, search):
+    assert jieba.cut(sentence) == cut
+    assert jieba.cut_for_search(sentence) == search
+
+
+def test_construction_by_position_and_keyword_in_any_order(dict_paths):
+    positional = Jieba(*(dict_paths[name] for name in NAMES))
+    expected = positional.cut("我来到北京清华大学")
+    for order in itertools.islice(itertools.permutations(NAMES), 0, 120, 37):
+        assert Jieba(**{name: dict_paths[name] for name in order}).cut("我来到北京清华大学") == expected
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda j, p: Jieba(*(p[n] for n in NAMES[:4])),
+        lambda j, p: Jieba(*(pathlib.Path(p[n]) for n in NAMES)),
+        lambda j, p: Jieba(**{**p, "dict_path": pathlib.Path(p["dict_path"])}),
+        lambda j, p: Jieba(*(p[n] for n in NAMES), "extra"),
+        lambda j, p: j.cut(text="中国"),
+        lambda j, p: j.cut(["中国"]),
+        lambda j, p: j.cut_for_search(None),
+    ],
+    ids=["four-args", "path-objects", "one-path-object", "six-args", "wrong-keyword", "list", "none"],
+)
+def test_wrong_arguments_raise_type_error(jieba, dict_paths, call):
+    with pytest.raises(TypeError):
+        call(jieba, dict_paths)
+
+
+@pytest.mark.parametrize("method", ["cut", "cut_for_search"])
+def test_sentence_forms(jieba, method):
+    segment = getattr(jieba, method)
+    assert segment("") == []
+    assert segment(sentence="中国科学院") == segment("中国科学院")
+    text = "小明硕士毕业于中国科学院计算所"
+    assert segment(text.encode()) == segment(text)
+    assert segment(bytearray(text.encode())) == segment(text)
+
+
+def test_undecodable_bytes_give_no_words_and_a_log_line(jieba, capfd):
+    assert jieba.cut(b"\xff") == []
+    assert "decode failed. " in capfd.readouterr().err
+
+
+def test_leniently_decoded_bytes_raise_unicode_error(jieba):
+    with pytest.raises(UnicodeDecodeError):
+        jieba.cut(b"\xc3\x41")
+
+
+def test_cut_joins_back_to_the_sentence(jieba, novel_lines):
+    for line in novel_lines[::25]:
+        assert "".join(jieba.cut(line)) == line
+
+
+def test_search_adds_contained_words_before_each_long_word(jieba, novel_lines):
+    for line in novel_lines[::25] + ["小明硕士毕业于中国科学院计算所，后在日本京都大学深造"]:
+        words = jieba.cut(line)
+        search = iter(jieba.cut_for_search(line))
+        for word in words:
+            # Every added piece is a shorter word inside the long word that follows it.
+            for piece in search:
+                if piece == word:
+                    break
+                assert piece in word and len(piece) < len(word), (line, word, piece)
+            else:
+                pytest.fail(f"{word!r} of cut() missing from cut_for_search({line!r})")
+
+
+def test_empty_user_dictionary_path_uses_main_dictionary_alone(dict_paths):
+    alone = Jieba(**{**dict_paths, "user_dict_path": ""})
+    assert alone.cut("韩玉鉴赏") != ["韩玉鉴赏"]
+    assert Jieba(**dict_paths).cut("韩玉鉴赏") == ["韩玉鉴赏"]
+    both = Jieba(**{**dict_paths, "user_dict_path": f"{dict_paths['user_dict_path']}|{TEST_DATA / 'user_extra.utf8'}"})
+    assert both.cut("我在咕噜咕噜巴") == ["我", "在", "咕噜咕噜巴"]
+
+
+def test_threads_reproduce_serial_results(jieba, novel_lines):
+    chunks = ["".join(novel_lines[i : i + 200]) for i in range(0, 1600, 200)]
+    expected = [(jieba.cut(c), jieba.cut_for_search(c)) for c in chunks]
+    results = [None] * len(chunks)
+
+    def work(index):
+        results[index] = (jieba.cut(chunks[index]), jieba.cut_for_search(chunks[index]))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(chunks))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == expected
+
+
+def test_other_threads_run_during_a_long_cut(jieba, novel_lines):
+    text = "".join(novel_lines) * 2
+    window = {}
+
+    def work():
+        window["start"] = time.perf_counter()
+        jieba.cut(text)
+        window["end"] = time.perf_counter()
+
+    ticks = []
+    worker = threading.Thread(target=work)
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    inside = [t for t in ticks if window["start"] < t < window["end"]]
+    assert len(inside) > 100, f"main thread ran {len(inside)} times during the cut"
+
+
+def write(path: pathlib.Path, content: str) -> str:
+    path.write_text(content, encoding="utf-8")
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    ("name", "content", "pattern"),
+    [
+        ("dict_path", "中国 3 n\n中 2\n", r":2: expected \"word weight tag\""),
+        ("dict_path", "", r":1: dictionary is empty"),
+        ("dict_path", "中国 0 n\n", r":1: weight must be a number above zero"),
+        ("hmm_path", "0.1 0.2 0.3 0.4\n1 2 3\n", r":2: expected 4 probabilities"),
+        ("hmm_path", "0.1 0.2 0.3 0.4\n", r":2: HMM model ends after 1 of its 9 lines"),
+        ("idf_path", "", r":1: IDF file is empty"),
+        ("stop_word_path", "", r":1: stop-word file is empty"),
+    ],
+    ids=["dict-fields", "dict-empty", "dict-weight", "hmm-fields", "hmm-short", "idf-empty", "stop-empty"],
+)
+def test_malformed_files_raise_value_error(dict_paths, tmp_path, name, content, pattern):
+    bad = write(tmp_path / "bad.utf8", content)
+    with pytest.raises(ValueError, match=rf"^{bad}{pattern}"):
+        Jieba(**{**dict_paths, name: bad})
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_missing_files_raise_file_not_found(dict_paths, tmp_path, name):
+    missing = str(tmp_path / "missing.utf8")
+    with pytest.raises(FileNotFoundError) as raised:
+        Jieba(**{**dict_paths, name: missing})
+    assert raised.value.filename == missing
+
+
+@pytest.mark.parametrize(
+    ("user_dict_path", "error", "filename"),
+    [
+        ("{dir}", IsADirectoryError, "{dir}"),
+        ("{user}|{dir}/missing", FileNotFoundError, "{dir}/missing"),
+        ("{user}||{user}", FileNotFoundError, ""),
+    ],
+    ids=["directory", "second-missing", "empty-between-separators"],
+)
+def test_user_dictionary_list_is_checked_per_file(dict_paths, tmp_path, user_dict_path, error, filename):
+    values = {"dir": str(tmp_path), "user": dict_paths["user_dict_path"]}
+    with pytest.raises(error) as raised:
+        Jieba(**{**dict_paths, "user_dict_path": user_dict_path.format(**values)})
+    assert raised.value.filename == filename.format(**values)
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")
+def test_unreadable_file_raises_permission_error(dict_paths, tmp_path):
+    locked = tmp_path / "locked.utf8"
+    locked.write_text("x 1 n\n", encoding="utf-8")
+    locked.chmod(0)
+    with pytest.raises(PermissionError):
+        Jieba(**{**dict_paths, "dict_path": str(locked)})
+
+
+def test_interpreter_survives_bad_files(dict_paths, tmp_path):
+    bad = write(tmp_path / "bad.utf8", "only two\n")
+    script = (
+        "import sys, duzudavida\n"
+        "paths = sys.argv[1:]\n"
+        "for index in range(5):\n"
+        "    try:\n"
+        "        duzudavida.Jieba(*[sys.argv[1] if i == index else p for i, p in enumerate(paths[1:])])\n"
+        "    except (ValueError, OSError) as error:\n"
+        "        print(type(error).__name__)\n"
+        "print('alive')\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script, bad, *(dict_paths[n] for n in NAMES)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    # The user dictionary accepts any content; the other four refuse it.
+    assert result.stdout.split() == ["ValueError", "ValueError", "ValueError", "alive"]
