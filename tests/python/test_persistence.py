@@ -1,0 +1,192 @@
+"""dump and load from Python: the document's bytes, the failure table, and round trips."""
+
+import math
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from duzudavida import BM25
+
+TRAINED_DOCUMENT = (
+    "{\n"
+    '  "_b" : 0.750000,\n'
+    '  "_doc_count" : 2,\n'
+    '  "_doc_length_average" : 2.500000,\n'
+    '  "_doc_token_frequency" : {\n'
+    '    "a" : 2,\n'
+    '    "b" : 2,\n'
+    '    "c" : 1\n'
+    "  },\n"
+    '  "_k1" : 1.200000\n'
+    "}"
+)
+UNTRAINED_DOCUMENT = (
+    "{\n"
+    '  "_b" : 0.750000,\n'
+    '  "_doc_count" : 0,\n'
+    '  "_doc_length_average" : 0.000000,\n'
+    '  "_doc_token_frequency" : {\n'
+    "\n"
+    "  },\n"
+    '  "_k1" : 1.200000\n'
+    "}"
+)
+PROBE = ["a", "b", "c", "old", "x"]
+
+
+def dumped(model: BM25, tmp_path) -> bytes:
+    path = tmp_path / "model.json"
+    model.dump(str(path))
+    return path.read_bytes()
+
+
+def test_documents_byte_for_byte(example_model, tmp_path):
+    assert dumped(example_model, tmp_path) == TRAINED_DOCUMENT.encode()
+    assert dumped(BM25(), tmp_path) == UNTRAINED_DOCUMENT.encode()
+
+
+def test_id_tokens_sort_as_text(tmp_path):
+    model = BM25()
+    model.train([9, 10, 100, -5])
+    text = dumped(model, tmp_path).decode()
+    assert [line.split('"')[1] for line in text.splitlines()[5:9]] == ["-5", "10", "100", "9"]
+
+
+@pytest.mark.parametrize("path", ["", "/nonexistent-dir/model.json", "a\0b"], ids=["empty", "missing-dir", "nul"])
+def test_dump_unopenable_path(path):
+    with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
+        BM25().dump(path)
+
+
+def test_dump_reports_full_disk():
+    with pytest.raises(RuntimeError, match="^Failed to dump: "):
+        BM25().dump("/dev/full")
+
+
+def test_dump_replaces_existing_file(example_model, tmp_path):
+    path = tmp_path / "model.json"
+    path.write_text("x" * 10000)
+    example_model.dump(str(path))
+    assert path.read_text() == TRAINED_DOCUMENT
+
+
+def test_round_trip_restores_encodings_and_accepts_bytes(example_model, tmp_path):
+    text = dumped(example_model, tmp_path)
+    restored = BM25(0.1, 0.1)
+    assert restored.load(text) is None
+    assert restored.encode_query(PROBE) == example_model.encode_query(PROBE)
+    assert restored.encode_document(PROBE) == example_model.encode_document(PROBE)
+    restored.load(text.decode())
+    assert restored.encode_query(PROBE) == example_model.encode_query(PROBE)
+
+
+def model_with_old_token() -> BM25:
+    model = BM25(0.9, 0.8)
+    model.train(["old", "old"])
+    return model
+
+
+GOOD_TAIL = '"_doc_count": 3, "_doc_length_average": 2.5, "_b": 0.5, "_k1": 1.5'
+
+
+@pytest.mark.parametrize(
+    ("text", "error", "message", "after"),
+    [
+        ("", RuntimeError, "json data should not be empty", "unchanged"),
+        ('{"_doc_token_frequency": {"a": 1, "b": 2.0}, ' + GOOD_TAIL + "}", RuntimeError,
+         "load doc_token_frequency failed", "table-partial"),
+        ('{"_doc_token_frequency": {"a": 1}, "_doc_count": 2.0}', RuntimeError, "load doc_count failed", "count-zero"),
+        ("   ", RuntimeError, "load doc_count failed", "count-zero-only"),
+        ("[1, 2]", RuntimeError, "load doc_count failed", "count-zero-only"),
+        ('{"_doc_count": 3, "_b": 0.5, "_k1": 1.5}', RuntimeError, "load doc_length_average failed", "average-zero"),
+        ('{"_doc_count": 3, "_doc_length_average": 2.5, "_b": 1, "_k1": 1.5}', RuntimeError, "load b failed",
+         "b-zero"),
+        ('{"_doc_count": 3, "_doc_length_average": 2.5, "_b": 0.5}', RuntimeError, "load k1 failed", "k1-zero"),
+        ('{"_doc_token_frequency": {"a": 2147483648}, ' + GOOD_TAIL + "}", IndexError,
+         "stol argument out of range", "unchanged"),
+        ('{"_doc_count": 1e}', ValueError, "invalid stol argument", "unchanged"),
+    ],
+    ids=["empty", "token-floating", "count-floating", "whitespace", "array", "no-average", "b-integral",
+         "no-k1", "count-range", "bad-exponent"],
+)
+def test_failed_load_leaves_documented_state(tmp_path, capfd, text, error, message, after):
+    model = model_with_old_token()
+    before = dumped(model, tmp_path).decode()
+    with pytest.raises(error, match=f"^{message}$"):
+        model.load(text)
+    state = dumped(model, tmp_path).decode()
+    expected = {
+        "unchanged": before,
+        "table-partial": before.replace('"old" : 2', '"a" : 1,\n    "b" : 0,\n    "old" : 2'),
+        "count-zero": before.replace('"old" : 2', '"a" : 1,\n    "old" : 2').replace('"_doc_count" : 1', '"_doc_count" : 0'),
+        "count-zero-only": before.replace('"_doc_count" : 1', '"_doc_count" : 0'),
+        "average-zero": before.replace('"_doc_count" : 1', '"_doc_count" : 3')
+        .replace("2.000000", "0.000000"),
+        "b-zero": before.replace('"_doc_count" : 1', '"_doc_count" : 3').replace("2.000000", "2.500000")
+        .replace('"_b" : 0.900000', '"_b" : 0.000000'),
+        "k1-zero": before.replace('"_doc_count" : 1', '"_doc_count" : 3').replace("2.000000", "2.500000")
+        .replace('"_b" : 0.900000', '"_b" : 0.500000').replace('"_k1" : 0.800000', '"_k1" : 0.000000'),
+    }[after]
+    assert state == expected
+    capfd.readouterr()
+
+
+def test_reader_diagnostics_reach_stderr_and_load_goes_on(example_model, tmp_path, capfd):
+    text = dumped(example_model, tmp_path).decode()
+    patched = text[:-1] + "x\n}"
+    restored = BM25()
+    restored.load(patched)
+    assert capfd.readouterr().err == "ERROR: Object: Expected comma, found 'x'\n"
+    assert restored.encode_query(PROBE) == example_model.encode_query(PROBE)
+
+
+def test_every_prefix_loads_or_raises_documented_errors(example_model, tmp_path, capfd):
+    text = dumped(example_model, tmp_path).decode()
+    messages = {"json data should not be empty", "load doc_count failed", "load doc_length_average failed",
+                "load b failed", "load k1 failed", "load doc_token_frequency failed",
+                "invalid stol argument", "invalid stod argument"}
+    loaded = 0
+    for end in range(len(text) + 1):
+        model = BM25()
+        try:
+            model.load(text[:end])
+            loaded += 1
+        except (RuntimeError, ValueError, IndexError) as raised:
+            assert str(raised) in messages, (end, raised)
+    assert loaded >= 1
+    assert "ERROR" in capfd.readouterr().err
+
+
+tokens = st.one_of(st.text(max_size=6), st.binary(max_size=6))
+finite = st.floats(min_value=-100, max_value=100, allow_nan=False)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(documents=st.lists(st.lists(tokens, min_size=1, max_size=8), min_size=1, max_size=6), b=finite, k1=finite)
+def test_round_trip_property(tmp_path, documents, b, k1):
+    model = BM25(b, k1)
+    for document in documents:
+        model.train(document)
+    restored = BM25()
+    restored.load(dumped(model, tmp_path))
+    vocabulary = [t for document in documents for t in document]
+    decodable = [t for t in vocabulary if isinstance(t, str)]
+    assert restored.encode_query(decodable) == model.encode_query(decodable)
+    got, expected = restored.encode_document(decodable), model.encode_document(decodable)
+    # b, k1 and the average come back with six decimals.
+    assert got.keys() == expected.keys()
+    assert all(math.isclose(got[t], expected[t], rel_tol=1e-3, abs_tol=1e-3) or not math.isfinite(expected[t])
+               for t in got)
+    assert dumped(restored, tmp_path) == dumped(model, tmp_path)
+
+
+@pytest.mark.parametrize("value", [math.inf, -math.inf, math.nan], ids=["inf", "-inf", "nan"])
+def test_non_finite_parameters_survive(tmp_path, value):
+    model = BM25(value, 1.0)
+    model.k1(value)
+    model.train(["a"])
+    restored = BM25()
+    restored.load(dumped(model, tmp_path))
+    for restored_value in (restored.b(), restored.k1()):
+        assert restored_value == value or (math.isnan(value) and math.isnan(restored_value))
