@@ -5,7 +5,7 @@ BUILD_TYPE ?= Debug
 FUZZ_SECONDS ?= 60
 CMAKE_TESTS := -G Ninja -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_TESTS=ON
 
-.PHONY: setup demo test test-cpp test-python sanitize fuzz bench bench-quick format
+.PHONY: setup demo test test-cpp test-python sanitize fuzz bench-deps bench bench-quick
 
 setup:
 	scripts/setup.sh
@@ -34,8 +34,12 @@ sanitize: setup
 fuzz: setup
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
-bench: setup
+bench-deps: setup
+	@if [ ! -f .venv/.bench-stamp ] || [ bench/requirements.txt -nt .venv/.bench-stamp ]; then \
+	  $(PY) -m pip install -q -r bench/requirements.txt && touch .venv/.bench-stamp; fi
+
+bench: bench-deps
 	$(PY) bench/run.py
 
-bench-quick: setup
+bench-quick: bench-deps
 	$(PY) bench/run.py --quick

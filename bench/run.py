@@ -1,0 +1,458 @@
+"""duzudavida side by side with its peers, in one run on one machine.
+
+    .venv/bin/python bench/run.py            # full run: bench/results/latest.{md,json,png}
+    .venv/bin/python bench/run.py --quick    # tiny inputs, no targets, results under build/
+
+Every figure that is compared is a ratio of two timings taken in the same run, interleaved
+repetition by repetition; the table shows the median with the spread (min to max) of the ratios.
+Nothing here asserts anything about time.
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+DICT = ROOT / "third_party" / "nodejieba-2.6.0" / "dict"
+NOVEL = ROOT / "third_party" / "weicheng.utf8"
+NATIVE_BUILD = ROOT / "build" / "bench"
+sys.path.insert(0, str(NATIVE_BUILD))
+sys.path.insert(0, str(ROOT / "tests" / "python"))  # the plain-Python oracle of the tests
+
+import duzudavida  # noqa: E402
+
+JIEBA_PATHS = [str(DICT / name) for name in
+               ("jieba.dict.utf8", "hmm_model.utf8", "user.dict.utf8", "idf.utf8", "stop_words.utf8")]
+
+
+@dataclass
+class Row:
+    group: str
+    name: str
+    ours: float  # median, in `unit`
+    unit: str
+    reference: str = ""
+    ratio: float | None = None  # ours / reference in the sense of `better`
+    spread: tuple[float, float] | None = None
+    target: str = ""
+    met: bool | None = None
+    notes: str = ""
+    samples: list = field(default_factory=list)
+
+
+ROWS: list[Row] = []
+
+
+def timed(function) -> float:
+    gc.collect()
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+def interleaved(ours, reference, repeats: int) -> tuple[list[float], list[float]]:
+    mine, theirs = [], []
+    for _ in range(repeats):
+        mine.append(timed(ours))
+        theirs.append(timed(reference))
+    return mine, theirs
+
+
+def ratio_row(group, name, mine, theirs, *, unit_scale, unit, reference, target=None, higher_is_better=False,
+              notes=""):
+    """A row whose ratio is ours/theirs per repetition (time ratios, lower is better), or its inverse."""
+    ratios = [m / t for m, t in zip(mine, theirs)]
+    if higher_is_better:
+        ratios = [1 / r for r in ratios]
+    value = unit_scale(statistics.median(mine))
+    median = statistics.median(ratios)
+    met = None
+    if target is not None:
+        op, bound = target
+        met = median <= bound if op == "<=" else median >= bound
+    ROWS.append(Row(group, name, value, unit, reference, median, (min(ratios), max(ratios)),
+                    f"{target[0]} {target[1]}" if target else "", met, notes,
+                    [list(mine), list(theirs)]))
+
+
+def plain_row(group, name, value, unit, notes=""):
+    ROWS.append(Row(group, name, value, unit, notes=notes))
+
+
+def build_natives() -> None:
+    import pybind11
+
+    subprocess.run(["cmake", "-S", str(ROOT / "bench" / "native"), "-B", str(NATIVE_BUILD), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}",
+                    f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(NATIVE_BUILD)], check=True, stdout=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------- segmentation
+
+def novel_lines(text: str) -> list[str]:
+    return [line for line in text.split("\n") if line]  # as the C++ program's getline
+
+
+def bench_segmentation(quick: bool) -> None:
+    text = NOVEL.read_text(encoding="utf-8")
+    if quick:
+        text = text[:20000]
+    lines = novel_lines(text)
+    megabytes = len(text.encode()) / 1e6
+    repeats = 1 if quick else 7
+    mbps = lambda seconds: megabytes / seconds  # noqa: E731
+
+    with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".utf8", delete=False) as sample:
+        sample.write(text)
+    try:
+        ceiling = json.loads(subprocess.run(
+            [str(NATIVE_BUILD / "jieba_ceiling"), str(DICT), sample.name, str(repeats)],
+            check=True, capture_output=True, text=True).stdout)
+    finally:
+        os.unlink(sample.name)
+
+    construct = []
+    for _ in range(repeats):
+        construct.append(timed(lambda: duzudavida.Jieba(*JIEBA_PATHS)))
+    ratio_row("Jieba", "construction, default dictionary (file checks included)", construct, ceiling["construct"],
+              unit_scale=lambda s: s * 1e3, unit="ms", reference="cppjieba C++", target=("<=", 1.1),
+              notes=f"checks alone: {statistics.median(ceiling['checks']) * 1e3:.0f} ms")
+    plain_row("Jieba", "resident memory after construction", resident_after_construction(), "MB",
+              notes="process RSS growth over an interpreter that imported the module")
+
+    jieba = duzudavida.Jieba(*JIEBA_PATHS)
+    modes = [("cut", jieba.cut, "cut_lines", "cut_whole"),
+             ("cut_for_search", jieba.cut_for_search, "search_lines", "search_whole")]
+    peers = load_peer_segmenters(quick)
+    for mode, segment, lines_key, whole_key in modes:
+        by_line = [timed(lambda: [segment(line) for line in lines]) for _ in range(repeats)]
+        ratio_row("Jieba", f"{mode}, line by line", by_line, ceiling[lines_key], unit_scale=mbps, unit="MB/s",
+                  reference="cppjieba C++", target=(">=", 0.9), higher_is_better=True)
+        whole = [timed(lambda: segment(text)) for _ in range(repeats)]
+        ratio_row("Jieba", f"{mode}, one long string", whole, ceiling[whole_key], unit_scale=mbps, unit="MB/s",
+                  reference="cppjieba C++", target=(">=", 0.9), higher_is_better=True)
+        for peer_name, peer in peers.items():
+            peer_segment = peer[mode]
+            mine, theirs = interleaved(lambda: [segment(line) for line in lines],
+                                       lambda: [peer_segment(line) for line in lines], max(1, repeats // 3))
+            ratio_row("Jieba", f"{mode}, line by line, against {peer_name}", mine, theirs, unit_scale=mbps,
+                      unit="MB/s", reference=f"{peer_name} (own dictionary)", higher_is_better=True)
+
+        halves = [lines[0::2], lines[1::2]]
+
+        def two_threads():
+            threads = [threading.Thread(target=lambda part=part: [segment(line) for line in part]) for part in halves]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+
+        two, one = interleaved(two_threads, lambda: [segment(line) for line in lines], repeats)
+        ratio_row("Jieba", f"{mode}, 2 threads on one object", two, one, unit_scale=mbps, unit="MB/s",
+                  reference="1 thread", target=(">=", 1.7), higher_is_better=True)
+
+
+def load_peer_segmenters(quick: bool) -> dict:
+    peers = {}
+    try:
+        import rjieba
+
+        peers["rjieba"] = {"cut": rjieba.cut, "cut_for_search": rjieba.cut_for_search}
+    except ImportError:
+        pass
+    if not quick:
+        try:
+            import logging
+
+            import jieba
+
+            jieba.setLogLevel(logging.WARNING)
+            jieba.initialize()
+            peers["jieba"] = {"cut": jieba.lcut, "cut_for_search": jieba.lcut_for_search}
+        except ImportError:
+            pass
+    return peers
+
+
+def resident_after_construction() -> float:
+    script = (
+        "import duzudavida, sys\n"
+        "def rss():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmRSS:'): return int(line.split()[1]) / 1024\n"
+        "before = rss(); j = duzudavida.Jieba(*sys.argv[1:]); print(rss() - before)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script, *JIEBA_PATHS], check=True, capture_output=True, text=True)
+    return float(out.stdout)
+
+
+# ---------------------------------------------------------------- BM25
+
+def synthetic_corpus(documents: int, length: int, vocabulary: int, seed: int = 1):
+    rng = random.Random(seed)
+    words = set()
+    while len(words) < vocabulary:
+        words.add(chr(rng.randint(0x4E00, 0x9FA5)) + chr(rng.randint(0x4E00, 0x9FA5)))
+    words = sorted(words)
+    cumulative, total = [], 0.0
+    for rank in range(vocabulary):
+        total += 1.0 / (rank + 1)
+        cumulative.append(total)
+    ranks = list(range(vocabulary))
+    id_docs = [rng.choices(ranks, cum_weights=cumulative, k=length) for _ in range(documents)]
+    str_docs = [[words[i] for i in doc] for doc in id_docs]
+    return str_docs, id_docs
+
+
+def bench_bm25(quick: bool) -> None:
+    import bench_floor
+
+    documents, length, vocabulary = (2000, 100, 5000) if quick else (100_000, 100, 50_000)
+    repeats = 1 if quick else 5
+    str_docs, id_docs = synthetic_corpus(documents, length, vocabulary)
+    tokens = documents * length
+    per_second = lambda count: (lambda s: count / s)  # noqa: E731
+
+    for label, docs in (("str tokens", str_docs), ("int ids", id_docs)):
+        def train_all(docs=docs):
+            model = duzudavida.BM25()
+            for doc in docs:
+                model.train(doc)
+
+        mine, floor = interleaved(train_all, lambda docs=docs: [bench_floor.take_tokens(d) for d in docs], repeats)
+        ratio_row("BM25", f"train, synthetic corpus, {label}", mine, floor, unit_scale=per_second(tokens / 1e6),
+                  unit="M tokens/s", reference="floor: conversion only", target=("<=", 1.3))
+
+        model = duzudavida.BM25()
+        for doc in docs:
+            model.train(doc)
+        sample = docs[: max(1, len(docs) // 5)]
+        for method in ("encode_document", "encode_query"):
+            encode = getattr(model, method)
+            mine, floor = interleaved(lambda: [encode(d) for d in sample],
+                                      lambda: [bench_floor.distinct_dict(d) for d in sample], repeats)
+            ratio_row("BM25", f"{method}, synthetic corpus, {label}", mine, floor,
+                      unit_scale=per_second(len(sample) / 1e3), unit="k docs/s",
+                      reference="floor: dict of distinct tokens", target=("<=", 1.3))
+
+    bench_against_python_peers(str_docs if not quick else str_docs[:500], repeats)
+    bench_novel(repeats, quick)
+
+
+def bench_against_python_peers(docs, repeats) -> None:
+    from bm25_oracle import OracleBM25
+
+    def ours_index():
+        model = duzudavida.BM25()
+        for doc in docs:
+            model.train(doc)
+        return model, [model.encode_document(doc) for doc in docs]
+
+    def plain_index():
+        model = OracleBM25()
+        for doc in docs:
+            model.train(doc)
+        return model, [model.encode_document(doc) for doc in docs]
+
+    (ours, ours_vectors), (plain, plain_vectors) = ours_index(), plain_index()
+    probe = docs[:200]
+    worst = max(abs(ours_vectors[i][t] - w) for i in range(len(probe)) for t, w in plain_vectors[i].items())
+    worst_query = max(abs(ours.encode_query(d)[t] - w) for d in probe for t, w in plain.encode_query(d).items())
+    repeats = max(1, repeats // 2)
+    mine, theirs = interleaved(ours_index, plain_index, repeats)
+    ratio_row("BM25", "train + encode every document, against plain Python", mine, theirs,
+              unit_scale=lambda s: s, unit="s", reference="plain Python, same formulas",
+              notes=f"weights agree within {max(worst, worst_query):.1e}")
+    try:
+        from rank_bm25 import BM25Okapi
+
+        mine, theirs = interleaved(ours_index, lambda: BM25Okapi(docs), repeats)
+        ratio_row("BM25", "time until searchable, against rank_bm25", mine, theirs, unit_scale=lambda s: s, unit="s",
+                  reference="rank_bm25 BM25Okapi(corpus)", notes="ours: train + encode_document of every document")
+    except ImportError:
+        pass
+    try:
+        import bm25s
+
+        def bm25s_index():
+            bm25s.BM25().index(docs, show_progress=False)
+
+        mine, theirs = interleaved(ours_index, bm25s_index, repeats)
+        ratio_row("BM25", "time until searchable, against bm25s", mine, theirs, unit_scale=lambda s: s, unit="s",
+                  reference="bm25s BM25().index(tokens)", notes="ours: train + encode_document of every document")
+    except ImportError:
+        pass
+
+
+def bench_novel(repeats, quick) -> None:
+    import bench_floor
+
+    text = NOVEL.read_text(encoding="utf-8")
+    if quick:
+        text = text[:20000]
+    jieba = duzudavida.Jieba(*JIEBA_PATHS)
+    docs = [d for d in (jieba.cut_for_search(s) for s in text.replace("\n", "。").split("。")) if d]
+    tokens = sum(len(d) for d in docs)
+
+    def train_all():
+        model = duzudavida.BM25()
+        for doc in docs:
+            model.train(doc)
+
+    mine, floor = interleaved(train_all, lambda: [bench_floor.take_tokens(d) for d in docs], repeats)
+    ratio_row("BM25", f"train, segmented novel ({len(docs)} sentences)", mine, floor,
+              unit_scale=lambda s: tokens / s / 1e6, unit="M tokens/s", reference="floor: conversion only",
+              target=("<=", 1.3))
+
+
+# ---------------------------------------------------------------- persistence
+
+def bench_persistence(quick: bool) -> None:
+    distinct = 20_000 if quick else 1_000_000
+    repeats = 1 if quick else 5
+    model, table = big_model(distinct)
+    with tempfile.TemporaryDirectory() as folder:
+        ours_path, theirs_path = Path(folder) / "model.json", Path(folder) / "table.json"
+
+        def json_dump():
+            theirs_path.write_text(json.dumps(table, sort_keys=True, indent=2), encoding="utf-8")
+
+        mine, theirs = interleaved(lambda: model.dump(str(ours_path)), json_dump, repeats)
+        size = ours_path.stat().st_size
+        ratio_row("Persistence", f"dump, {distinct:,} distinct tokens", mine, theirs,
+                  unit_scale=lambda s: size / s / 1e6, unit="MB/s",
+                  reference="json.dumps(sort_keys, indent=2) + write", target=("<=", 1.0))
+        text = ours_path.read_text(encoding="utf-8")
+        mine, theirs = interleaved(lambda: duzudavida.BM25().load(text), lambda: json.loads(text), repeats)
+        ratio_row("Persistence", f"load, {distinct:,} distinct tokens", mine, theirs,
+                  unit_scale=lambda s: size / s / 1e6, unit="MB/s", reference="json.loads of the document",
+                  target=("<=", 1.0))
+        for operation in ("dump", "load"):
+            extra = peak_extra_memory(operation, distinct, str(ours_path))
+            ROWS.append(Row("Persistence", f"{operation}: extra peak memory / document size", extra / size, "x",
+                            target="<= 8", met=extra / size <= 8,
+                            notes=f"document {size / 1e6:.1f} MB, extra peak {extra / 1e6:.1f} MB"))
+
+
+def big_model(distinct: int):
+    model = duzudavida.BM25()
+    per_doc = 1000
+    for start in range(0, distinct, per_doc):
+        model.train([f"token{i}" for i in range(start, min(distinct, start + per_doc))])
+    return model, {f"token{i}": 1 for i in range(distinct)}
+
+
+PEAK_SCRIPT = """
+import sys
+sys.path.insert(0, sys.argv[4])
+import duzudavida
+from run import big_model
+
+def status(key):
+    for line in open('/proc/self/status'):
+        if line.startswith(key):
+            return int(line.split()[1]) * 1024
+
+operation, distinct, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+model, table = big_model(distinct)
+del table
+text = open(path, encoding='utf-8').read() if operation == 'load' else None
+fresh = duzudavida.BM25()
+open('/proc/self/clear_refs', 'w').write('5')  # restart the peak from the current size
+baseline = status('VmRSS:')
+if operation == 'dump':
+    model.dump(path + '.again')
+else:
+    fresh.load(text)
+print(status('VmHWM:') - baseline)
+"""
+
+
+def peak_extra_memory(operation: str, distinct: int, path: str) -> int:
+    out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, operation, str(distinct), path,
+                          str(ROOT / "bench")], check=True, capture_output=True, text=True)
+    return int(out.stdout)
+
+
+# ---------------------------------------------------------------- report
+
+def machine() -> str:
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+               platform.processor())
+    return f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}, Python {platform.python_version()}"
+
+
+def markdown(quick: bool) -> str:
+    lines = [f"Machine: {machine()}. Run {time.strftime('%Y-%m-%d %H:%M')}{' (quick mode)' if quick else ''}.", "",
+             "| group | measurement | duzudavida | against | ratio (median, min–max) | target | met |",
+             "| --- | --- | --- | --- | --- | --- | --- |"]
+    for row in ROWS:
+        ratio = f"{row.ratio:.2f} ({row.spread[0]:.2f}–{row.spread[1]:.2f})" if row.ratio is not None else (
+            f"{row.ours:.2f}" if row.unit == "x" else "")
+        value = "" if row.unit == "x" else f"{row.ours:,.2f} {row.unit}"
+        met = "" if row.met is None or quick else ("yes" if row.met else "**no**")
+        notes = f" ({row.notes})" if row.notes else ""
+        lines.append(f"| {row.group} | {row.name}{notes} | {value} | {row.reference} | {ratio} | "
+                     f"{row.target if not quick else ''} | {met} |")
+    lines += ["", "Ratios of throughput (MB/s, 2 threads) are ours over the reference: higher is better. "
+              "Ratios of time (construction, train, encode, dump, load, searchable) are ours over the "
+              "reference: lower is better."]
+    return "\n".join(lines) + "\n"
+
+
+def chart(path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    rows = [r for r in ROWS if r.ratio is not None and r.target]
+    fig, ax = plt.subplots(figsize=(10, 0.45 * len(rows) + 1.5))
+    names = [f"{r.group}: {r.name}" for r in rows]
+    values = [r.ratio for r in rows]
+    errors = [[r.ratio - r.spread[0] for r in rows], [r.spread[1] - r.ratio for r in rows]]
+    colours = ["tab:green" if r.met else "tab:red" for r in rows]
+    ax.barh(names, values, xerr=errors, color=colours, capsize=3)
+    for index, r in enumerate(rows):
+        ax.plot([float(r.target.split()[1])] * 2, [index - 0.4, index + 0.4], color="black", linewidth=2)
+    ax.invert_yaxis()
+    ax.set_xlabel("ratio to the reference (black mark: target; green: met)")
+    ax.set_title(f"duzudavida against its references — {machine()}", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="tiny inputs, no targets checked")
+    parser.add_argument("--only", choices=["segmentation", "bm25", "persistence"], action="append")
+    args = parser.parse_args()
+    build_natives()
+    sections = {"segmentation": bench_segmentation, "bm25": bench_bm25, "persistence": bench_persistence}
+    for name, run in sections.items():
+        if args.only is None or name in args.only:
+            print(f"[bench] {name} ...", flush=True)
+            run(args.quick)
+    out = ROOT / "build" / "bench-quick" if args.quick else ROOT / "bench" / "results"
+    out.mkdir(parents=True, exist_ok=True)
+    table = markdown(args.quick)
+    (out / "latest.md").write_text(table, encoding="utf-8")
+    (out / "latest.json").write_text(json.dumps({"machine": machine(), "rows": [asdict(r) for r in ROWS]}, indent=1))
+    chart(out / "latest.png")
+    print(table)
+
+
+if __name__ == "__main__":
+    main()
