@@ -4,14 +4,13 @@
 
 #include "bm25.h"
 #include "registrations.h"
+#include "token_casters.h"
 
 namespace py = pybind11;
 
 namespace lumo::binding {
 
 using typing::text::BM25;
-using StringTokens = std::vector<std::string>;
-using IdTokens = std::vector<std::int64_t>;
 
 void register_bm25(py::module_& module) {
   py::class_<BM25, std::shared_ptr<BM25>>(module, "BM25")
@@ -21,14 +20,25 @@ void register_bm25(py::module_& module) {
       .def("b", py::overload_cast<double>(&BM25::b))
       .def("k1", py::overload_cast<>(&BM25::k1, py::const_))
       .def("k1", py::overload_cast<double>(&BM25::k1))
-      .def("train", py::overload_cast<const StringTokens&>(&BM25::train))
-      .def("train", py::overload_cast<const IdTokens&>(&BM25::train))
+      .def("train", [](BM25& self, const StringTokens& tokens) { self.train(tokens.views); })
+      .def("train", [](BM25& self, const IdTokens& tokens) { self.train(tokens.ids); })
       .def("load", &BM25::load)
       .def("dump", &BM25::dump)
-      .def("encode_document", py::overload_cast<const StringTokens&>(&BM25::encode_document, py::const_))
-      .def("encode_document", py::overload_cast<const IdTokens&>(&BM25::encode_document, py::const_))
-      .def("encode_query", py::overload_cast<const StringTokens&>(&BM25::encode_query, py::const_))
-      .def("encode_query", py::overload_cast<const IdTokens&>(&BM25::encode_query, py::const_));
+      .def("encode_document",
+           [](const BM25& self, const StringTokens& tokens) {
+             return SortedWeights<std::string_view>{self.encode_document_sorted(tokens.views)};
+           })
+      .def("encode_document",
+           [](const BM25& self, const IdTokens& tokens) {
+             return SortedWeights<std::int64_t>{self.encode_document_sorted(tokens.ids)};
+           })
+      .def("encode_query",
+           [](const BM25& self, const StringTokens& tokens) {
+             return SortedWeights<std::string_view>{self.encode_query_sorted(tokens.views)};
+           })
+      .def("encode_query", [](const BM25& self, const IdTokens& tokens) {
+        return SortedWeights<std::int64_t>{self.encode_query_sorted(tokens.ids)};
+      });
 }
 
 }  // namespace lumo::binding

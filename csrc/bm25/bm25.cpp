@@ -34,22 +34,29 @@ std::size_t table_hash(const typename TokenCounts<Token>::Item& item, const KeyT
 }
 
 template <class Key>
-std::map<Key, double> to_sorted_map(std::vector<std::pair<Key, double>>& weights) {
+void sort_by_key(std::vector<std::pair<Key, double>>& weights) {
   std::sort(weights.begin(), weights.end(),
             [](const auto& left, const auto& right) { return left.first < right.first; });
-  std::map<Key, double> result;
-  for (auto& [token, weight] : weights) result.emplace_hint(result.end(), token, weight);
-  return result;
 }
 
-template <class Token>
-using ResultKey = std::conditional_t<std::is_same_v<Token, std::string_view>, std::string, std::int64_t>;
+// The ordered map of the C++ interface, from weights already in key order.
+template <class MapKey, class Key>
+std::map<MapKey, double> to_map(const std::vector<std::pair<Key, double>>& weights) {
+  std::map<MapKey, double> result;
+  for (const auto& [token, weight] : weights) result.emplace_hint(result.end(), MapKey(token), weight);
+  return result;
+}
 
 }  // namespace
 
 BM25::BM25(double b, double k1) : b_(b), k1_(k1) {}
 
 void BM25::train(const std::vector<std::string>& tokens_vec) {
+  if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
+  train_counts(count_tokens(tokens_vec), tokens_vec.size());
+}
+
+void BM25::train(const TokenViews& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
   train_counts(count_tokens(tokens_vec), tokens_vec.size());
 }
@@ -71,33 +78,50 @@ void BM25::train_counts(const TokenCounts<Token>& counts, std::size_t length) {
     throw std::runtime_error("train would overflow the total document length");
   }
 
+  constexpr bool ids = std::is_same_v<Token, std::int64_t>;
   const auto& items = counts.items();
   std::vector<std::size_t> known;  // table index per item, or npos for a new token
   known.reserve(items.size());
   std::vector<std::string> fresh_tokens;
   std::vector<std::size_t> fresh_hashes;
   std::vector<std::int32_t> fresh_counts;
-  for (const auto& item : items) {
-    const KeyText key(item.token);
-    const std::size_t hash = table_hash<Token>(item, key);
-    const std::size_t index = doc_token_frequency_.find(key.view, hash);
-    if (index != TokenTable::npos) {
-      if (doc_token_frequency_.count_at(index) > kMaxCount - item.count) {
-        throw std::runtime_error("train would overflow the occurrence count of a token");
+  std::vector<std::size_t> fresh_items;  // which item each fresh token came from
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const auto& item = items[i];
+    std::size_t index = TokenTable::npos;
+    if constexpr (ids) index = id_index_.find(item.token, item.hash);
+    if (index == TokenTable::npos) {
+      const KeyText key(item.token);
+      const std::size_t hash = table_hash<Token>(item, key);
+      index = doc_token_frequency_.find(key.view, hash);
+      if (index == TokenTable::npos) {
+        fresh_tokens.emplace_back(key.view);
+        fresh_hashes.push_back(hash);
+        fresh_counts.push_back(item.count);
+        fresh_items.push_back(i);
+      } else if constexpr (ids) {
+        // Remembering a found entry is right whether or not this call completes.
+        id_index_.reserve_more(1);
+        id_index_.insert_reserved(item.token, item.hash, index);
       }
-    } else {
-      fresh_tokens.emplace_back(key.view);
-      fresh_hashes.push_back(hash);
-      fresh_counts.push_back(item.count);
+    }
+    if (index != TokenTable::npos && doc_token_frequency_.count_at(index) > kMaxCount - item.count) {
+      throw std::runtime_error("train would overflow the occurrence count of a token");
     }
     known.push_back(index);
   }
   doc_token_frequency_.reserve_more(fresh_tokens.size());
+  if constexpr (ids) id_index_.reserve_more(fresh_tokens.size());
 
+  // From here on nothing can fail.
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (known[i] != TokenTable::npos) doc_token_frequency_.count_at(known[i]) += items[i].count;
   }
   for (std::size_t i = 0; i < fresh_tokens.size(); ++i) {
+    if constexpr (ids) {
+      const auto& item = items[fresh_items[i]];
+      id_index_.insert_reserved(item.token, item.hash, doc_token_frequency_.size());
+    }
     doc_token_frequency_.insert_reserved(std::move(fresh_tokens[i]), fresh_hashes[i], fresh_counts[i]);
   }
   ++doc_count_;
@@ -120,65 +144,99 @@ double BM25::length_factor(std::size_t length) const noexcept {
 namespace {
 
 template <class Token>
-std::map<ResultKey<Token>, double> document_weights(const TokenCounts<Token>& counts, double factor) {
-  std::vector<std::pair<ResultKey<Token>, double>> weights;
+std::vector<std::pair<Token, double>> document_weights(const TokenCounts<Token>& counts, double factor) {
+  std::vector<std::pair<Token, double>> weights;
   weights.reserve(counts.items().size());
   for (const auto& item : counts.items()) {
     const double tf = static_cast<double>(item.count);
     // The entry starts at 0.0 and receives the weight by addition (which turns -0.0 into 0.0).
-    weights.emplace_back(ResultKey<Token>(item.token), 0.0 + tf / (tf + factor));
+    weights.emplace_back(item.token, 0.0 + tf / (tf + factor));
   }
-  return to_sorted_map(weights);
+  sort_by_key(weights);
+  return weights;
 }
 
 template <class Token, class Idf>
-std::map<ResultKey<Token>, double> query_weights(const TokenCounts<Token>& counts, const Idf& idf) {
-  std::vector<std::pair<ResultKey<Token>, double>> weights;
+std::vector<std::pair<Token, double>> query_weights(const TokenCounts<Token>& counts, const Idf& idf) {
+  std::vector<std::pair<Token, double>> weights;
   weights.reserve(counts.items().size());
-  for (const auto& item : counts.items()) {
-    // A repeated token keeps the weight of its first occurrence; idf is the same for each.
-    const KeyText key(item.token);
-    weights.emplace_back(ResultKey<Token>(item.token), idf(key.view));
-  }
-  std::map<ResultKey<Token>, double> result = to_sorted_map(weights);
+  // A repeated token keeps the weight of its first occurrence; idf is the same for each.
+  for (const auto& item : counts.items()) weights.emplace_back(item.token, idf(item));
+  sort_by_key(weights);
   double sum = 0.0;  // in ascending key order, as the rounding depends on it
-  for (const auto& entry : result) sum += entry.second;
-  for (auto& entry : result) entry.second /= sum;
-  return result;
+  for (const auto& entry : weights) sum += entry.second;
+  for (auto& entry : weights) entry.second /= sum;
+  return weights;
 }
 
 }  // namespace
 
-SparseVector BM25::encode_document(const std::vector<std::string>& tokens_vec) const {
+SortedWeights BM25::encode_document_sorted(const TokenViews& tokens_vec) const {
   if (tokens_vec.empty()) return {};
   check_initialized();
   return document_weights(count_tokens(tokens_vec), length_factor(tokens_vec.size()));
 }
 
-IdSparseVector BM25::encode_document(const std::vector<std::int64_t>& tokens_vec) const {
+SortedIdWeights BM25::encode_document_sorted(const std::vector<std::int64_t>& tokens_vec) const {
   if (tokens_vec.empty()) return {};
   check_initialized();
   return document_weights(count_tokens(tokens_vec), length_factor(tokens_vec.size()));
+}
+
+SortedWeights BM25::encode_query_sorted(const TokenViews& tokens_vec) const {
+  if (tokens_vec.empty()) return {};
+  check_initialized();
+  return query_weights(count_tokens(tokens_vec), [this](const auto& item) { return idf_of(item.token, item.hash); });
+}
+
+SortedIdWeights BM25::encode_query_sorted(const std::vector<std::int64_t>& tokens_vec) const {
+  if (tokens_vec.empty()) return {};
+  check_initialized();
+  return query_weights(count_tokens(tokens_vec), [this](const auto& item) { return idf_of(item.token, item.hash); });
+}
+
+SparseVector BM25::encode_document(const std::vector<std::string>& tokens_vec) const {
+  if (tokens_vec.empty()) return {};
+  check_initialized();
+  return to_map<std::string>(document_weights(count_tokens(tokens_vec), length_factor(tokens_vec.size())));
+}
+
+IdSparseVector BM25::encode_document(const std::vector<std::int64_t>& tokens_vec) const {
+  return to_map<std::int64_t>(encode_document_sorted(tokens_vec));
 }
 
 SparseVector BM25::encode_query(const std::vector<std::string>& tokens_vec) const {
   if (tokens_vec.empty()) return {};
   check_initialized();
-  return query_weights(count_tokens(tokens_vec), [this](std::string_view text) { return idf(text); });
+  return to_map<std::string>(query_weights(count_tokens(tokens_vec),
+                                           [this](const auto& item) { return idf_of(item.token, item.hash); }));
 }
 
 IdSparseVector BM25::encode_query(const std::vector<std::int64_t>& tokens_vec) const {
-  if (tokens_vec.empty()) return {};
-  check_initialized();
-  return query_weights(count_tokens(tokens_vec), [this](std::string_view text) { return idf(text); });
+  return to_map<std::int64_t>(encode_query_sorted(tokens_vec));
 }
 
 double BM25::idf(std::string_view token_text) const noexcept {
+  return idf_of(token_text, hash_token(token_text));
+}
+
+double BM25::idf_at(std::size_t index) const noexcept {
   // doc_count + 1 in 64 bits: a loaded document may carry the 32-bit maximum.
   const double n = static_cast<double>(static_cast<std::int64_t>(doc_count_) + 1);
-  const std::int32_t* df = doc_token_frequency_.count_of(token_text);
-  if (df != nullptr) return std::log(n / (static_cast<double>(*df) + 0.5));
+  if (index != TokenTable::npos) {
+    return std::log(n / (static_cast<double>(doc_token_frequency_.count_at(index)) + 0.5));
+  }
   return std::log(n / 1.5);
+}
+
+double BM25::idf_of(std::string_view token_text, std::size_t hash) const noexcept {
+  return idf_at(doc_token_frequency_.find(token_text, hash));
+}
+
+double BM25::idf_of(std::int64_t id, std::size_t id_hash) const noexcept {
+  std::size_t index = id_index_.find(id, id_hash);
+  if (index == TokenTable::npos) index = doc_token_frequency_.find(IdText(id).view());
+  return idf_at(index);
 }
 
 }  // namespace lumo::typing::text

@@ -13,6 +13,10 @@ namespace lumo::typing::text {
 
 using SparseVector = std::map<std::string, double>;
 using IdSparseVector = std::map<std::int64_t, double>;
+using TokenViews = std::vector<std::string_view>;
+// Sparse vectors as vectors in ascending key order; string keys view the caller's tokens.
+using SortedWeights = std::vector<std::pair<std::string_view, double>>;
+using SortedIdWeights = std::vector<std::pair<std::int64_t, double>>;
 
 // Not thread-safe: callers serialise access (the Python binding holds the interpreter lock).
 class BM25 {
@@ -27,6 +31,7 @@ class BM25 {
   // Adds one document. Throws std::runtime_error, with the model unchanged, for an empty list or
   // when a counter would pass its width (doc_count, a token's count, doc_length_total).
   void train(const std::vector<std::string>& tokens_vec);
+  void train(const TokenViews& tokens_vec);
   void train(const std::vector<std::int64_t>& tokens_vec);
 
   // Saturated, length-normalised term frequency per distinct token: tf / (tf + K), with
@@ -34,10 +39,14 @@ class BM25 {
   // "BM25 has not been initialized" for a non-empty list on an untrained model.
   SparseVector encode_document(const std::vector<std::string>& tokens_vec) const;
   IdSparseVector encode_document(const std::vector<std::int64_t>& tokens_vec) const;
+  SortedWeights encode_document_sorted(const TokenViews& tokens_vec) const;
+  SortedIdWeights encode_document_sorted(const std::vector<std::int64_t>& tokens_vec) const;
 
   // idf per distinct token, normalised to sum to one. Throws as encode_document.
   SparseVector encode_query(const std::vector<std::string>& tokens_vec) const;
   IdSparseVector encode_query(const std::vector<std::int64_t>& tokens_vec) const;
+  SortedWeights encode_query_sorted(const TokenViews& tokens_vec) const;
+  SortedIdWeights encode_query_sorted(const std::vector<std::int64_t>& tokens_vec) const;
 
   // ln((doc_count + 1) / (df + 0.5)), df the token's table count, 1 when absent.
   double idf(std::string_view token_text) const noexcept;
@@ -61,6 +70,10 @@ class BM25 {
  private:
   template <class Token>
   void train_counts(const TokenCounts<Token>& counts, std::size_t length);
+  // idf of a token text with its table hash, of an id with its counting hash, of a table entry.
+  double idf_of(std::string_view token_text, std::size_t hash) const noexcept;
+  double idf_of(std::int64_t id, std::size_t id_hash) const noexcept;
+  double idf_at(std::size_t index) const noexcept;
   void check_initialized() const;
   double length_factor(std::size_t length) const noexcept;
 
@@ -70,6 +83,7 @@ class BM25 {
   std::int64_t doc_length_total_ = 0;
   double doc_length_average_ = 0.0;
   TokenTable doc_token_frequency_;
+  IdIndexCache id_index_;  // derived from the table; not part of the model's state
 };
 
 // The token bytes of a key held escaped in a parsed document (the inverse of

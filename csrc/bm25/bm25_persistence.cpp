@@ -23,8 +23,9 @@ std::string BM25::dump_text() const {
   // exactly; other tokens are written as they are.
   std::vector<std::pair<std::string, std::int32_t>> members;
   members.reserve(doc_token_frequency_.size());
-  for (const TokenTable::Entry& entry : doc_token_frequency_.entries()) {
-    members.emplace_back(JsonValue::escape_text(entry.token), entry.count);
+  for (std::size_t index = 0; index < doc_token_frequency_.size(); ++index) {
+    members.emplace_back(JsonValue::escape_text(doc_token_frequency_.token_at(index)),
+                         doc_token_frequency_.count_at(index));
   }
   std::sort(members.begin(), members.end(),
             [](const auto& left, const auto& right) { return left.first < right.first; });

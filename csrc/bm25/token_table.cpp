@@ -2,6 +2,7 @@
 #include "token_table.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -14,7 +15,8 @@ std::size_t round_up_power_of_two(std::size_t value) {
   return power;
 }
 
-// Ids are often small and sequential; mixing spreads them over the slots.
+}  // namespace
+
 std::size_t hash_id(std::int64_t id) noexcept {
   std::uint64_t x = static_cast<std::uint64_t>(id);
   x ^= x >> 33;
@@ -23,53 +25,98 @@ std::size_t hash_id(std::int64_t id) noexcept {
   return static_cast<std::size_t>(x);
 }
 
-}  // namespace
+std::size_t hash_token(std::string_view token) noexcept {
+  const std::size_t size = token.size();
+  if (size > 16) return std::hash<std::string_view>()(token);
+  const char* data = token.data();
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+  if (size >= 8) {
+    std::memcpy(&low, data, 8);
+    std::memcpy(&high, data + size - 8, 8);
+  } else if (size >= 4) {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    std::memcpy(&first, data, 4);
+    std::memcpy(&last, data + size - 4, 4);
+    low = first;
+    high = last;
+  } else if (size > 0) {
+    low = static_cast<std::uint64_t>(static_cast<unsigned char>(data[0])) |
+          static_cast<std::uint64_t>(static_cast<unsigned char>(data[size / 2])) << 8 |
+          static_cast<std::uint64_t>(static_cast<unsigned char>(data[size - 1])) << 16;
+  }
+  std::uint64_t x = (low * 0x9e3779b97f4a7c15ULL) ^ ((high + size) * 0xc2b2ae3d27d4eb4fULL);
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
+  return static_cast<std::size_t>(x);
+}
+
+inline TokenTable::Slot TokenTable::describe(std::string_view token, std::size_t hash) noexcept {
+  Slot slot{0, 0, 0};
+  if (token.size() >= 8) {
+    std::memcpy(&slot.prefix, token.data(), 8);
+  } else {
+    // Byte by byte rather than a memcpy of variable length, which would be a library call.
+    for (std::size_t i = 0; i < token.size(); ++i) {
+      slot.prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(token[i])) << (8 * i);
+    }
+  }
+  const std::uint32_t length = static_cast<std::uint32_t>(std::min<std::size_t>(255, token.size()));
+  slot.signature = (static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32) & ~0xffu) | length;
+  return slot;
+}
 
 std::size_t TokenTable::find(std::string_view token, std::size_t hash) const noexcept {
   if (slots_.empty()) return npos;
   const std::size_t mask = slots_.size() - 1;
-  const std::uint64_t tag = tag_of(hash);
-  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    const std::uint64_t word = slots_[slot];
-    if (word == 0) return npos;
-    if ((word & ~0xffffffffULL) == tag) {
-      const std::size_t index = static_cast<std::size_t>(word & 0xffffffffULL) - 1;
-      if (entries_[index].token == token) return index;
+  const Slot wanted = describe(token, hash);
+  const bool short_token = token.size() <= 8;
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    const Slot& slot = slots_[at];
+    if (slot.entry == 0) return npos;
+    if (slot.signature == wanted.signature && slot.prefix == wanted.prefix) {
+      const std::size_t index = slot.entry - 1;
+      // Length and all bytes of a short token are in the slot.
+      if (short_token || tokens_[index] == token) return index;
     }
   }
 }
 
 const std::int32_t* TokenTable::count_of(std::string_view token) const noexcept {
   const std::size_t index = find(token);
-  return index == npos ? nullptr : &entries_[index].count;
+  return index == npos ? nullptr : &counts_[index];
 }
 
-void TokenTable::place(std::uint64_t tag, std::size_t hash, std::size_t index) noexcept {
+void TokenTable::place(const Slot& slot, std::size_t hash) noexcept {
   const std::size_t mask = slots_.size() - 1;
-  std::size_t slot = hash & mask;
-  while (slots_[slot] != 0) slot = (slot + 1) & mask;
-  slots_[slot] = tag | static_cast<std::uint64_t>(index + 1);
+  std::size_t at = hash & mask;
+  while (slots_[at].entry != 0) at = (at + 1) & mask;
+  slots_[at] = slot;
 }
 
 void TokenTable::rehash(std::size_t slot_count) {
-  std::vector<std::uint64_t> fresh(slot_count, 0);
+  std::vector<Slot> fresh(slot_count, Slot{0, 0, 0});
   slots_.swap(fresh);
-  for (std::size_t index = 0; index < entries_.size(); ++index) {
-    place(tag_of(hashes_[index]), hashes_[index], index);
+  for (std::size_t index = 0; index < tokens_.size(); ++index) {
+    Slot slot = describe(tokens_[index], hashes_[index]);
+    slot.entry = static_cast<std::uint32_t>(index + 1);
+    place(slot, hashes_[index]);
   }
 }
 
 void TokenTable::reserve_more(std::size_t extra) {
-  const std::size_t wanted = entries_.size() + extra;
+  const std::size_t wanted = tokens_.size() + extra;
   // Entry indices are stored in 32 bits.
   if (wanted >= std::numeric_limits<std::uint32_t>::max()) {
     throw std::length_error("token table cannot hold more than 4294967294 tokens");
   }
-  if (wanted > entries_.capacity()) {
-    entries_.reserve(std::max(wanted, entries_.capacity() * 2));
-  }
-  if (wanted > hashes_.capacity()) {
-    hashes_.reserve(entries_.capacity());
+  if (wanted > tokens_.capacity()) {
+    const std::size_t capacity = std::max(wanted, tokens_.capacity() * 2);
+    tokens_.reserve(capacity);
+    counts_.reserve(capacity);
+    hashes_.reserve(capacity);
   }
   // At most half the slots are used, which keeps probe runs short.
   if (wanted * 2 > slots_.size()) {
@@ -78,22 +125,60 @@ void TokenTable::reserve_more(std::size_t extra) {
 }
 
 void TokenTable::insert_reserved(std::string&& token, std::size_t hash, std::int32_t count) noexcept {
-  const std::size_t index = entries_.size();
-  entries_.push_back(Entry{std::move(token), count});
+  const std::size_t index = tokens_.size();
+  Slot slot = describe(token, hash);
+  slot.entry = static_cast<std::uint32_t>(index + 1);
+  tokens_.push_back(std::move(token));
+  counts_.push_back(count);
   hashes_.push_back(hash);
-  place(tag_of(hash), hash, index);
+  place(slot, hash);
 }
 
 void TokenTable::assign(std::string_view token, std::int32_t count) {
   const std::size_t hash = hash_token(token);
   const std::size_t index = find(token, hash);
   if (index != npos) {
-    entries_[index].count = count;
+    counts_[index] = count;
     return;
   }
   std::string key(token);
   reserve_more(1);
   insert_reserved(std::move(key), hash, count);
+}
+
+std::size_t IdIndexCache::find(std::int64_t id, std::size_t hash) const noexcept {
+  if (slots_.empty()) return TokenTable::npos;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    const Slot& slot = slots_[at];
+    if (slot.entry == 0) return TokenTable::npos;
+    if (slot.id == id) return slot.entry - 1;
+  }
+}
+
+void IdIndexCache::reserve_more(std::size_t extra) {
+  const std::size_t wanted = used_ + extra;
+  if (wanted * 2 <= slots_.size()) return;
+  std::vector<Slot> fresh(round_up_power_of_two(std::max(wanted * 2, slots_.size() * 2)), Slot{0, 0});
+  const std::size_t mask = fresh.size() - 1;
+  for (const Slot& slot : slots_) {
+    if (slot.entry == 0) continue;
+    std::size_t at = hash_id(slot.id) & mask;
+    while (fresh[at].entry != 0) at = (at + 1) & mask;
+    fresh[at] = slot;
+  }
+  slots_.swap(fresh);
+}
+
+void IdIndexCache::insert_reserved(std::int64_t id, std::size_t hash, std::size_t index) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t at = hash & mask;
+  while (slots_[at].entry != 0) {
+    if (slots_[at].id == id) return;
+    at = (at + 1) & mask;
+  }
+  slots_[at] = Slot{id, static_cast<std::uint32_t>(index + 1)};
+  ++used_;
 }
 
 template <class Token>
@@ -134,16 +219,23 @@ void check_countable(const std::vector<Token>& tokens) {
   }
 }
 
-}  // namespace
-
-TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens) {
+template <class Text>
+TokenCounts<std::string_view> count_texts(const std::vector<Text>& tokens) {
   check_countable(tokens);
   TokenCounts<std::string_view> counts(tokens.size());
-  for (const std::string& token : tokens) {
+  for (const Text& token : tokens) {
     const std::string_view view(token);
     counts.add(view, hash_token(view));
   }
   return counts;
+}
+
+}  // namespace
+
+TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens) { return count_texts(tokens); }
+
+TokenCounts<std::string_view> count_tokens(const std::vector<std::string_view>& tokens) {
+  return count_texts(tokens);
 }
 
 TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens) {

@@ -26,23 +26,21 @@ class IdText {
   std::size_t length_;
 };
 
-inline std::size_t hash_token(std::string_view token) noexcept {
-  return std::hash<std::string_view>()(token);
-}
+// A fast hash of token bytes: short tokens (most words) are mixed from two overlapping loads;
+// longer ones use the standard library's hash.
+std::size_t hash_token(std::string_view token) noexcept;
+// The hash of an id for counting and for the id cache; ids are often small and sequential.
+std::size_t hash_id(std::int64_t id) noexcept;
 
-// Open-addressing hash table from token bytes to a 32-bit count. Entries live densely in
-// insertion order; the slot array holds their indices, tagged with hash bits to skip most key
-// comparisons. Lookups take a std::string_view and never build a std::string.
+// Open-addressing hash table from token bytes to a 32-bit count. Tokens and counts live densely
+// in insertion order; each slot holds an entry's index with hash bits, its length and its first
+// eight bytes, so that a lookup of a token of up to eight bytes touches one slot and no key.
+// Lookups take a std::string_view and never build a std::string.
 class TokenTable {
  public:
-  struct Entry {
-    std::string token;
-    std::int32_t count;
-  };
-
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-  // Index of the entry for `token`, or npos.
+  // Index of the entry for `token`, or npos; `hash` is hash_token(token).
   std::size_t find(std::string_view token, std::size_t hash) const noexcept;
   std::size_t find(std::string_view token) const noexcept { return find(token, hash_token(token)); }
   // Count stored for `token`, or null when absent.
@@ -55,19 +53,45 @@ class TokenTable {
   // Sets the count of `token`, inserting it when absent.
   void assign(std::string_view token, std::int32_t count);
 
-  std::int32_t& count_at(std::size_t index) noexcept { return entries_[index].count; }
-  const std::vector<Entry>& entries() const noexcept { return entries_; }
-  std::size_t size() const noexcept { return entries_.size(); }
+  std::size_t size() const noexcept { return tokens_.size(); }
+  const std::string& token_at(std::size_t index) const noexcept { return tokens_[index]; }
+  std::int32_t count_at(std::size_t index) const noexcept { return counts_[index]; }
+  std::int32_t& count_at(std::size_t index) noexcept { return counts_[index]; }
 
  private:
-  static std::uint64_t tag_of(std::size_t hash) noexcept { return (static_cast<std::uint64_t>(hash) >> 32) << 32; }
-  void place(std::uint64_t tag, std::size_t hash, std::size_t index) noexcept;
+  struct Slot {
+    std::uint64_t prefix;     // the first eight bytes, zero-padded
+    std::uint32_t signature;  // hash bits above, length (capped at 255) in the low byte
+    std::uint32_t entry;      // index + 1; 0 marks an empty slot
+  };
+  static Slot describe(std::string_view token, std::size_t hash) noexcept;
+  void place(const Slot& slot, std::size_t hash) noexcept;
   void rehash(std::size_t slot_count);
 
-  std::vector<Entry> entries_;
-  // 0 is empty; otherwise the upper 32 bits of the hash and, below them, entry index + 1.
-  std::vector<std::uint64_t> slots_;
+  std::vector<std::string> tokens_;
+  std::vector<std::int32_t> counts_;
   std::vector<std::size_t> hashes_;  // per entry, so that growth never rehashes a key
+  std::vector<Slot> slots_;
+};
+
+// Remembers which table entry holds the decimal text of an id, so that id tokens skip forming
+// and hashing their text. Entries never move, so a remembered index stays right; an id it does
+// not know is looked up by its text.
+class IdIndexCache {
+ public:
+  // The remembered entry index of `id`, or TokenTable::npos; `hash` is the id's counting hash.
+  std::size_t find(std::int64_t id, std::size_t hash) const noexcept;
+  // Makes room for `extra` more ids, so that as many insert_reserved calls cannot throw.
+  void reserve_more(std::size_t extra);
+  void insert_reserved(std::int64_t id, std::size_t hash, std::size_t index) noexcept;
+
+ private:
+  struct Slot {
+    std::int64_t id;
+    std::uint32_t entry;  // index + 1; 0 marks an empty slot
+  };
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
 };
 
 // Distinct tokens of one document with their number of occurrences, in first-seen order.
@@ -93,6 +117,7 @@ class TokenCounts {
 // Per-document counts, keyed by views of the caller's strings (which must outlive the result)
 // or by the ids themselves. Throws std::length_error for lists too long for 32-bit counts.
 TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens);
+TokenCounts<std::string_view> count_tokens(const std::vector<std::string_view>& tokens);
 TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens);
 
 }  // namespace lumo::typing::text

@@ -15,7 +15,8 @@ using Ids = std::vector<std::int64_t>;
 
 std::map<std::string, std::int32_t> table_of(const BM25& model) {
   std::map<std::string, std::int32_t> table;
-  for (const auto& entry : model.doc_token_frequency().entries()) table[entry.token] = entry.count;
+  const TokenTable& tokens = model.doc_token_frequency();
+  for (std::size_t index = 0; index < tokens.size(); ++index) table[tokens.token_at(index)] = tokens.count_at(index);
   return table;
 }
 

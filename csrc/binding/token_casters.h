@@ -1,0 +1,158 @@
+// Conversions for the hot BM25 calls: token lists read as views of the bytes that the Python
+// objects already hold, and weight maps written straight into a dict. They accept and produce
+// exactly what pybind11's List[str] and Dict[..., float] conversions do, without the copies.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace lumo::binding {
+
+// Valid during one call: the interpreter lock is held throughout and no Python code runs between
+// conversion and use, so the viewed objects can neither change nor go away. Items that only a
+// generic sequence produced are kept alive in `owners`.
+struct StringTokens {
+  std::vector<std::string_view> views;
+  std::vector<pybind11::object> owners;
+};
+
+// Integer ids; a plain list or tuple of plain ints is read directly, anything else through
+// pybind11's own List[int] conversion, so that both accept exactly the same values.
+struct IdTokens {
+  std::vector<std::int64_t> ids;
+};
+
+// Weights in ascending key order, to become a dict filled in that order.
+template <class Key>
+struct SortedWeights {
+  std::vector<std::pair<Key, double>> entries;
+};
+
+}  // namespace lumo::binding
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<lumo::binding::StringTokens> {
+  PYBIND11_TYPE_CASTER(lumo::binding::StringTokens, const_name("List[str]"));
+
+  // Any sequence except str and bytes; every item a str (as UTF-8), bytes or bytearray.
+  bool load(handle source, bool /*convert: str items never convert*/) {
+    PyObject* sequence = source.ptr();
+    if (!PySequence_Check(sequence) || PyBytes_Check(sequence) || PyUnicode_Check(sequence)) return false;
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+      const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+      PyObject** items = PySequence_Fast_ITEMS(sequence);
+      value.views.reserve(static_cast<std::size_t>(size));
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!append(items[i])) return false;
+      }
+      return true;
+    }
+    // Other sequences are read item by item, as pybind11 reads them; their errors propagate.
+    const Py_ssize_t size = PySequence_Size(sequence);
+    if (size < 0) throw error_already_set();
+    value.views.reserve(static_cast<std::size_t>(size));
+    value.owners.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      object item = reinterpret_steal<object>(PySequence_GetItem(sequence, i));
+      if (!item) throw error_already_set();
+      if (!append(item.ptr())) return false;
+      value.owners.push_back(std::move(item));
+    }
+    return true;
+  }
+
+ private:
+  bool append(PyObject* item) {
+    if (PyUnicode_Check(item)) {
+      Py_ssize_t size = -1;
+      const char* data = PyUnicode_AsUTF8AndSize(item, &size);  // cached in the str object
+      if (data == nullptr) {
+        PyErr_Clear();  // not encodable (a lone surrogate): this overload does not match
+        return false;
+      }
+      value.views.emplace_back(data, static_cast<std::size_t>(size));
+      return true;
+    }
+    if (PyBytes_Check(item)) {
+      value.views.emplace_back(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+      return true;
+    }
+    if (PyByteArray_Check(item)) {
+      value.views.emplace_back(PyByteArray_AS_STRING(item), static_cast<std::size_t>(PyByteArray_GET_SIZE(item)));
+      return true;
+    }
+    return false;
+  }
+};
+
+template <>
+struct type_caster<lumo::binding::IdTokens> {
+  PYBIND11_TYPE_CASTER(lumo::binding::IdTokens, const_name("List[int]"));
+
+  bool load(handle source, bool convert) {
+    PyObject* sequence = source.ptr();
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+      const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+      PyObject** items = PySequence_Fast_ITEMS(sequence);
+      value.ids.resize(static_cast<std::size_t>(size));
+      bool plain = true;
+      for (Py_ssize_t i = 0; i < size && plain; ++i) {
+        int overflow = 0;
+        // Exact ints only; bools, other int subclasses and index objects take the general path.
+        plain = PyLong_CheckExact(items[i]) != 0;
+        if (plain) {
+          const long long id = PyLong_AsLongLongAndOverflow(items[i], &overflow);
+          plain = overflow == 0 && !(id == -1 && PyErr_Occurred());
+          value.ids[static_cast<std::size_t>(i)] = id;
+        }
+      }
+      if (plain) return true;
+      PyErr_Clear();
+    }
+    make_caster<std::vector<std::int64_t>> general;
+    if (!general.load(source, convert)) return false;
+    value.ids = cast_op<std::vector<std::int64_t>&&>(std::move(general));
+    return true;
+  }
+};
+
+template <class Key>
+struct sorted_weights_caster {
+  using Weights = lumo::binding::SortedWeights<Key>;
+  static constexpr auto name =
+      const_name<std::is_same<Key, std::string_view>::value>(const_name("Dict[str, float]"),
+                                                             const_name("Dict[int, float]"));
+
+  // A key that does not decode (bytes that are not UTF-8) raises its UnicodeDecodeError, as
+  // pybind11's own string conversion does.
+  static handle cast(const Weights& weights, return_value_policy, handle) {
+    object result = reinterpret_steal<object>(PyDict_New());
+    if (!result) throw error_already_set();
+    for (const auto& [token, weight] : weights.entries) {
+      object key = reinterpret_steal<object>(make_key(token));
+      if (!key) throw error_already_set();
+      object number = reinterpret_steal<object>(PyFloat_FromDouble(weight));
+      if (!number || PyDict_SetItem(result.ptr(), key.ptr(), number.ptr()) != 0) throw error_already_set();
+    }
+    return result.release();
+  }
+
+ private:
+  static PyObject* make_key(std::string_view token) {
+    return PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
+  }
+  static PyObject* make_key(std::int64_t id) { return PyLong_FromLongLong(id); }
+};
+
+template <>
+struct type_caster<lumo::binding::SortedWeights<std::string_view>> : sorted_weights_caster<std::string_view> {};
+template <>
+struct type_caster<lumo::binding::SortedWeights<std::int64_t>> : sorted_weights_caster<std::int64_t> {};
+
+}  // namespace pybind11::detail
