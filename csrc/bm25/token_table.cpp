@@ -25,41 +25,20 @@ std::size_t hash_id(std::int64_t id) noexcept {
   return static_cast<std::size_t>(x);
 }
 
-std::size_t hash_token(std::string_view token) noexcept {
-  const std::size_t size = token.size();
-  if (size > 16) return std::hash<std::string_view>()(token);
-  const char* data = token.data();
-  std::uint64_t low = 0;
-  std::uint64_t high = 0;
-  if (size >= 8) {
-    std::memcpy(&low, data, 8);
-    std::memcpy(&high, data + size - 8, 8);
-  } else if (size >= 4) {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;
-    std::memcpy(&first, data, 4);
-    std::memcpy(&last, data + size - 4, 4);
-    low = first;
-    high = last;
-  } else if (size > 0) {
-    low = static_cast<std::uint64_t>(static_cast<unsigned char>(data[0])) |
-          static_cast<std::uint64_t>(static_cast<unsigned char>(data[size / 2])) << 8 |
-          static_cast<std::uint64_t>(static_cast<unsigned char>(data[size - 1])) << 16;
-  }
-  std::uint64_t x = (low * 0x9e3779b97f4a7c15ULL) ^ ((high + size) * 0xc2b2ae3d27d4eb4fULL);
-  x ^= x >> 32;
-  x *= 0xd6e8feb86659fd93ULL;
-  x ^= x >> 32;
-  return static_cast<std::size_t>(x);
-}
-
 inline TokenTable::Slot TokenTable::describe(std::string_view token, std::size_t hash) noexcept {
   Slot slot{0, 0, 0};
-  if (token.size() >= 8) {
+  // Fixed-size loads rather than a memcpy of variable length, which would be a library call.
+  const std::size_t size = token.size();
+  if (size >= 8) {
     std::memcpy(&slot.prefix, token.data(), 8);
+  } else if (size >= 4) {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;  // overlaps `first` by 8 - size bytes, which agree
+    std::memcpy(&first, token.data(), 4);
+    std::memcpy(&last, token.data() + size - 4, 4);
+    slot.prefix = first | static_cast<std::uint64_t>(last) << (8 * (size - 4));
   } else {
-    // Byte by byte rather than a memcpy of variable length, which would be a library call.
-    for (std::size_t i = 0; i < token.size(); ++i) {
+    for (std::size_t i = 0; i < size; ++i) {
       slot.prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(token[i])) << (8 * i);
     }
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <charconv>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -27,8 +28,35 @@ class IdText {
 };
 
 // A fast hash of token bytes: short tokens (most words) are mixed from two overlapping loads;
-// longer ones use the standard library's hash.
-std::size_t hash_token(std::string_view token) noexcept;
+// longer ones use the standard library's hash. Inline: it runs once per token.
+inline std::size_t hash_token(std::string_view token) noexcept {
+  const std::size_t size = token.size();
+  if (size > 16) return std::hash<std::string_view>()(token);
+  const char* data = token.data();
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+  if (size >= 8) {
+    std::memcpy(&low, data, 8);
+    std::memcpy(&high, data + size - 8, 8);
+  } else if (size >= 4) {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    std::memcpy(&first, data, 4);
+    std::memcpy(&last, data + size - 4, 4);
+    low = first;
+    high = last;
+  } else if (size > 0) {
+    low = static_cast<std::uint64_t>(static_cast<unsigned char>(data[0])) |
+          static_cast<std::uint64_t>(static_cast<unsigned char>(data[size / 2])) << 8 |
+          static_cast<std::uint64_t>(static_cast<unsigned char>(data[size - 1])) << 16;
+  }
+  std::uint64_t x = (low * 0x9e3779b97f4a7c15ULL) ^ ((high + size) * 0xc2b2ae3d27d4eb4fULL);
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
+  return static_cast<std::size_t>(x);
+}
+
 // The hash of an id for counting and for the id cache; ids are often small and sequential.
 std::size_t hash_id(std::int64_t id) noexcept;
 

@@ -237,3 +237,46 @@ TEST(BM25Encode, ParametersAffectDocumentsOnly) {
 
 }  // namespace
 }  // namespace lumo::typing::text
+
+namespace lumo::typing::text {
+namespace {
+
+TEST(TokenTable, DistinguishesTokensSharingSlotBytes) {
+  TokenTable table;
+  const std::vector<std::string> tokens = {"",          std::string("\0", 1), std::string("a\0", 2), "a",
+                                           "abcdefgh",  "abcdefgh1",          "abcdefgh2",           "abcdefghi",
+                                           std::string(300, 'x'), std::string(301, 'x'), "\xe4\xb8\xad\xe6\x96\x87"};
+  for (std::size_t i = 0; i < tokens.size(); ++i) table.assign(tokens[i], static_cast<std::int32_t>(i + 1));
+  ASSERT_EQ(table.size(), tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    ASSERT_NE(table.count_of(tokens[i]), nullptr) << i;
+    EXPECT_EQ(*table.count_of(tokens[i]), static_cast<std::int32_t>(i + 1)) << i;
+  }
+  EXPECT_EQ(table.count_of("abcdefgh3"), nullptr);
+  EXPECT_EQ(table.count_of(std::string(299, 'x')), nullptr);
+  table.assign("a", 99);
+  EXPECT_EQ(table.size(), tokens.size());
+  EXPECT_EQ(*table.count_of("a"), 99);
+}
+
+TEST(BM25Train, IdsFindEntriesMadeFromText) {
+  BM25 model(0.75, 1.2);
+  model.train(Tokens{"5", "5", "x"});
+  const double before = model.encode_query(Ids{5, 6}).at(5);
+  model.train(Ids{5, 6});
+  model.train(Ids{5});
+  EXPECT_EQ(*model.doc_token_frequency().count_of("5"), 4);
+  EXPECT_EQ(*model.doc_token_frequency().count_of("6"), 1);
+  EXPECT_NE(model.encode_query(Ids{5, 6}).at(5), before);
+  EXPECT_EQ(model.encode_query(Ids{5, 6}), (IdSparseVector{{5, model.encode_query(Tokens{"5", "6"}).at("5")},
+                                                          {6, model.encode_query(Tokens{"5", "6"}).at("6")}}));
+  model.load("{\"_doc_count\": 3, \"_doc_length_average\": 2.0, \"_b\": 0.75, \"_k1\": 1.2, "
+             "\"_doc_token_frequency\": {\"5\": 1, \"6\": 7}}");
+  EXPECT_EQ(model.idf("5"), std::log(4.0 / 1.5));
+  EXPECT_EQ(model.encode_query(Ids{6, 5}), model.encode_query(Ids{5, 6}));
+  EXPECT_EQ(model.encode_query(Ids{5, 6}).at(6),
+            std::log(4.0 / 7.5) / (std::log(4.0 / 1.5) + std::log(4.0 / 7.5)));
+}
+
+}  // namespace
+}  // namespace lumo::typing::text

@@ -184,3 +184,55 @@ def test_weights_agree_with_plain_python(seed, as_ids):
         got, expected = model.encode_query(document), oracle.encode_query(document)
         assert list(got) == list(expected)
         assert all(math.isclose(got[t], expected[t], rel_tol=1e-9, abs_tol=1e-12) for t in got)
+
+
+class FreshItems:
+    """A sequence that builds a new object on every access, as some wrappers do."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, index):
+        if index >= len(self.items):
+            raise IndexError(index)
+        item = self.items[index]
+        return "".join(item) if isinstance(item, str) else item
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Broken(FreshItems):
+    def __getitem__(self, index):
+        raise KeyError("broken sequence")
+
+
+def test_other_sequences_convert_like_lists(example_model):
+    tokens = ["a", "b", "é" * 3, "a"]
+    assert example_model.encode_document(FreshItems(tokens)) == example_model.encode_document(tokens)
+    assert example_model.encode_query(tuple(tokens)) == example_model.encode_query(tokens)
+    ids = [1, 2, 2]
+    assert example_model.encode_query(FreshItems(ids)) == example_model.encode_query(ids)
+    assert example_model.encode_query([Index(1), Index(2), 2]) == example_model.encode_query(ids)
+    assert example_model.encode_query([2**62, -(2**62)]) == example_model.encode_query((2**62, -(2**62)))
+    with pytest.raises(KeyError, match="broken sequence"):
+        example_model.train(Broken(["a"]))
+
+
+@pytest.mark.parametrize(
+    "tokens",
+    [["a", "\ud800"], [1, 2**64], [2**63, 1], [1, 1.0]],
+    ids=["lone-surrogate", "id-overflow-late", "id-overflow-first", "float-late"],
+)
+def test_unconvertible_items_anywhere_raise_type_error(example_model, tokens):
+    for method in (example_model.train, example_model.encode_document, example_model.encode_query):
+        with pytest.raises(TypeError):
+            method(tokens)
