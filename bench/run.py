@@ -10,6 +10,7 @@ Nothing here asserts anything about time.
 
 import argparse
 import gc
+import importlib
 import json
 import os
 import platform
@@ -107,6 +108,9 @@ def build_natives() -> None:
                     "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}",
                     f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", str(NATIVE_BUILD)], check=True, stdout=subprocess.DEVNULL)
+    # The folder may not have existed when the interpreter first looked at sys.path.
+    sys.path_importer_cache.pop(str(NATIVE_BUILD), None)
+    importlib.invalidate_caches()
 
 
 # ---------------------------------------------------------------- segmentation
