@@ -190,3 +190,37 @@ def test_non_finite_parameters_survive(tmp_path, value):
     restored.load(dumped(model, tmp_path))
     for restored_value in (restored.b(), restored.k1()):
         assert restored_value == value or (math.isnan(value) and math.isnan(restored_value))
+
+
+LOCALE_SCRIPT = """
+import locale, sys
+import duzudavida
+locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+assert locale.localeconv()["decimal_point"] == ","
+model = duzudavida.BM25(0.25, 1.5)
+model.train(["a", "b", "a"])
+model.dump(sys.argv[1])
+text = open(sys.argv[1], encoding="utf-8").read()
+restored = duzudavida.BM25()
+restored.load(text)
+print(text.splitlines()[1], restored.b(), restored.k1(), restored.encode_query(["a", "b"]) == model.encode_query(["a", "b"]))
+"""
+
+
+def test_numbers_ignore_the_process_locale(tmp_path):
+    """A host program with a decimal-comma locale still gets "." in documents, and reads them."""
+    import shutil
+    import subprocess
+    import sys
+
+    localedef = shutil.which("localedef")
+    if localedef is None:
+        pytest.skip("localedef is not installed")
+    built = subprocess.run([localedef, "-i", "de_DE", "-f", "UTF-8", str(tmp_path / "de_DE.UTF-8")],
+                           capture_output=True)
+    if not (tmp_path / "de_DE.UTF-8").is_dir():
+        pytest.skip(f"could not build a de_DE locale: {built.stderr[-200:]!r}")
+    result = subprocess.run([sys.executable, "-c", LOCALE_SCRIPT, str(tmp_path / "m.json")], capture_output=True,
+                            text=True, env={"LOCPATH": str(tmp_path), "PATH": "/usr/bin:/bin"}, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ['"_b"', ":", "0.250000,", "0.25", "1.5", "True"]
