@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bm25.h"
+
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -17,6 +19,7 @@ namespace lumo::binding {
 // generic sequence produced are kept alive in `owners`.
 struct StringTokens {
   std::vector<std::string_view> views;
+  std::vector<PyObject*> sources;  // the item each view came from
   std::vector<pybind11::object> owners;
 };
 
@@ -24,12 +27,15 @@ struct StringTokens {
 // pybind11's own List[int] conversion, so that both accept exactly the same values.
 struct IdTokens {
   std::vector<std::int64_t> ids;
+  std::vector<PyObject*> sources;  // the item each id came from, when read directly
 };
 
-// Weights in ascending key order, to become a dict filled in that order.
+// Weights in ascending key order, to become a dict filled in that order. An input item that is
+// exactly a str (or an int) equal to its key serves as the key itself, with no new object.
 template <class Key>
-struct SortedWeights {
-  std::vector<std::pair<Key, double>> entries;
+struct WeightsDict {
+  std::vector<typing::text::TokenWeight<Key>> entries;
+  const std::vector<PyObject*>* sources;
 };
 
 }  // namespace lumo::binding
@@ -48,6 +54,7 @@ struct type_caster<lumo::binding::StringTokens> {
       const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
       PyObject** items = PySequence_Fast_ITEMS(sequence);
       value.views.reserve(static_cast<std::size_t>(size));
+      value.sources.assign(items, items + size);
       for (Py_ssize_t i = 0; i < size; ++i) {
         if (!append(items[i])) return false;
       }
@@ -62,6 +69,7 @@ struct type_caster<lumo::binding::StringTokens> {
       object item = reinterpret_steal<object>(PySequence_GetItem(sequence, i));
       if (!item) throw error_already_set();
       if (!append(item.ptr())) return false;
+      value.sources.push_back(item.ptr());
       value.owners.push_back(std::move(item));
     }
     return true;
@@ -112,7 +120,10 @@ struct type_caster<lumo::binding::IdTokens> {
           value.ids[static_cast<std::size_t>(i)] = id;
         }
       }
-      if (plain) return true;
+      if (plain) {
+        value.sources.assign(items, items + size);
+        return true;
+      }
       PyErr_Clear();
     }
     make_caster<std::vector<std::int64_t>> general;
@@ -123,8 +134,8 @@ struct type_caster<lumo::binding::IdTokens> {
 };
 
 template <class Key>
-struct sorted_weights_caster {
-  using Weights = lumo::binding::SortedWeights<Key>;
+struct weights_dict_caster {
+  using Weights = lumo::binding::WeightsDict<Key>;
   static constexpr auto name =
       const_name<std::is_same<Key, std::string_view>::value>(const_name("Dict[str, float]"),
                                                              const_name("Dict[int, float]"));
@@ -132,27 +143,35 @@ struct sorted_weights_caster {
   // A key that does not decode (bytes that are not UTF-8) raises its UnicodeDecodeError, as
   // pybind11's own string conversion does.
   static handle cast(const Weights& weights, return_value_policy, handle) {
-    object result = reinterpret_steal<object>(PyDict_New());
+    object result = reinterpret_steal<object>(_PyDict_NewPresized(static_cast<Py_ssize_t>(weights.entries.size())));
     if (!result) throw error_already_set();
-    for (const auto& [token, weight] : weights.entries) {
-      object key = reinterpret_steal<object>(make_key(token));
+    for (const auto& entry : weights.entries) {
+      object key = reinterpret_steal<object>(make_key(entry.token, source_of(weights, entry.first)));
       if (!key) throw error_already_set();
-      object number = reinterpret_steal<object>(PyFloat_FromDouble(weight));
+      object number = reinterpret_steal<object>(PyFloat_FromDouble(entry.weight));
       if (!number || PyDict_SetItem(result.ptr(), key.ptr(), number.ptr()) != 0) throw error_already_set();
     }
     return result.release();
   }
 
  private:
-  static PyObject* make_key(std::string_view token) {
+  static PyObject* source_of(const Weights& weights, std::uint32_t position) {
+    return weights.sources != nullptr && position < weights.sources->size() ? (*weights.sources)[position]
+                                                                            : nullptr;
+  }
+  static PyObject* make_key(std::string_view token, PyObject* source) {
+    if (source != nullptr && PyUnicode_CheckExact(source)) return Py_NewRef(source);
     return PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
   }
-  static PyObject* make_key(std::int64_t id) { return PyLong_FromLongLong(id); }
+  static PyObject* make_key(std::int64_t id, PyObject* source) {
+    if (source != nullptr && PyLong_CheckExact(source)) return Py_NewRef(source);
+    return PyLong_FromLongLong(id);
+  }
 };
 
 template <>
-struct type_caster<lumo::binding::SortedWeights<std::string_view>> : sorted_weights_caster<std::string_view> {};
+struct type_caster<lumo::binding::WeightsDict<std::string_view>> : weights_dict_caster<std::string_view> {};
 template <>
-struct type_caster<lumo::binding::SortedWeights<std::int64_t>> : sorted_weights_caster<std::int64_t> {};
+struct type_caster<lumo::binding::WeightsDict<std::int64_t>> : weights_dict_caster<std::int64_t> {};
 
 }  // namespace pybind11::detail

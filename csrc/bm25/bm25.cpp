@@ -33,17 +33,17 @@ std::size_t table_hash(const typename TokenCounts<Token>::Item& item, const KeyT
   }
 }
 
-template <class Key>
-void sort_by_key(std::vector<std::pair<Key, double>>& weights) {
+template <class Token>
+void sort_by_key(std::vector<TokenWeight<Token>>& weights) {
   std::sort(weights.begin(), weights.end(),
-            [](const auto& left, const auto& right) { return left.first < right.first; });
+            [](const auto& left, const auto& right) { return left.token < right.token; });
 }
 
 // The ordered map of the C++ interface, from weights already in key order.
-template <class MapKey, class Key>
-std::map<MapKey, double> to_map(const std::vector<std::pair<Key, double>>& weights) {
+template <class MapKey, class Token>
+std::map<MapKey, double> to_map(const std::vector<TokenWeight<Token>>& weights) {
   std::map<MapKey, double> result;
-  for (const auto& [token, weight] : weights) result.emplace_hint(result.end(), MapKey(token), weight);
+  for (const auto& entry : weights) result.emplace_hint(result.end(), MapKey(entry.token), entry.weight);
   return result;
 }
 
@@ -144,28 +144,28 @@ double BM25::length_factor(std::size_t length) const noexcept {
 namespace {
 
 template <class Token>
-std::vector<std::pair<Token, double>> document_weights(const TokenCounts<Token>& counts, double factor) {
-  std::vector<std::pair<Token, double>> weights;
+std::vector<TokenWeight<Token>> document_weights(const TokenCounts<Token>& counts, double factor) {
+  std::vector<TokenWeight<Token>> weights;
   weights.reserve(counts.items().size());
   for (const auto& item : counts.items()) {
     const double tf = static_cast<double>(item.count);
     // The entry starts at 0.0 and receives the weight by addition (which turns -0.0 into 0.0).
-    weights.emplace_back(item.token, 0.0 + tf / (tf + factor));
+    weights.push_back(TokenWeight<Token>{item.token, 0.0 + tf / (tf + factor), item.first});
   }
   sort_by_key(weights);
   return weights;
 }
 
 template <class Token, class Idf>
-std::vector<std::pair<Token, double>> query_weights(const TokenCounts<Token>& counts, const Idf& idf) {
-  std::vector<std::pair<Token, double>> weights;
+std::vector<TokenWeight<Token>> query_weights(const TokenCounts<Token>& counts, const Idf& idf) {
+  std::vector<TokenWeight<Token>> weights;
   weights.reserve(counts.items().size());
   // A repeated token keeps the weight of its first occurrence; idf is the same for each.
-  for (const auto& item : counts.items()) weights.emplace_back(item.token, idf(item));
+  for (const auto& item : counts.items()) weights.push_back(TokenWeight<Token>{item.token, idf(item), item.first});
   sort_by_key(weights);
   double sum = 0.0;  // in ascending key order, as the rounding depends on it
-  for (const auto& entry : weights) sum += entry.second;
-  for (auto& entry : weights) entry.second /= sum;
+  for (const auto& entry : weights) sum += entry.weight;
+  for (auto& entry : weights) entry.weight /= sum;
   return weights;
 }
 

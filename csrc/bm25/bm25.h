@@ -14,9 +14,17 @@ namespace lumo::typing::text {
 using SparseVector = std::map<std::string, double>;
 using IdSparseVector = std::map<std::int64_t, double>;
 using TokenViews = std::vector<std::string_view>;
+// One entry of a sparse vector, with the position of the token's first occurrence in the input
+// (which lets a caller reuse its own key objects).
+template <class Token>
+struct TokenWeight {
+  Token token;
+  double weight;
+  std::uint32_t first;
+};
 // Sparse vectors as vectors in ascending key order; string keys view the caller's tokens.
-using SortedWeights = std::vector<std::pair<std::string_view, double>>;
-using SortedIdWeights = std::vector<std::pair<std::int64_t, double>>;
+using SortedWeights = std::vector<TokenWeight<std::string_view>>;
+using SortedIdWeights = std::vector<TokenWeight<std::int64_t>>;
 
 // Not thread-safe: callers serialise access (the Python binding holds the interpreter lock).
 class BM25 {

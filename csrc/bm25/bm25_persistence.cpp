@@ -92,6 +92,8 @@ void BM25::load(const std::string& json_text) {
   // Fields are set one after the other; a failure leaves the earlier ones set.
   JsonValue& table = root["_doc_token_frequency"];
   if (table.kind() == JsonKind::Object) {
+    // One growth for the whole document rather than a doubling series, which would peak higher.
+    doc_token_frequency_.reserve_more(table.entries().size());
     for (const auto& [key, value] : table.entries()) {
       const auto [count, ok] = value.as_integral();
       doc_token_frequency_.assign(unescape_key(key), count);

@@ -169,11 +169,11 @@ TokenCounts<Token>::TokenCounts(std::size_t expected) {
 }
 
 template <class Token>
-void TokenCounts<Token>::add(const Token& token, std::size_t hash) {
+void TokenCounts<Token>::add(const Token& token, std::size_t hash, std::uint32_t position) {
   for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
     const std::uint32_t word = slots_[slot];
     if (word == 0) {
-      items_.push_back(Item{token, 1, hash});
+      items_.push_back(Item{token, 1, position, hash});
       slots_[slot] = static_cast<std::uint32_t>(items_.size());
       return;
     }
@@ -202,9 +202,9 @@ template <class Text>
 TokenCounts<std::string_view> count_texts(const std::vector<Text>& tokens) {
   check_countable(tokens);
   TokenCounts<std::string_view> counts(tokens.size());
-  for (const Text& token : tokens) {
-    const std::string_view view(token);
-    counts.add(view, hash_token(view));
+  for (std::size_t position = 0; position < tokens.size(); ++position) {
+    const std::string_view view(tokens[position]);
+    counts.add(view, hash_token(view), static_cast<std::uint32_t>(position));
   }
   return counts;
 }
@@ -220,7 +220,9 @@ TokenCounts<std::string_view> count_tokens(const std::vector<std::string_view>& 
 TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens) {
   check_countable(tokens);
   TokenCounts<std::int64_t> counts(tokens.size());
-  for (const std::int64_t id : tokens) counts.add(id, hash_id(id));
+  for (std::size_t position = 0; position < tokens.size(); ++position) {
+    counts.add(tokens[position], hash_id(tokens[position]), static_cast<std::uint32_t>(position));
+  }
   return counts;
 }
 

@@ -129,11 +129,12 @@ class TokenCounts {
   struct Item {
     Token token;
     std::int32_t count;
+    std::uint32_t first;  // position of the first occurrence in the list
     std::size_t hash;
   };
 
   explicit TokenCounts(std::size_t expected);
-  void add(const Token& token, std::size_t hash);
+  void add(const Token& token, std::size_t hash, std::uint32_t position);
   const std::vector<Item>& items() const noexcept { return items_; }
 
  private:

@@ -236,3 +236,16 @@ def test_unconvertible_items_anywhere_raise_type_error(example_model, tokens):
     for method in (example_model.train, example_model.encode_document, example_model.encode_query):
         with pytest.raises(TypeError):
             method(tokens)
+
+
+def test_result_keys_are_plain_str_and_int(example_model):
+    class Token(str):
+        pass
+
+    class Id(int):
+        pass
+
+    for result in (example_model.encode_document([Token("a"), "b"]), example_model.encode_query([b"a", Token("b")])):
+        assert [type(key) for key in result] == [str, str]
+        assert list(result) == ["a", "b"]
+    assert [type(key) for key in example_model.encode_query([Id(3), 2**40, True])] == [int, int, int]
