@@ -141,7 +141,9 @@ def bench_segmentation(quick: bool) -> None:
                 [str(NATIVE_BUILD / "jieba_ceiling"), str(DICT), sample.name, "1"],
                 check=True, capture_output=True, text=True).stdout)
             for key, values in run.items():
-                if isinstance(values, list):
+                if isinstance(values, list) and not key.endswith("_words"):
+                    # The faster of the library's two output forms is the ceiling.
+                    values = [min(pair) for pair in zip(values, run.get(key + "_words", values))]
                     ceiling.setdefault(key, []).extend(values)
             ours.setdefault("construct", []).append(timed(lambda: duzudavida.Jieba(*JIEBA_PATHS)))
             for mode, segment in modes.items():
@@ -181,8 +183,10 @@ def bench_segmentation(quick: bool) -> None:
                 thread.join()
 
         two, one = interleaved(two_threads, each(segment, lines), repeats)
+        scaling = statistics.median(a / b for a, b in zip(ceiling["cut_lines"], ceiling["cut_lines_two_threads"]))
         ratio_row("Jieba", f"{mode}, 2 threads on one object, line by line", two, one, unit_scale=mbps,
-                  unit="MB/s", reference="1 thread", target=(">=", 1.7), higher_is_better=True)
+                  unit="MB/s", reference="1 thread", target=(">=", 1.7), higher_is_better=True,
+                  notes=f"C++ with 2 threads on this machine: {scaling:.2f}")
 
         middle = len(text) // 2
         pieces = [text[:middle], text[middle:]]
