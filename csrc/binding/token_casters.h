@@ -19,15 +19,17 @@ namespace lumo::binding {
 // generic sequence produced are kept alive in `owners`.
 struct StringTokens {
   std::vector<std::string_view> views;
-  std::vector<PyObject*> sources;  // the item each view came from
+  // The item each view came from: a list's or tuple's own item array, or `generic_sources`.
+  PyObject* const* sources = nullptr;
   std::vector<pybind11::object> owners;
+  std::vector<PyObject*> generic_sources;
 };
 
 // Integer ids; a plain list or tuple of plain ints is read directly, anything else through
 // pybind11's own List[int] conversion, so that both accept exactly the same values.
 struct IdTokens {
   std::vector<std::int64_t> ids;
-  std::vector<PyObject*> sources;  // the item each id came from, when read directly
+  PyObject* const* sources = nullptr;  // the item each id came from, when read directly
 };
 
 // Weights in ascending key order, to become a dict filled in that order. An input item that is
@@ -35,7 +37,7 @@ struct IdTokens {
 template <class Key>
 struct WeightsDict {
   std::vector<typing::text::TokenWeight<Key>> entries;
-  const std::vector<PyObject*>* sources;
+  PyObject* const* sources;  // indexed by an entry's first position; may be null
 };
 
 }  // namespace lumo::binding
@@ -54,7 +56,7 @@ struct type_caster<lumo::binding::StringTokens> {
       const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
       PyObject** items = PySequence_Fast_ITEMS(sequence);
       value.views.reserve(static_cast<std::size_t>(size));
-      value.sources.assign(items, items + size);
+      value.sources = items;
       for (Py_ssize_t i = 0; i < size; ++i) {
         if (!append(items[i])) return false;
       }
@@ -65,13 +67,15 @@ struct type_caster<lumo::binding::StringTokens> {
     if (size < 0) throw error_already_set();
     value.views.reserve(static_cast<std::size_t>(size));
     value.owners.reserve(static_cast<std::size_t>(size));
+    value.generic_sources.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
       object item = reinterpret_steal<object>(PySequence_GetItem(sequence, i));
       if (!item) throw error_already_set();
       if (!append(item.ptr())) return false;
-      value.sources.push_back(item.ptr());
+      value.generic_sources.push_back(item.ptr());
       value.owners.push_back(std::move(item));
     }
+    value.sources = value.generic_sources.data();
     return true;
   }
 
@@ -121,7 +125,7 @@ struct type_caster<lumo::binding::IdTokens> {
         }
       }
       if (plain) {
-        value.sources.assign(items, items + size);
+        value.sources = items;
         return true;
       }
       PyErr_Clear();
@@ -156,8 +160,7 @@ struct weights_dict_caster {
 
  private:
   static PyObject* source_of(const Weights& weights, std::uint32_t position) {
-    return weights.sources != nullptr && position < weights.sources->size() ? (*weights.sources)[position]
-                                                                            : nullptr;
+    return weights.sources != nullptr ? weights.sources[position] : nullptr;
   }
   static PyObject* make_key(std::string_view token, PyObject* source) {
     if (source != nullptr && PyUnicode_CheckExact(source)) return Py_NewRef(source);

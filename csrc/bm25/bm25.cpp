@@ -56,14 +56,20 @@ void BM25::train(const std::vector<std::string>& tokens_vec) {
   train_counts(count_tokens(tokens_vec), tokens_vec.size());
 }
 
+// Training runs once per document of a corpus; its working memory is kept per thread rather
+// than allocated on every call. Its views are stale between calls and never read then.
 void BM25::train(const TokenViews& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
-  train_counts(count_tokens(tokens_vec), tokens_vec.size());
+  thread_local TokenCounts<std::string_view> counts(0);
+  count_tokens(tokens_vec, counts);
+  train_counts(counts, tokens_vec.size());
 }
 
 void BM25::train(const std::vector<std::int64_t>& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
-  train_counts(count_tokens(tokens_vec), tokens_vec.size());
+  thread_local TokenCounts<std::int64_t> counts(0);
+  count_tokens(tokens_vec, counts);
+  train_counts(counts, tokens_vec.size());
 }
 
 // Every check and allocation happens before the first change, so a failed call (overflow or
@@ -80,14 +86,23 @@ void BM25::train_counts(const TokenCounts<Token>& counts, std::size_t length) {
 
   constexpr bool ids = std::is_same_v<Token, std::int64_t>;
   const auto& items = counts.items();
-  std::vector<std::size_t> known;  // table index per item, or npos for a new token
+  thread_local std::vector<std::size_t> known;  // table index per item, or npos for a new token
+  known.clear();
   known.reserve(items.size());
   std::vector<std::string> fresh_tokens;
   std::vector<std::size_t> fresh_hashes;
   std::vector<std::int32_t> fresh_counts;
   std::vector<std::size_t> fresh_items;  // which item each fresh token came from
+  // Lookups run a few items behind their prefetches.
+  constexpr std::size_t kLookahead = 8;
+  if constexpr (!ids) {
+    for (std::size_t i = 0; i < std::min(kLookahead, items.size()); ++i) doc_token_frequency_.prefetch(items[i].hash);
+  }
   for (std::size_t i = 0; i < items.size(); ++i) {
     const auto& item = items[i];
+    if constexpr (!ids) {
+      if (i + kLookahead < items.size()) doc_token_frequency_.prefetch(items[i + kLookahead].hash);
+    }
     std::size_t index = TokenTable::npos;
     if constexpr (ids) index = id_index_.find(item.token, item.hash);
     if (index == TokenTable::npos) {

@@ -161,10 +161,11 @@ void IdIndexCache::insert_reserved(std::int64_t id, std::size_t hash, std::size_
 }
 
 template <class Token>
-TokenCounts<Token>::TokenCounts(std::size_t expected) {
+void TokenCounts<Token>::reset(std::size_t expected) {
   const std::size_t slot_count = round_up_power_of_two(expected * 2);
   slots_.assign(slot_count, 0);
   mask_ = slot_count - 1;
+  items_.clear();
   items_.reserve(expected);
 }
 
@@ -199,13 +200,19 @@ void check_countable(const std::vector<Token>& tokens) {
 }
 
 template <class Text>
-TokenCounts<std::string_view> count_texts(const std::vector<Text>& tokens) {
+void count_texts(const std::vector<Text>& tokens, TokenCounts<std::string_view>& counts) {
   check_countable(tokens);
-  TokenCounts<std::string_view> counts(tokens.size());
+  counts.reset(tokens.size());
   for (std::size_t position = 0; position < tokens.size(); ++position) {
     const std::string_view view(tokens[position]);
     counts.add(view, hash_token(view), static_cast<std::uint32_t>(position));
   }
+}
+
+template <class Text>
+TokenCounts<std::string_view> count_texts(const std::vector<Text>& tokens) {
+  TokenCounts<std::string_view> counts(0);
+  count_texts(tokens, counts);
   return counts;
 }
 
@@ -217,12 +224,21 @@ TokenCounts<std::string_view> count_tokens(const std::vector<std::string_view>& 
   return count_texts(tokens);
 }
 
-TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens) {
+void count_tokens(const std::vector<std::string_view>& tokens, TokenCounts<std::string_view>& counts) {
+  count_texts(tokens, counts);
+}
+
+void count_tokens(const std::vector<std::int64_t>& tokens, TokenCounts<std::int64_t>& counts) {
   check_countable(tokens);
-  TokenCounts<std::int64_t> counts(tokens.size());
+  counts.reset(tokens.size());
   for (std::size_t position = 0; position < tokens.size(); ++position) {
     counts.add(tokens[position], hash_id(tokens[position]), static_cast<std::uint32_t>(position));
   }
+}
+
+TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens) {
+  TokenCounts<std::int64_t> counts(0);
+  count_tokens(tokens, counts);
   return counts;
 }
 

@@ -73,6 +73,11 @@ class TokenTable {
   std::size_t find(std::string_view token) const noexcept { return find(token, hash_token(token)); }
   // Count stored for `token`, or null when absent.
   const std::int32_t* count_of(std::string_view token) const noexcept;
+  // Starts loading the slot where a lookup of `hash` begins; lookups of a whole document are
+  // independent, so their cache misses can overlap.
+  void prefetch(std::size_t hash) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  }
 
   // Makes room for `extra` more entries, so that as many insert_reserved calls cannot throw.
   void reserve_more(std::size_t extra);
@@ -133,7 +138,9 @@ class TokenCounts {
     std::size_t hash;
   };
 
-  explicit TokenCounts(std::size_t expected);
+  explicit TokenCounts(std::size_t expected) { reset(expected); }
+  // Empties the counts for a list of `expected` tokens, keeping the memory already held.
+  void reset(std::size_t expected);
   void add(const Token& token, std::size_t hash, std::uint32_t position);
   const std::vector<Item>& items() const noexcept { return items_; }
 
@@ -145,6 +152,9 @@ class TokenCounts {
 
 // Per-document counts, keyed by views of the caller's strings (which must outlive the result)
 // or by the ids themselves. Throws std::length_error for lists too long for 32-bit counts.
+// The same into `counts`, whose memory is reused; training keeps one per thread.
+void count_tokens(const std::vector<std::string_view>& tokens, TokenCounts<std::string_view>& counts);
+void count_tokens(const std::vector<std::int64_t>& tokens, TokenCounts<std::int64_t>& counts);
 TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens);
 TokenCounts<std::string_view> count_tokens(const std::vector<std::string_view>& tokens);
 TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens);
