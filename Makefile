@@ -5,7 +5,7 @@ BUILD_TYPE ?= Debug
 FUZZ_SECONDS ?= 60
 CMAKE_TESTS := -G Ninja -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_TESTS=ON
 
-.PHONY: setup demo test test-cpp test-python sanitize fuzz bench-deps bench bench-quick
+.PHONY: setup demo test test-cpp test-python lint sanitize fuzz bench-deps bench bench-quick
 
 setup:
 	scripts/setup.sh
@@ -22,6 +22,9 @@ test-cpp:
 
 test-python:
 	$(PY) -m pytest
+
+lint: setup
+	.venv/bin/ruff check tests/python bench examples
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup

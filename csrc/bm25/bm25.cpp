@@ -35,8 +35,13 @@ std::size_t table_hash(const typename TokenCounts<Token>::Item& item, const KeyT
 
 template <class Token>
 void sort_by_key(std::vector<TokenWeight<Token>>& weights) {
-  std::sort(weights.begin(), weights.end(),
-            [](const auto& left, const auto& right) { return left.token < right.token; });
+  if constexpr (std::is_same_v<Token, std::string_view>) {
+    std::sort(weights.begin(), weights.end(),
+              [](const auto& left, const auto& right) { return token_less(left.token, right.token); });
+  } else {
+    std::sort(weights.begin(), weights.end(),
+              [](const auto& left, const auto& right) { return left.token < right.token; });
+  }
 }
 
 // The ordered map of the C++ interface, from weights already in key order.

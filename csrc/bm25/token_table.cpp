@@ -27,21 +27,7 @@ std::size_t hash_id(std::int64_t id) noexcept {
 
 inline TokenTable::Slot TokenTable::describe(std::string_view token, std::size_t hash) noexcept {
   Slot slot{0, 0, 0};
-  // Fixed-size loads rather than a memcpy of variable length, which would be a library call.
-  const std::size_t size = token.size();
-  if (size >= 8) {
-    std::memcpy(&slot.prefix, token.data(), 8);
-  } else if (size >= 4) {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;  // overlaps `first` by 8 - size bytes, which agree
-    std::memcpy(&first, token.data(), 4);
-    std::memcpy(&last, token.data() + size - 4, 4);
-    slot.prefix = first | static_cast<std::uint64_t>(last) << (8 * (size - 4));
-  } else {
-    for (std::size_t i = 0; i < size; ++i) {
-      slot.prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(token[i])) << (8 * i);
-    }
-  }
+  slot.prefix = token_prefix(token);
   const std::uint32_t length = static_cast<std::uint32_t>(std::min<std::size_t>(255, token.size()));
   slot.signature = (static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32) & ~0xffu) | length;
   return slot;

@@ -57,6 +57,36 @@ inline std::size_t hash_token(std::string_view token) noexcept {
   return static_cast<std::size_t>(x);
 }
 
+// The first eight bytes of a token, zero-padded, in memory order. Byte-swapped, it orders tokens
+// as their bytes do, up to ties between tokens that share those eight bytes.
+inline std::uint64_t token_prefix(std::string_view token) noexcept {
+  // Fixed-size loads rather than a memcpy of variable length, which would be a library call.
+  const std::size_t size = token.size();
+  std::uint64_t prefix = 0;
+  if (size >= 8) {
+    std::memcpy(&prefix, token.data(), 8);
+  } else if (size >= 4) {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;  // overlaps `first` by 8 - size bytes, which agree
+    std::memcpy(&first, token.data(), 4);
+    std::memcpy(&last, token.data() + size - 4, 4);
+    prefix = first | static_cast<std::uint64_t>(last) << (8 * (size - 4));
+  } else {
+    for (std::size_t i = 0; i < size; ++i) {
+      prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(token[i])) << (8 * i);
+    }
+  }
+  return prefix;
+}
+
+// Byte-wise order of tokens, comparing eight bytes at a time before falling back to memcmp.
+inline bool token_less(std::string_view left, std::string_view right) noexcept {
+  const std::uint64_t a = __builtin_bswap64(token_prefix(left));
+  const std::uint64_t b = __builtin_bswap64(token_prefix(right));
+  if (a != b) return a < b;
+  return left < right;
+}
+
 // The hash of an id for counting and for the id cache; ids are often small and sequential.
 std::size_t hash_id(std::int64_t id) noexcept;
 

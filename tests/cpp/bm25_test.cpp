@@ -259,6 +259,18 @@ TEST(TokenTable, DistinguishesTokensSharingSlotBytes) {
   EXPECT_EQ(*table.count_of("a"), 99);
 }
 
+TEST(TokenTable, PrefixOrderAgreesWithByteOrder) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 20000; ++round) {
+    std::string left, right;
+    for (std::size_t n = random() % 12; n > 0; --n) left += static_cast<char>(random() % 4 == 0 ? 0 : random() % 256);
+    right = random() % 3 == 0 ? left.substr(0, random() % (left.size() + 1)) : std::string();
+    for (std::size_t n = random() % 12; n > 0; --n) right += static_cast<char>(random() % 256);
+    ASSERT_EQ(token_less(left, right), std::string_view(left) < std::string_view(right));
+    ASSERT_EQ(token_less(right, left), std::string_view(right) < std::string_view(left));
+  }
+}
+
 TEST(BM25Train, IdsFindEntriesMadeFromText) {
   BM25 model(0.75, 1.2);
   model.train(Tokens{"5", "5", "x"});

@@ -122,7 +122,7 @@ def test_untrained_model(method):
             getattr(model, method)(tokens)
 
 
-def test_spec_example_weights(example_model):
+def test_worked_example_weights(example_model):
     doc = example_model.encode_document(["a", "b", "a"])
     assert list(doc) == ["a", "b"]
     assert doc["a"] == pytest.approx(0.591716, abs=1e-6)

@@ -30,9 +30,9 @@ def test_other_interpreter_gets_version_mismatch(python):
     script = (
         "import importlib.machinery, importlib.util, sys\n"
         f"loader = importlib.machinery.ExtensionFileLoader('duzudavida', {duzudavida.__file__!r})\n"
-        "spec = importlib.util.spec_from_loader('duzudavida', loader)\n"
+        "found = importlib.util.spec_from_loader('duzudavida', loader)\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(found)\n"
         "except ImportError as error:\n"
         "    print(error)\n"
     )

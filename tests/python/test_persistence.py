@@ -160,10 +160,12 @@ def test_every_prefix_loads_or_raises_documented_errors(example_model, tmp_path,
 
 tokens = st.one_of(st.text(max_size=6), st.binary(max_size=6))
 finite = st.floats(min_value=-100, max_value=100, allow_nan=False)
+unit = st.floats(min_value=0, max_value=1)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(documents=st.lists(st.lists(tokens, min_size=1, max_size=8), min_size=1, max_size=6), b=finite, k1=finite)
+@given(documents=st.lists(st.lists(tokens, min_size=1, max_size=8), min_size=1, max_size=6),
+       b=st.one_of(unit, finite), k1=finite)
 def test_round_trip_property(tmp_path, documents, b, k1):
     model = BM25(b, k1)
     for document in documents:
@@ -173,11 +175,13 @@ def test_round_trip_property(tmp_path, documents, b, k1):
     vocabulary = [t for document in documents for t in document]
     decodable = [t for t in vocabulary if isinstance(t, str)]
     assert restored.encode_query(decodable) == model.encode_query(decodable)
-    got, expected = restored.encode_document(decodable), model.encode_document(decodable)
     # b, k1 and the average come back with six decimals.
-    assert got.keys() == expected.keys()
-    assert all(math.isclose(got[t], expected[t], rel_tol=1e-3, abs_tol=1e-3) or not math.isfinite(expected[t])
-               for t in got)
+    assert (restored.b(), restored.k1()) == (float(f"{b:.6f}"), float(f"{k1:.6f}"))
+    if 0.0 <= b <= 1.0 and k1 >= 0.1:
+        # Where the weights are well conditioned, six decimals of input keep them close.
+        got, expected = restored.encode_document(decodable), model.encode_document(decodable)
+        assert got.keys() == expected.keys()
+        assert all(math.isclose(got[t], expected[t], rel_tol=1e-4, abs_tol=1e-5) for t in got)
     assert dumped(restored, tmp_path) == dumped(model, tmp_path)
 
 
