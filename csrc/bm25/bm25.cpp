@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <type_traits>
 #include <stdexcept>
 #include <utility>
@@ -56,31 +57,47 @@ std::map<MapKey, double> to_map(const std::vector<TokenWeight<Token>>& weights) 
 
 BM25::BM25(double b, double k1) : b_(b), k1_(k1) {}
 
-void BM25::train(const std::vector<std::string>& tokens_vec) {
-  if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
-  train_counts(count_tokens(tokens_vec), tokens_vec.size());
-}
+void BM25::train(const std::vector<std::string>& tokens_vec) { train(TokenViews(tokens_vec.begin(), tokens_vec.end())); }
 
 // Training runs once per document of a corpus; its working memory is kept per thread rather
-// than allocated on every call. Its views are stale between calls and never read then.
+// than allocated on every call, in one object so that each call reaches it once. Its views are
+// stale between calls and never read then.
+struct TrainScratch {
+  TokenCounts<std::string_view> text_counts{0};
+  TokenCounts<std::int64_t> id_counts{0};
+  // Per counted item its table index or npos; then per new token its text, hash, count and item.
+  std::tuple<std::vector<std::size_t>, std::vector<std::string>, std::vector<std::size_t>,
+             std::vector<std::int32_t>, std::vector<std::size_t>>
+      lists;
+};
+
+namespace {
+
+TrainScratch& train_scratch() {
+  thread_local TrainScratch scratch;
+  return scratch;
+}
+
+}  // namespace
+
 void BM25::train(const TokenViews& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
-  thread_local TokenCounts<std::string_view> counts(0);
-  count_tokens(tokens_vec, counts);
-  train_counts(counts, tokens_vec.size());
+  TrainScratch& scratch = train_scratch();
+  count_tokens(tokens_vec, scratch.text_counts);
+  train_counts(scratch.text_counts, tokens_vec.size(), scratch);
 }
 
 void BM25::train(const std::vector<std::int64_t>& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
-  thread_local TokenCounts<std::int64_t> counts(0);
-  count_tokens(tokens_vec, counts);
-  train_counts(counts, tokens_vec.size());
+  TrainScratch& scratch = train_scratch();
+  count_tokens(tokens_vec, scratch.id_counts);
+  train_counts(scratch.id_counts, tokens_vec.size(), scratch);
 }
 
 // Every check and allocation happens before the first change, so a failed call (overflow or
 // exhausted memory) leaves the model exactly as it was.
 template <class Token>
-void BM25::train_counts(const TokenCounts<Token>& counts, std::size_t length) {
+void BM25::train_counts(const TokenCounts<Token>& counts, std::size_t length, TrainScratch& scratch) {
   // Query encoding forms doc_count + 1, so the count stays below the 32-bit maximum.
   if (doc_count_ >= kMaxCount - 1) {
     throw std::runtime_error("train would overflow the document count");
@@ -91,13 +108,13 @@ void BM25::train_counts(const TokenCounts<Token>& counts, std::size_t length) {
 
   constexpr bool ids = std::is_same_v<Token, std::int64_t>;
   const auto& items = counts.items();
-  thread_local std::vector<std::size_t> known;  // table index per item, or npos for a new token
+  auto& [known, fresh_tokens, fresh_hashes, fresh_counts, fresh_items] = scratch.lists;
   known.clear();
+  fresh_tokens.clear();
+  fresh_hashes.clear();
+  fresh_counts.clear();
+  fresh_items.clear();
   known.reserve(items.size());
-  std::vector<std::string> fresh_tokens;
-  std::vector<std::size_t> fresh_hashes;
-  std::vector<std::int32_t> fresh_counts;
-  std::vector<std::size_t> fresh_items;  // which item each fresh token came from
   // Lookups run a few items behind their prefetches.
   constexpr std::size_t kLookahead = 8;
   if constexpr (!ids) {

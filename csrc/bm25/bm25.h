@@ -26,6 +26,8 @@ struct TokenWeight {
 using SortedWeights = std::vector<TokenWeight<std::string_view>>;
 using SortedIdWeights = std::vector<TokenWeight<std::int64_t>>;
 
+struct TrainScratch;  // per-thread working memory of train
+
 // Not thread-safe: callers serialise access (the Python binding holds the interpreter lock).
 class BM25 {
  public:
@@ -77,7 +79,7 @@ class BM25 {
 
  private:
   template <class Token>
-  void train_counts(const TokenCounts<Token>& counts, std::size_t length);
+  void train_counts(const TokenCounts<Token>& counts, std::size_t length, TrainScratch& scratch);
   // idf of a token text with its table hash, of an id with its counting hash, of a table entry.
   double idf_of(std::string_view token_text, std::size_t hash) const noexcept;
   double idf_of(std::int64_t id, std::size_t id_hash) const noexcept;
