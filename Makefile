@@ -26,12 +26,21 @@ test-python:
 lint: setup
 	.venv/bin/ruff check tests/python bench examples
 
-# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests
+# against a module built with both (the interpreter itself is not instrumented, so leaks are
+# not checked there).
+SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 sanitize: setup
 	cmake -S . -B build/asan $(CMAKE_TESTS) -DCMAKE_BUILD_TYPE=Debug -DDUZUDAVIDA_SANITIZE=ON >/dev/null
 	cmake --build build/asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build/asan --output-on-failure
+	cmake -S . -B build/asan-module -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDUZUDAVIDA_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
+	cmake --build build/asan-module
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LD_PRELOAD="$(SANITIZER_RUNTIME)" PYTHONPATH=build/asan-module/csrc/binding \
+	  $(PY) -m pytest -p no:cacheprovider -q
 
 # The coverage-guided parser fuzzer (libFuzzer, clang) under both sanitizers.
 fuzz: setup
