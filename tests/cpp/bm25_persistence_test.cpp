@@ -8,18 +8,14 @@
 #include <sstream>
 
 #include "bm25.h"
+#include "bm25_test_support.h"
 
 namespace lumo::typing::text {
 namespace {
 
 using Tokens = std::vector<std::string>;
 
-std::map<std::string, std::int32_t> table_of(const BM25& model) {
-  std::map<std::string, std::int32_t> table;
-  const TokenTable& tokens = model.doc_token_frequency();
-  for (std::size_t index = 0; index < tokens.size(); ++index) table[tokens.token_at(index)] = tokens.count_at(index);
-  return table;
-}
+using testing::table_of;
 
 std::string read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

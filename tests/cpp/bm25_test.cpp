@@ -1,5 +1,6 @@
 // BM25 training statistics, the checks before any change, and the encoding formulas.
 #include "bm25.h"
+#include "bm25_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +14,7 @@ namespace {
 using Tokens = std::vector<std::string>;
 using Ids = std::vector<std::int64_t>;
 
-std::map<std::string, std::int32_t> table_of(const BM25& model) {
-  std::map<std::string, std::int32_t> table;
-  const TokenTable& tokens = model.doc_token_frequency();
-  for (std::size_t index = 0; index < tokens.size(); ++index) table[tokens.token_at(index)] = tokens.count_at(index);
-  return table;
-}
+using testing::table_of;
 
 BM25 example_model() {
   BM25 model(0.75, 1.2);
