@@ -1,10 +1,32 @@
-# cppjieba::cppjieba: the header-only segmentation library, from the fetched nodejieba tree.
+# cppjieba::cppjieba: the header-only segmentation library with its default dictionary. The tree
+# is, in order: DUZUDAVIDA_CPPJIEBA_DIR (CMake or environment variable), the one scripts/fetch_deps.sh
+# unpacked into third_party/, or the pinned tarball fetched into the build folder.
+include(${CMAKE_CURRENT_LIST_DIR}/FetchNodejieba.cmake)
+
+set(_nodejieba nodejieba-${DUZUDAVIDA_NODEJIEBA_VERSION})
+if(NOT DUZUDAVIDA_CPPJIEBA_DIR AND DEFINED ENV{DUZUDAVIDA_CPPJIEBA_DIR})
+  set(DUZUDAVIDA_CPPJIEBA_DIR "$ENV{DUZUDAVIDA_CPPJIEBA_DIR}")
+endif()
+if(NOT DUZUDAVIDA_CPPJIEBA_DIR)
+  if(EXISTS "${PROJECT_SOURCE_DIR}/third_party/${_nodejieba}/.complete")
+    set(DUZUDAVIDA_CPPJIEBA_DIR "${PROJECT_SOURCE_DIR}/third_party/${_nodejieba}")
+  else()
+    set(DUZUDAVIDA_CPPJIEBA_DIR "${CMAKE_BINARY_DIR}/_deps/${_nodejieba}")
+    duzudavida_npm_fetch(nodejieba ${DUZUDAVIDA_NODEJIEBA_VERSION} ${DUZUDAVIDA_NODEJIEBA_SHA256}
+                         "${DUZUDAVIDA_CPPJIEBA_DIR}")
+  endif()
+endif()
+
 set(_cppjieba_include "${DUZUDAVIDA_CPPJIEBA_DIR}/deps")
 if(NOT EXISTS "${_cppjieba_include}/cppjieba/Jieba.hpp" OR NOT EXISTS "${_cppjieba_include}/limonp/Logging.hpp")
   message(FATAL_ERROR
-    "cppjieba not found under ${_cppjieba_include}. Run scripts/fetch_deps.sh, "
-    "or set DUZUDAVIDA_CPPJIEBA_DIR to a nodejieba 2.6.0 tree.")
+    "cppjieba not found under ${_cppjieba_include}: DUZUDAVIDA_CPPJIEBA_DIR must name an unpacked "
+    "nodejieba@${DUZUDAVIDA_NODEJIEBA_VERSION} tree (cppjieba in deps/cppjieba, limonp in deps/limonp).")
 endif()
+# The five files of the default dictionary, shipped beside the module.
+set(DUZUDAVIDA_DICT_DIR "${DUZUDAVIDA_CPPJIEBA_DIR}/dict")
+set(DUZUDAVIDA_DICT_FILES jieba.dict.utf8 hmm_model.utf8 user.dict.utf8 idf.utf8 stop_words.utf8)
+
 add_library(cppjieba INTERFACE)
 add_library(cppjieba::cppjieba ALIAS cppjieba)
 # SYSTEM: the library's own warnings are not ours to fix.

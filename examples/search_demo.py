@@ -9,15 +9,14 @@ import tempfile
 import time
 from pathlib import Path
 
-from duzudavida import BM25, Jieba
+from duzudavida import BM25, Jieba, default_paths
 
 ROOT = Path(__file__).resolve().parents[1]
-DICT = ROOT / "third_party" / "nodejieba-2.6.0" / "dict"
 NOVEL = ROOT / "third_party" / "weicheng.utf8"
 QUERIES = ["方鸿渐 留学 博士 文凭", "苏小姐 爱情", "三闾大学 教授", "结婚 孙柔嘉"]
 
 
-def dot(query: dict, document: dict) -> float:
+def dot(query: dict[str, float], document: dict[str, float]) -> float:
     return sum(weight * document.get(token, 0.0) for token, weight in query.items())
 
 
@@ -28,13 +27,7 @@ def main() -> None:
     sentences = [s.strip(" \u3000") + "。" for s in text.split("。") if len(s.strip(" \u3000")) >= 8]
 
     started = time.perf_counter()
-    jieba = Jieba(
-        dict_path=str(DICT / "jieba.dict.utf8"),
-        hmm_path=str(DICT / "hmm_model.utf8"),
-        user_dict_path=str(DICT / "user.dict.utf8"),
-        idf_path=str(DICT / "idf.utf8"),
-        stop_word_path=str(DICT / "stop_words.utf8"),
-    )
+    jieba = Jieba(**default_paths())  # the dictionary installed with the package
     # Punctuation and white space carry no meaning for ranking.
     documents = [[w for w in jieba.cut_for_search(s) if w.isalnum()] for s in sentences]
     print(f"segmented {len(documents)} sentences of {path.name} in {time.perf_counter() - started:.2f}s")

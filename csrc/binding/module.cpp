@@ -5,4 +5,5 @@
 PYBIND11_MODULE(duzudavida, module) {
   lumo::binding::register_bm25(module);
   lumo::binding::register_jieba(module);
+  lumo::binding::register_package(module);
 }

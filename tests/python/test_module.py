@@ -1,17 +1,40 @@
 """The module object: what it exports, and the interpreter-version check of its entry."""
 
 import glob
+import importlib.metadata
+import os
+import shutil
 import subprocess
+import sys
 
 import pytest
 
 import duzudavida
 
 
-def test_exports_only_the_two_classes():
+def test_exports_the_two_classes_and_the_package_helpers():
     own = [name for name in vars(duzudavida) if not name.startswith("__")]
-    assert own == ["BM25", "Jieba"]
+    assert own == ["BM25", "Jieba", "default_paths"]
     assert duzudavida.__doc__ is None
+    assert duzudavida.__version__ == importlib.metadata.version("duzudavida")
+
+
+def test_default_paths_of_a_module_without_its_dictionary(tmp_path):
+    """A broken install (the dictionary folder missing beside the module) names the first file."""
+    shutil.copy(duzudavida.__file__, tmp_path)
+    script = (
+        "import duzudavida\n"
+        "try:\n"
+        "    duzudavida.default_paths()\n"
+        "except FileNotFoundError as error:\n"
+        "    print(error.filename)\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+        cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(tmp_path)},
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str(tmp_path / "duzudavida-dict" / "jieba.dict.utf8")
 
 
 def test_reimport_returns_cached_module():
