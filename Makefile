@@ -5,7 +5,7 @@ BUILD_TYPE ?= Debug
 FUZZ_SECONDS ?= 60
 CMAKE_TESTS := -G Ninja -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_TESTS=ON
 
-.PHONY: setup demo test test-cpp test-python lint sanitize fuzz bench-deps bench bench-quick
+.PHONY: setup demo test test-cpp test-python test-package lint sanitize fuzz bench-deps bench bench-quick
 
 setup:
 	scripts/setup.sh
@@ -13,7 +13,7 @@ setup:
 demo: setup
 	$(PY) examples/search_demo.py
 
-test: setup test-cpp test-python
+test: setup test-cpp test-python test-package
 
 test-cpp:
 	cmake -S . -B build/cpp $(CMAKE_TESTS) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
@@ -22,6 +22,10 @@ test-cpp:
 
 test-python:
 	$(PY) -m pytest
+
+# The package as a user installs it: sdist, wheel, a fresh venv, stubtest and mypy --strict.
+test-package:
+	scripts/check_package.sh
 
 lint: setup
 	.venv/bin/ruff check tests/python bench examples
