@@ -27,7 +27,28 @@ endif()
 set(DUZUDAVIDA_DICT_DIR "${DUZUDAVIDA_CPPJIEBA_DIR}/dict")
 set(DUZUDAVIDA_DICT_FILES jieba.dict.utf8 hmm_model.utf8 user.dict.utf8 idf.utf8 stop_words.utf8)
 
+# limonp's LocalVector does not check malloc, so exhausted memory inside a cut is a null pointer
+# write. The fetched tree stays as published; our build compiles a copy of that one header, made
+# in the build folder, that throws std::bad_alloc instead (which reaches Python as MemoryError).
+set(_patched_include "${CMAKE_BINARY_DIR}/_patched/include")
+file(READ "${_cppjieba_include}/limonp/LocalVector.hpp" _local_vector)
+function(_duzudavida_patch from to)
+  string(FIND "${_local_vector}" "${from}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "limonp/LocalVector.hpp differs from nodejieba@${DUZUDAVIDA_NODEJIEBA_VERSION}'s: no \"${from}\"")
+  endif()
+  string(REPLACE "${from}" "${to}" patched "${_local_vector}")
+  set(_local_vector "${patched}" PARENT_SCOPE)
+endfunction()
+_duzudavida_patch("assert(ptr_);" "if (ptr_ == NULL) { init_(); throw std::bad_alloc(); }")
+_duzudavida_patch("assert(next);" "if (next == NULL) throw std::bad_alloc();")
+_duzudavida_patch("#include <assert.h>" "#include <assert.h>\n#include <new>")
+file(CONFIGURE OUTPUT "${_patched_include}/limonp/LocalVector.hpp" CONTENT "${_local_vector}" @ONLY)
+
 add_library(cppjieba INTERFACE)
 add_library(cppjieba::cppjieba ALIAS cppjieba)
-# SYSTEM: the library's own warnings are not ours to fix.
-target_include_directories(cppjieba SYSTEM INTERFACE "${_cppjieba_include}")
+# SYSTEM: the library's own warnings are not ours to fix. The patched header comes first.
+target_include_directories(cppjieba SYSTEM INTERFACE "${_patched_include}" "${_cppjieba_include}")
+# The library is always built as released, without its assertions: our file checks stand in for
+# the fatal ones, and what only an assertion refuses (an empty stop-word file) loads without harm.
+target_compile_definitions(cppjieba INTERFACE NDEBUG)

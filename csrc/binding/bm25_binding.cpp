@@ -3,10 +3,15 @@
 #include <pybind11/stl.h>
 
 #include "bm25.h"
+#include "initialized_caster.h"
 #include "registrations.h"
 #include "token_casters.h"
 
 namespace py = pybind11;
+
+template <>
+struct pybind11::detail::type_caster<lumo::typing::text::BM25>
+    : lumo::binding::InitializedCaster<lumo::typing::text::BM25> {};
 
 namespace lumo::binding {
 

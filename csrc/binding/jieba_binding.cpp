@@ -5,8 +5,10 @@
 #include <cppjieba/Jieba.hpp>
 #include <cstring>
 
-#include "segmenter_checks.h"
+#include "initialized_caster.h"
+#include "memory_file.h"
 #include "registrations.h"
+#include "segmenter_checks.h"
 
 namespace py = pybind11;
 
@@ -27,6 +29,9 @@ struct WordList {
 }  // namespace lumo::binding
 
 namespace pybind11::detail {
+
+template <>
+struct type_caster<cppjieba::Jieba> : lumo::binding::InitializedCaster<cppjieba::Jieba> {};
 
 // Converts as a pybind11 str parameter: a str as UTF-8, bytes and bytearray as they are.
 template <>
@@ -76,9 +81,14 @@ using Segmenter = cppjieba::Jieba;
 std::shared_ptr<Segmenter> make_segmenter(const std::string& dict_path, const std::string& hmm_path,
                                           const std::string& user_dict_path, const std::string& idf_path,
                                           const std::string& stop_word_path) {
-  // The library aborts the process on a file it cannot load; these checks raise first.
-  segmenter::check_segmenter_files(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path);
-  return std::make_shared<Segmenter>(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path);
+  // Loading touches no Python object and takes a good part of a second.
+  py::gil_scoped_release unlocked;
+  // The library aborts the process on a file it cannot load; these checks raise first, and the
+  // library then loads the very bytes that were checked.
+  const segmenter::MemoryFiles files(
+      segmenter::check_segmenter_files(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path));
+  return std::make_shared<Segmenter>(files.dict_path(), files.hmm_path(), files.user_dict_path(), files.idf_path(),
+                                     files.stop_word_path());
 }
 
 // The library only reads its trie and model while cutting, so calls on one object may overlap.

@@ -68,7 +68,8 @@ class BM25 {
   // The model document as dump writes it.
   std::string dump_text() const;
   // Sets the fields from a model document's text, one after the other (a failure leaves the
-  // fields before it set). Throws std::runtime_error with "json data should not be empty" or
+  // fields before it set); a load that succeeds also sets doc_length_total to the nearest integer
+  // to doc_length_average x doc_count, which the document does not keep. Throws std::runtime_error with "json data should not be empty" or
   // "load <field> failed", and the reader's std::invalid_argument / std::out_of_range.
   void load(const std::string& json_text);
 

@@ -1,6 +1,8 @@
 // BM25 persistence: the model document written by dump and read by load.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -84,6 +86,20 @@ std::string unescape_key(std::string_view held) {
   return token;
 }
 
+namespace {
+
+// The document keeps the average, not the total: the nearest integer to average x count is the
+// best it allows, so that training after a load averages over the whole corpus. Clamped to what
+// a total can be (0 for a negative product or one that is not a number).
+std::int64_t restored_length_total(double average, std::int32_t doc_count) {
+  const double total = std::round(average * static_cast<double>(doc_count));
+  if (!(total > 0.0)) return 0;
+  if (total >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(total);
+}
+
+}  // namespace
+
 void BM25::load(const std::string& json_text) {
   if (json_text.empty()) throw std::runtime_error("json data should not be empty");
   // A number-conversion error leaves here, before any field is written.
@@ -112,6 +128,7 @@ void BM25::load(const std::string& json_text) {
   const auto [k1, k1_ok] = root["_k1"].as_floating();
   k1_ = k1;
   if (!k1_ok) throw std::runtime_error("load k1 failed");
+  doc_length_total_ = restored_length_total(doc_length_average_, doc_count_);
 }
 
 }  // namespace lumo::typing::text

@@ -141,36 +141,55 @@ void check_path_bytes(const std::string& path) {
 FileAccessError::FileAccessError(int error_number, std::string path)
     : std::runtime_error("cannot read " + path), error_number_(error_number), path_(std::move(path)) {}
 
+namespace {
+
+// Owns an open file descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int descriptor) noexcept : descriptor_(descriptor) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+  }
+  int get() const noexcept { return descriptor_; }
+
+ private:
+  int descriptor_;
+};
+
+}  // namespace
+
 std::string read_file(const std::string& path) {
   check_path_bytes(path);
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) throw FileAccessError(errno, path);
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) throw FileAccessError(errno, path);
   struct stat status {};
-  if (::fstat(descriptor, &status) != 0) {
-    const int error_number = errno;
-    ::close(descriptor);
-    throw FileAccessError(error_number, path);
-  }
-  if (S_ISDIR(status.st_mode)) {
-    ::close(descriptor);
-    throw FileAccessError(EISDIR, path);
-  }
-  // Read straight into the result; grow past the reported size for files that lie about it.
-  std::string content(S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16, '\0');
+  if (::fstat(file.get(), &status) != 0) throw FileAccessError(errno, path);
+  if (S_ISDIR(status.st_mode)) throw FileAccessError(EISDIR, path);
+  const auto too_large = [&path] {
+    return std::length_error(path + ": file is larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB");
+  };
+  if (S_ISREG(status.st_mode) && static_cast<std::size_t>(status.st_size) > kMaxFileBytes) throw too_large();
+  // Read straight into the result; grow past the reported size for files that lie about it, up
+  // to one byte past the limit, which tells a file at the limit from a larger one.
+  std::size_t wanted = S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1 : std::size_t{1} << 16;
+  std::string content(std::min(wanted, kMaxFileBytes + 1), '\0');
   std::size_t filled = 0;
   for (;;) {
-    if (filled == content.size()) content.resize(content.size() * 2);
-    const ssize_t got = ::read(descriptor, &content[filled], content.size() - filled);
+    if (filled == content.size()) {
+      if (filled > kMaxFileBytes) throw too_large();
+      content.resize(std::min(content.size() * 2, kMaxFileBytes + 1));
+    }
+    const ssize_t got = ::read(file.get(), &content[filled], content.size() - filled);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      const int error_number = errno;
-      ::close(descriptor);
-      throw FileAccessError(error_number, path);
+      throw FileAccessError(errno, path);
     }
     filled += static_cast<std::size_t>(got);
   }
-  ::close(descriptor);
+  if (filled > kMaxFileBytes) throw too_large();
   content.resize(filled);
   return content;
 }
@@ -245,51 +264,27 @@ void check_hmm_model(const std::string& path, std::string_view content) {
 }
 
 void check_idf(const std::string& path, std::string_view content) {
-  // The library averages the IDF of well-formed lines over all lines, the others included, and
-  // asserts the average is above zero. Plain decimals are never negative, so while every value is
-  // one, one value above zero settles it; otherwise the sum is taken as the library takes it.
-  std::string scratch;
-  const bool point_is_dot = locale_point_is_dot();
-  std::size_t lines = 0;
-  bool all_plain = true;
-  bool any_positive = false;
-  for_each_line(content, [&](std::string_view line, std::size_t) {
-    ++lines;
-    std::string_view fields[2];
-    if (all_plain && !line.empty() && split_fields(line, ' ', fields, 2) == 2) {
-      const PlainSign sign = plain_decimal_sign(fields[1], point_is_dot);
-      all_plain = sign.plain;
-      any_positive = any_positive || sign.positive;
-    }
-  });
-  if (lines == 0) malformed(path, 1, "IDF file is empty");
-  bool average_positive = any_positive;
-  if (!all_plain) {
-    double idf_sum = 0.0;
-    for_each_line(content, [&](std::string_view line, std::size_t) {
-      std::string_view fields[2];
-      if (!line.empty() && split_fields(line, ' ', fields, 2) == 2) idf_sum += field_as_double(fields[1], scratch);
-    });
-    average_positive = idf_sum / static_cast<double>(lines) > 0.0;
-  }
-  if (!average_positive) malformed(path, lines, "average IDF must be above zero");
+  // The library divides the sum of the values by the number of lines: without a line there is no
+  // average. Any values load, whatever the average they give.
+  if (content.empty()) malformed(path, 1, "IDF file is empty");
 }
 
-void check_stop_words(const std::string& path, std::string_view content) {
-  if (content.empty()) malformed(path, 1, "stop-word file is empty");
-}
-
-void check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
-                           const std::string& user_dict_path, const std::string& idf_path,
-                           const std::string& stop_word_path) {
+SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                                     const std::string& user_dict_path, const std::string& idf_path,
+                                     const std::string& stop_word_path) {
   // The order the library reads them in, so the first failure is the one it would meet.
-  check_dictionary(dict_path, read_file(dict_path));
+  SegmenterFiles files;
+  files.dict = read_file(dict_path);
+  check_dictionary(dict_path, files.dict);
   for (const std::string& user_path : split_user_dict_paths(user_dict_path)) {
-    read_file(user_path);  // any content loads; only opening can fail
+    files.user_dicts.push_back(read_file(user_path));  // any content loads; only opening can fail
   }
-  check_hmm_model(hmm_path, read_file(hmm_path));
-  check_idf(idf_path, read_file(idf_path));
-  check_stop_words(stop_word_path, read_file(stop_word_path));
+  files.hmm = read_file(hmm_path);
+  check_hmm_model(hmm_path, files.hmm);
+  files.idf = read_file(idf_path);
+  check_idf(idf_path, files.idf);
+  files.stop_words = read_file(stop_word_path);
+  return files;
 }
 
 void check_sentence(std::string_view sentence) {

@@ -2,6 +2,7 @@
 // library ends the process on a file it cannot open or on content its own checks refuse.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,7 +25,12 @@ class FileAccessError : public std::runtime_error {
 // Malformed content is reported as std::invalid_argument with a message naming the file and the
 // 1-based line: "<path>:<line>: <what is wrong>".
 
-// Reads the whole file. Throws FileAccessError.
+// Files are read whole, so a size beyond any real dictionary (or an endless device such as
+// /dev/zero) is refused rather than read until memory runs out.
+inline constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+
+// Reads the whole file, once. Throws FileAccessError, or std::length_error naming the file when
+// it holds more than kMaxFileBytes.
 std::string read_file(const std::string& path);
 
 // The paths the library reads from `user_dict_path`: split at every "|" and ";" exactly as the
@@ -34,15 +40,25 @@ std::vector<std::string> split_user_dict_paths(const std::string& user_dict_path
 // Each takes the file's path (for messages) and content, and throws std::invalid_argument where
 // the library would abort: a main dictionary line that is not "word weight tag" with a weight
 // above zero, or an empty dictionary; a missing or malformed line among the HMM model's nine; an
-// empty IDF file or one whose average IDF is not above zero; an empty stop-word file.
+// empty IDF file (it has no average). A stop-word file, and an IDF file's values, load whatever
+// they hold.
 void check_dictionary(const std::string& path, std::string_view content);
 void check_hmm_model(const std::string& path, std::string_view content);
 void check_idf(const std::string& path, std::string_view content);
-void check_stop_words(const std::string& path, std::string_view content);
 
-// Opens and checks all five files as the segmenter's constructor would read them. Throws
-// FileAccessError or std::invalid_argument; returns normally only when the library can load them.
-void check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+// The bytes of the segmenter's files as they were checked, each read exactly once.
+struct SegmenterFiles {
+  std::string dict;
+  std::vector<std::string> user_dicts;  // one per path of the user dictionary list
+  std::string hmm;
+  std::string idf;
+  std::string stop_words;
+};
+
+// Reads and checks all five files as the segmenter's constructor would read them, and returns
+// their bytes, which the library can load. Throws FileAccessError, std::invalid_argument or
+// std::length_error.
+SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
                            const std::string& user_dict_path, const std::string& idf_path,
                            const std::string& stop_word_path);
 

@@ -91,9 +91,9 @@ TEST(BM25Train, GrowsTableAcrossManyTokens) {
 }
 
 // Loading sets counters near their limits without training two billion documents.
-BM25 model_with(std::int32_t doc_count, std::int32_t count_of_a) {
+BM25 model_with(std::int32_t doc_count, std::int32_t count_of_a, const char* average = "2.0") {
   BM25 model(0.75, 1.2);
-  model.load("{\"_doc_count\": " + std::to_string(doc_count) + ", \"_doc_length_average\": 2.0, \"_b\": 0.75, " +
+  model.load("{\"_doc_count\": " + std::to_string(doc_count) + ", \"_doc_length_average\": " + average + ", \"_b\": 0.75, " +
              "\"_k1\": 1.2, \"_doc_token_frequency\": {\"a\": " + std::to_string(count_of_a) + "}}");
   return model;
 }
@@ -102,6 +102,7 @@ struct OverflowCase {
   const char* name;
   std::int32_t doc_count;
   std::int32_t count_of_a;
+  const char* average;
   Tokens tokens;
   const char* message;
 };
@@ -110,8 +111,9 @@ class BM25TrainOverflow : public ::testing::TestWithParam<OverflowCase> {};
 
 TEST_P(BM25TrainOverflow, RefusesAndLeavesModelUnchanged) {
   const OverflowCase& c = GetParam();
-  BM25 model = model_with(c.doc_count, c.count_of_a);
+  BM25 model = model_with(c.doc_count, c.count_of_a, c.average);
   const auto before = table_of(model);
+  const std::int64_t total_before = model.doc_length_total();
   try {
     model.train(c.tokens);
     FAIL() << "no overflow reported";
@@ -120,14 +122,17 @@ TEST_P(BM25TrainOverflow, RefusesAndLeavesModelUnchanged) {
   }
   EXPECT_EQ(table_of(model), before);
   EXPECT_EQ(model.doc_count(), c.doc_count);
-  EXPECT_EQ(model.doc_length_total(), 0);
+  EXPECT_EQ(model.doc_length_total(), total_before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, BM25TrainOverflow,
     ::testing::Values(
-        OverflowCase{"DocCount", 2147483646, 1, {"b"}, "train would overflow the document count"},
-        OverflowCase{"TokenCount", 5, 2147483646, {"new", "a", "a"}, "train would overflow the occurrence count of a token"}),
+        OverflowCase{"DocCount", 2147483646, 1, "2.0", {"b"}, "train would overflow the document count"},
+        OverflowCase{"TokenCount", 5, 2147483646, "2.0", {"new", "a", "a"},
+                     "train would overflow the occurrence count of a token"},
+        // A restored total past the 64-bit range is clamped to its maximum.
+        OverflowCase{"LengthTotal", 5, 1, "1e300", {"b"}, "train would overflow the total document length"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(BM25Train, ReachesLimitsExactly) {
@@ -139,12 +144,17 @@ TEST(BM25Train, ReachesLimitsExactly) {
   EXPECT_NEAR(model.idf("zzz"), std::log(2147483647.0 / 1.5), 1e-12);
 }
 
-TEST(BM25Train, AfterLoadAveragesOwnTotal) {
-  BM25 model = model_with(10, 1);
+TEST(BM25Train, AfterLoadAveragesOverWholeCorpus) {
+  BM25 model = model_with(10, 1, "4.0");
   model.train(Tokens{"a", "b", "c", "d", "e", "f"});
   EXPECT_EQ(model.doc_count(), 11);
-  EXPECT_EQ(model.doc_length_total(), 6);
-  EXPECT_DOUBLE_EQ(model.doc_length_average(), 6.0 / 11.0);
+  EXPECT_EQ(model.doc_length_total(), 46);
+  EXPECT_EQ(model.doc_length_average(), 46.0 / 11.0);
+  // Near the count's limit one more document keeps a sound average.
+  BM25 large = model_with(2147483640, 1, "3.0");
+  large.train(Tokens{"a"});
+  EXPECT_NEAR(large.doc_length_average(), 3.0, 1e-9);
+  EXPECT_NO_THROW(large.encode_query(Tokens{"a"}));
 }
 
 TEST(BM25Encode, DocumentWeightsSaturateAndNormaliseLength) {

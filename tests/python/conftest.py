@@ -1,5 +1,7 @@
 """Shared fixtures: the default dictionary's paths, a segmenter, and small trained models."""
 
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -38,3 +40,10 @@ def example_model() -> duzudavida.BM25:
     model.train(["a", "a", "b"])
     model.train(["b", "c"])
     return model
+
+
+def run_isolated(script: str, *args: str, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    """Runs a script in a fresh interpreter: a fault there fails the test instead of ending pytest."""
+    return subprocess.run(
+        [sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=timeout
+    )

@@ -9,7 +9,7 @@ import threading
 import time
 
 import pytest
-from conftest import ROOT, TEST_DATA
+from conftest import ROOT, TEST_DATA, run_isolated
 
 from duzudavida import Jieba
 
@@ -157,9 +157,8 @@ def write(path: pathlib.Path, content: str) -> str:
         ("hmm_path", "0.1 0.2 0.3 0.4\n1 2 3\n", r":2: expected 4 probabilities"),
         ("hmm_path", "0.1 0.2 0.3 0.4\n", r":2: HMM model ends after 1 of its 9 lines"),
         ("idf_path", "", r":1: IDF file is empty"),
-        ("stop_word_path", "", r":1: stop-word file is empty"),
     ],
-    ids=["dict-fields", "dict-empty", "dict-weight", "hmm-fields", "hmm-short", "idf-empty", "stop-empty"],
+    ids=["dict-fields", "dict-empty", "dict-weight", "hmm-fields", "hmm-short", "idf-empty"],
 )
 def test_malformed_files_raise_value_error(dict_paths, tmp_path, name, content, pattern):
     bad = write(tmp_path / "bad.utf8", content)
@@ -219,5 +218,79 @@ def test_interpreter_survives_bad_files(dict_paths, tmp_path):
         timeout=120,
     )
     assert result.returncode == 0, result.stderr
-    # The user dictionary accepts any content; the other four refuse it.
-    assert result.stdout.split() == ["ValueError", "ValueError", "ValueError", "alive"]
+    # The user dictionary, the IDF table and the stop words accept any content; the other two refuse it.
+    assert result.stdout.split() == ["ValueError", "ValueError", "alive"]
+
+
+def test_uninitialised_objects_raise_type_error():
+    script = (
+        "import duzudavida\n"
+        "calls = [(duzudavida.Jieba, lambda o: o.cut('abc')), (duzudavida.Jieba, lambda o: o.cut_for_search('abc')),\n"
+        "         (duzudavida.BM25, lambda o: o.b()), (duzudavida.BM25, lambda o: o.train(['a'])),\n"
+        "         (duzudavida.BM25, lambda o: o.encode_query([1])), (duzudavida.BM25, lambda o: o.load('{}'))]\n"
+        "for cls, call in calls:\n"
+        "    try:\n"
+        "        call(cls.__new__(cls))\n"
+        "    except TypeError as error:\n"
+        "        print(error)\n"
+    )
+    result = run_isolated(script)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"duzudavida.{name} object is not initialized: its __init__ was never called"
+        for name in ["Jieba"] * 2 + ["BM25"] * 4
+    ]
+
+
+@pytest.mark.parametrize("name", ["dict_path", "hmm_path", "stop_word_path"])
+def test_library_loads_the_bytes_that_were_checked(dict_paths, tmp_path, name):
+    """A FIFO serves its bytes once: a second open by the library would wait for ever."""
+    fifo = tmp_path / "once.fifo"
+    os.mkfifo(fifo)
+    script = (
+        "import sys, threading, duzudavida\n"
+        "paths = dict(zip(['dict_path', 'hmm_path', 'user_dict_path', 'idf_path', 'stop_word_path'], sys.argv[3:]))\n"
+        "content = open(paths[sys.argv[2]], 'rb').read()\n"
+        "def serve():\n"
+        "    with open(sys.argv[1], 'wb') as fifo:\n"
+        "        fifo.write(content)\n"
+        "threading.Thread(target=serve, daemon=True).start()\n"
+        "print(duzudavida.Jieba(**{**paths, sys.argv[2]: sys.argv[1]}).cut('我来到北京清华大学'))\n"
+    )
+    result = run_isolated(script, str(fifo), name, *(dict_paths[n] for n in NAMES), timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "['我', '来到', '北京', '清华大学']"
+
+
+def test_endless_file_is_refused_by_name(dict_paths):
+    with pytest.raises(ValueError, match=r"^/dev/zero: file is larger than 256 MiB$"):
+        Jieba(**{**dict_paths, "idf_path": "/dev/zero"})
+
+
+@pytest.mark.parametrize(
+    ("name", "content"),
+    [("stop_word_path", ""), ("idf_path", "a 0\nb -2\nno value\n")],
+    ids=["no-stop-words", "idf-average-below-zero"],
+)
+def test_files_the_library_loads_without_harm_are_accepted(dict_paths, tmp_path, name, content):
+    jieba = Jieba(**{**dict_paths, name: write(tmp_path / "file.utf8", content)})
+    assert jieba.cut("我来到北京清华大学") == ["我", "来到", "北京", "清华大学"]
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer reserves the address space")
+@pytest.mark.parametrize("headroom_mb", [60, 400])
+def test_exhausted_memory_in_the_library_raises_memory_error(dict_paths, headroom_mb):
+    script = (
+        "import resource, sys, duzudavida\n"
+        "jieba = duzudavida.Jieba(*sys.argv[2:])\n"
+        "size = next(int(l.split()[1]) * 1024 for l in open('/proc/self/status') if l.startswith('VmSize:'))\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + (int(sys.argv[1]) << 20), resource.RLIM_INFINITY))\n"
+        "try:\n"
+        "    jieba.cut(b'a' * 20_000_000)\n"
+        "except MemoryError:\n"
+        "    print('MemoryError')\n"
+        "print(jieba.cut('我来到北京清华大学'))\n"
+    )
+    result = run_isolated(script, str(headroom_mb), *(dict_paths[n] for n in NAMES))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["MemoryError", "['我', '来到', '北京', '清华大学']"]
