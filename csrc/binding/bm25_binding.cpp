@@ -31,18 +31,18 @@ void register_bm25(py::module_& module) {
       .def("dump", &BM25::dump)
       .def("encode_document",
            [](const BM25& self, const StringTokens& tokens) {
-             return WeightsDict<std::string_view>{self.encode_document_sorted(tokens.views), tokens.sources};
+             return WeightsDict<std::string_view>{self.encode_document(tokens.views), tokens.views, tokens.sources};
            })
       .def("encode_document",
            [](const BM25& self, const IdTokens& tokens) {
-             return WeightsDict<std::int64_t>{self.encode_document_sorted(tokens.ids), tokens.sources};
+             return WeightsDict<std::int64_t>{self.encode_document(tokens.ids), tokens.ids, tokens.sources};
            })
       .def("encode_query",
            [](const BM25& self, const StringTokens& tokens) {
-             return WeightsDict<std::string_view>{self.encode_query_sorted(tokens.views), tokens.sources};
+             return WeightsDict<std::string_view>{self.encode_query(tokens.views), tokens.views, tokens.sources};
            })
       .def("encode_query", [](const BM25& self, const IdTokens& tokens) {
-        return WeightsDict<std::int64_t>{self.encode_query_sorted(tokens.ids), tokens.sources};
+        return WeightsDict<std::int64_t>{self.encode_query(tokens.ids), tokens.ids, tokens.sources};
       });
 }
 

@@ -32,12 +32,14 @@ struct IdTokens {
   PyObject* const* sources = nullptr;  // the item each id came from, when read directly
 };
 
-// Weights in ascending key order, to become a dict filled in that order. An input item that is
-// exactly a str (or an int) equal to its key serves as the key itself, with no new object.
+// Weights in ascending key order, to become a dict filled in that order. Each entry names the
+// position of its token in the converted list; an input item that is exactly a str (or an int)
+// serves as the key itself, with no new object.
 template <class Key>
 struct WeightsDict {
-  std::vector<typing::text::TokenWeight<Key>> entries;
-  PyObject* const* sources;  // indexed by an entry's first position; may be null
+  typing::text::SparseWeights entries;
+  const std::vector<Key>& tokens;
+  PyObject* const* sources;  // the item each token came from; may be null
 };
 
 }  // namespace lumo::binding
@@ -150,7 +152,7 @@ struct weights_dict_caster {
     object result = reinterpret_steal<object>(_PyDict_NewPresized(static_cast<Py_ssize_t>(weights.entries.size())));
     if (!result) throw error_already_set();
     for (const auto& entry : weights.entries) {
-      object key = reinterpret_steal<object>(make_key(entry.token, source_of(weights, entry.first)));
+      object key = reinterpret_steal<object>(make_key(weights.tokens[entry.position], source_of(weights, entry.position)));
       if (!key) throw error_already_set();
       object number = reinterpret_steal<object>(PyFloat_FromDouble(entry.weight));
       if (!number || PyDict_SetItem(result.ptr(), key.ptr(), number.ptr()) != 0) throw error_already_set();

@@ -4,9 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <tuple>
-#include <type_traits>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace lumo::typing::text {
@@ -14,44 +13,21 @@ namespace {
 
 constexpr std::int32_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
-// The table key of a counted token: the string itself, or an id's decimal text.
-struct KeyText {
-  explicit KeyText(std::string_view token) noexcept : view(token) {}
-  explicit KeyText(std::int64_t id) noexcept : id_text(id), view(id_text.view()) {}
-  KeyText(const KeyText&) = delete;  // the view may point into id_text
-  KeyText& operator=(const KeyText&) = delete;
+// The table key of a counted token, with its table hash: a text is its own key, hashed once for
+// counting and the table alike; an id's key is its decimal text.
+struct TableKey {
+  explicit TableKey(const TokenCounts<std::string_view>::Item& item) noexcept : view(item.token), hash(item.hash) {}
+  explicit TableKey(const TokenCounts<std::int64_t>::Item& item) noexcept
+      : id_text(item.token), view(id_text.view()), hash(TokenHash{}(view)) {}
+  TableKey(const TableKey&) = delete;  // the view may point into id_text
+  TableKey& operator=(const TableKey&) = delete;
   IdText id_text;
   std::string_view view;
+  std::size_t hash;
 };
 
-// String tokens hash the same for counting and for the table; ids are rehashed as text.
-template <class Token>
-std::size_t table_hash(const typename TokenCounts<Token>::Item& item, const KeyText& key) {
-  if constexpr (std::is_same_v<Token, std::string_view>) {
-    return item.hash;
-  } else {
-    return hash_token(key.view);
-  }
-}
-
-template <class Token>
-void sort_by_key(std::vector<TokenWeight<Token>>& weights) {
-  if constexpr (std::is_same_v<Token, std::string_view>) {
-    std::sort(weights.begin(), weights.end(),
-              [](const auto& left, const auto& right) { return token_less(left.token, right.token); });
-  } else {
-    std::sort(weights.begin(), weights.end(),
-              [](const auto& left, const auto& right) { return left.token < right.token; });
-  }
-}
-
-// The ordered map of the C++ interface, from weights already in key order.
-template <class MapKey, class Token>
-std::map<MapKey, double> to_map(const std::vector<TokenWeight<Token>>& weights) {
-  std::map<MapKey, double> result;
-  for (const auto& entry : weights) result.emplace_hint(result.end(), MapKey(entry.token), entry.weight);
-  return result;
-}
+bool key_less(std::string_view left, std::string_view right) noexcept { return token_less(left, right); }
+bool key_less(std::int64_t left, std::int64_t right) noexcept { return left < right; }
 
 }  // namespace
 
@@ -59,16 +35,31 @@ BM25::BM25(double b, double k1) : b_(b), k1_(k1) {}
 
 void BM25::train(const std::vector<std::string>& tokens_vec) { train(TokenViews(tokens_vec.begin(), tokens_vec.end())); }
 
+// A token that train adds to the table once every check has passed.
+struct NewEntry {
+  std::string token;
+  std::size_t hash;
+  std::size_t item;  // its index among the document's counted items
+};
+
 // Training runs once per document of a corpus; its working memory is kept per thread rather
 // than allocated on every call, in one object so that each call reaches it once. Its views are
 // stale between calls and never read then.
 struct TrainScratch {
-  TokenCounts<std::string_view> text_counts{0};
-  TokenCounts<std::int64_t> id_counts{0};
-  // Per counted item its table index or npos; then per new token its text, hash, count and item.
-  std::tuple<std::vector<std::size_t>, std::vector<std::string>, std::vector<std::size_t>,
-             std::vector<std::int32_t>, std::vector<std::size_t>>
-      lists;
+  TokenCounts<std::string_view> text_counts;
+  TokenCounts<std::int64_t> id_counts;
+  std::vector<std::size_t> entries;  // per counted item its table index, or npos for a new token
+  std::vector<NewEntry> new_entries;
+
+  // Memory beyond what a long document of this many distinct tokens needs is given back after
+  // the call, so that one huge document does not pin its working memory to the thread.
+  static constexpr std::size_t kKeptItems = std::size_t{1} << 16;
+  void release_above_bound() {
+    text_counts.release_above(kKeptItems);
+    id_counts.release_above(kKeptItems);
+    if (entries.capacity() > kKeptItems) std::vector<std::size_t>().swap(entries);
+    if (new_entries.capacity() > kKeptItems) std::vector<NewEntry>().swap(new_entries);
+  }
 };
 
 namespace {
@@ -78,20 +69,66 @@ TrainScratch& train_scratch() {
   return scratch;
 }
 
+// Gives back what a call left above the bound, however the call ends.
+class ScratchLease {
+ public:
+  ScratchLease() : scratch_(train_scratch()) {}
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  ~ScratchLease() { scratch_.release_above_bound(); }
+  TrainScratch& scratch() const noexcept { return scratch_; }
+
+ private:
+  TrainScratch& scratch_;
+};
+
+void prefetch_entries(const TokenTable& table, const std::vector<TokenCounts<std::string_view>::Item>& items,
+                      std::size_t from) noexcept {
+  if (from < items.size()) table.prefetch(items[from].hash);
+}
+// An id's first lookup is in the id cache, which is small and warm.
+void prefetch_entries(const TokenTable&, const std::vector<TokenCounts<std::int64_t>::Item>&, std::size_t) noexcept {}
+
 }  // namespace
 
 void BM25::train(const TokenViews& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
-  TrainScratch& scratch = train_scratch();
-  count_tokens(tokens_vec, scratch.text_counts);
+  const ScratchLease lease;
+  TrainScratch& scratch = lease.scratch();
+  scratch.text_counts.count(tokens_vec);
   train_counts(scratch.text_counts, tokens_vec.size(), scratch);
 }
 
 void BM25::train(const std::vector<std::int64_t>& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
-  TrainScratch& scratch = train_scratch();
-  count_tokens(tokens_vec, scratch.id_counts);
+  const ScratchLease lease;
+  TrainScratch& scratch = lease.scratch();
+  scratch.id_counts.count(tokens_vec);
   train_counts(scratch.id_counts, tokens_vec.size(), scratch);
+}
+
+std::size_t BM25::find_entry(const TokenCounts<std::string_view>::Item& item) const noexcept {
+  return doc_token_frequency_.find(item.token, item.hash);
+}
+
+std::size_t BM25::find_entry(const TokenCounts<std::int64_t>::Item& item) const noexcept {
+  const std::size_t index = id_index_.find(item.token, item.hash);
+  if (index != TokenTable::npos) return index;
+  const TableKey key(item);
+  return doc_token_frequency_.find(key.view, key.hash);
+}
+
+std::size_t BM25::find_entry(const TokenCounts<std::int64_t>::Item& item) {
+  std::size_t index = id_index_.find(item.token, item.hash);
+  if (index != TokenTable::npos) return index;
+  const TableKey key(item);
+  index = doc_token_frequency_.find(key.view, key.hash);
+  if (index != TokenTable::npos) {
+    // Remembering a found entry is right whether or not this call completes.
+    id_index_.reserve_more(1);
+    id_index_.insert_reserved(item.token, item.hash, index);
+  }
+  return index;
 }
 
 // Every check and allocation happens before the first change, so a failed call (overflow or
@@ -106,60 +143,38 @@ void BM25::train_counts(const TokenCounts<Token>& counts, std::size_t length, Tr
     throw std::runtime_error("train would overflow the total document length");
   }
 
-  constexpr bool ids = std::is_same_v<Token, std::int64_t>;
   const auto& items = counts.items();
-  auto& [known, fresh_tokens, fresh_hashes, fresh_counts, fresh_items] = scratch.lists;
-  known.clear();
-  fresh_tokens.clear();
-  fresh_hashes.clear();
-  fresh_counts.clear();
-  fresh_items.clear();
-  known.reserve(items.size());
-  // Lookups run a few items behind their prefetches.
+  scratch.entries.clear();
+  scratch.new_entries.clear();
+  scratch.entries.reserve(items.size());
+  // Lookups run a few items behind their prefetches, so that their cache misses overlap.
   constexpr std::size_t kLookahead = 8;
-  if constexpr (!ids) {
-    for (std::size_t i = 0; i < std::min(kLookahead, items.size()); ++i) doc_token_frequency_.prefetch(items[i].hash);
-  }
+  for (std::size_t i = 0; i < kLookahead; ++i) prefetch_entries(doc_token_frequency_, items, i);
   for (std::size_t i = 0; i < items.size(); ++i) {
+    prefetch_entries(doc_token_frequency_, items, i + kLookahead);
     const auto& item = items[i];
-    if constexpr (!ids) {
-      if (i + kLookahead < items.size()) doc_token_frequency_.prefetch(items[i + kLookahead].hash);
-    }
-    std::size_t index = TokenTable::npos;
-    if constexpr (ids) index = id_index_.find(item.token, item.hash);
+    const std::size_t index = find_entry(item);
     if (index == TokenTable::npos) {
-      const KeyText key(item.token);
-      const std::size_t hash = table_hash<Token>(item, key);
-      index = doc_token_frequency_.find(key.view, hash);
-      if (index == TokenTable::npos) {
-        fresh_tokens.emplace_back(key.view);
-        fresh_hashes.push_back(hash);
-        fresh_counts.push_back(item.count);
-        fresh_items.push_back(i);
-      } else if constexpr (ids) {
-        // Remembering a found entry is right whether or not this call completes.
-        id_index_.reserve_more(1);
-        id_index_.insert_reserved(item.token, item.hash, index);
-      }
-    }
-    if (index != TokenTable::npos && doc_token_frequency_.count_at(index) > kMaxCount - item.count) {
+      const TableKey key(item);
+      scratch.new_entries.push_back(NewEntry{std::string(key.view), key.hash, i});
+    } else if (doc_token_frequency_.count_at(index) > kMaxCount - item.count) {
       throw std::runtime_error("train would overflow the occurrence count of a token");
     }
-    known.push_back(index);
+    scratch.entries.push_back(index);
   }
-  doc_token_frequency_.reserve_more(fresh_tokens.size());
-  if constexpr (ids) id_index_.reserve_more(fresh_tokens.size());
+  doc_token_frequency_.reserve_more(scratch.new_entries.size());
+  if constexpr (std::is_same_v<Token, std::int64_t>) id_index_.reserve_more(scratch.new_entries.size());
 
   // From here on nothing can fail.
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (known[i] != TokenTable::npos) doc_token_frequency_.count_at(known[i]) += items[i].count;
+    if (scratch.entries[i] != TokenTable::npos) doc_token_frequency_.count_at(scratch.entries[i]) += items[i].count;
   }
-  for (std::size_t i = 0; i < fresh_tokens.size(); ++i) {
-    if constexpr (ids) {
-      const auto& item = items[fresh_items[i]];
+  for (NewEntry& entry : scratch.new_entries) {
+    const auto& item = items[entry.item];
+    if constexpr (std::is_same_v<Token, std::int64_t>) {
       id_index_.insert_reserved(item.token, item.hash, doc_token_frequency_.size());
     }
-    doc_token_frequency_.insert_reserved(std::move(fresh_tokens[i]), fresh_hashes[i], fresh_counts[i]);
+    doc_token_frequency_.insert_reserved(std::move(entry.token), entry.hash, item.count);
   }
   ++doc_count_;
   doc_length_total_ += static_cast<std::int64_t>(length);
@@ -181,81 +196,67 @@ double BM25::length_factor(std::size_t length) const noexcept {
 namespace {
 
 template <class Token>
-std::vector<TokenWeight<Token>> document_weights(const TokenCounts<Token>& counts, double factor) {
-  std::vector<TokenWeight<Token>> weights;
+void sort_by_token(SparseWeights& weights, const std::vector<Token>& tokens) {
+  std::sort(weights.begin(), weights.end(), [&tokens](const TokenWeight& left, const TokenWeight& right) {
+    return key_less(tokens[left.position], tokens[right.position]);
+  });
+}
+
+template <class Token>
+SparseWeights document_weights(const std::vector<Token>& tokens, double factor) {
+  const TokenCounts<Token> counts = count_tokens(tokens);
+  SparseWeights weights;
   weights.reserve(counts.items().size());
   for (const auto& item : counts.items()) {
     const double tf = static_cast<double>(item.count);
     // The entry starts at 0.0 and receives the weight by addition (which turns -0.0 into 0.0).
-    weights.push_back(TokenWeight<Token>{item.token, 0.0 + tf / (tf + factor), item.first});
+    weights.push_back(TokenWeight{item.first, 0.0 + tf / (tf + factor)});
   }
-  sort_by_key(weights);
+  sort_by_token(weights, tokens);
   return weights;
 }
 
 template <class Token, class Idf>
-std::vector<TokenWeight<Token>> query_weights(const TokenCounts<Token>& counts, const Idf& idf) {
-  std::vector<TokenWeight<Token>> weights;
+SparseWeights query_weights(const std::vector<Token>& tokens, const Idf& idf) {
+  const TokenCounts<Token> counts = count_tokens(tokens);
+  SparseWeights weights;
   weights.reserve(counts.items().size());
   // A repeated token keeps the weight of its first occurrence; idf is the same for each.
-  for (const auto& item : counts.items()) weights.push_back(TokenWeight<Token>{item.token, idf(item), item.first});
-  sort_by_key(weights);
+  for (const auto& item : counts.items()) weights.push_back(TokenWeight{item.first, idf(item)});
+  sort_by_token(weights, tokens);
   double sum = 0.0;  // in ascending key order, as the rounding depends on it
-  for (const auto& entry : weights) sum += entry.weight;
-  for (auto& entry : weights) entry.weight /= sum;
+  for (const TokenWeight& entry : weights) sum += entry.weight;
+  for (TokenWeight& entry : weights) entry.weight /= sum;
   return weights;
 }
 
 }  // namespace
 
-SortedWeights BM25::encode_document_sorted(const TokenViews& tokens_vec) const {
+SparseWeights BM25::encode_document(const TokenViews& tokens_vec) const {
   if (tokens_vec.empty()) return {};
   check_initialized();
-  return document_weights(count_tokens(tokens_vec), length_factor(tokens_vec.size()));
+  return document_weights(tokens_vec, length_factor(tokens_vec.size()));
 }
 
-SortedIdWeights BM25::encode_document_sorted(const std::vector<std::int64_t>& tokens_vec) const {
+SparseWeights BM25::encode_document(const std::vector<std::int64_t>& tokens_vec) const {
   if (tokens_vec.empty()) return {};
   check_initialized();
-  return document_weights(count_tokens(tokens_vec), length_factor(tokens_vec.size()));
+  return document_weights(tokens_vec, length_factor(tokens_vec.size()));
 }
 
-SortedWeights BM25::encode_query_sorted(const TokenViews& tokens_vec) const {
+SparseWeights BM25::encode_query(const TokenViews& tokens_vec) const {
   if (tokens_vec.empty()) return {};
   check_initialized();
-  return query_weights(count_tokens(tokens_vec), [this](const auto& item) { return idf_of(item.token, item.hash); });
+  return query_weights(tokens_vec, [this](const auto& item) { return idf_at(find_entry(item)); });
 }
 
-SortedIdWeights BM25::encode_query_sorted(const std::vector<std::int64_t>& tokens_vec) const {
+SparseWeights BM25::encode_query(const std::vector<std::int64_t>& tokens_vec) const {
   if (tokens_vec.empty()) return {};
   check_initialized();
-  return query_weights(count_tokens(tokens_vec), [this](const auto& item) { return idf_of(item.token, item.hash); });
+  return query_weights(tokens_vec, [this](const auto& item) { return idf_at(find_entry(item)); });
 }
 
-SparseVector BM25::encode_document(const std::vector<std::string>& tokens_vec) const {
-  if (tokens_vec.empty()) return {};
-  check_initialized();
-  return to_map<std::string>(document_weights(count_tokens(tokens_vec), length_factor(tokens_vec.size())));
-}
-
-IdSparseVector BM25::encode_document(const std::vector<std::int64_t>& tokens_vec) const {
-  return to_map<std::int64_t>(encode_document_sorted(tokens_vec));
-}
-
-SparseVector BM25::encode_query(const std::vector<std::string>& tokens_vec) const {
-  if (tokens_vec.empty()) return {};
-  check_initialized();
-  return to_map<std::string>(query_weights(count_tokens(tokens_vec),
-                                           [this](const auto& item) { return idf_of(item.token, item.hash); }));
-}
-
-IdSparseVector BM25::encode_query(const std::vector<std::int64_t>& tokens_vec) const {
-  return to_map<std::int64_t>(encode_query_sorted(tokens_vec));
-}
-
-double BM25::idf(std::string_view token_text) const noexcept {
-  return idf_of(token_text, hash_token(token_text));
-}
+double BM25::idf(std::string_view token_text) const noexcept { return idf_at(doc_token_frequency_.find(token_text)); }
 
 double BM25::idf_at(std::size_t index) const noexcept {
   // doc_count + 1 in 64 bits: a loaded document may carry the 32-bit maximum.
@@ -264,16 +265,6 @@ double BM25::idf_at(std::size_t index) const noexcept {
     return std::log(n / (static_cast<double>(doc_token_frequency_.count_at(index)) + 0.5));
   }
   return std::log(n / 1.5);
-}
-
-double BM25::idf_of(std::string_view token_text, std::size_t hash) const noexcept {
-  return idf_at(doc_token_frequency_.find(token_text, hash));
-}
-
-double BM25::idf_of(std::int64_t id, std::size_t id_hash) const noexcept {
-  std::size_t index = id_index_.find(id, id_hash);
-  if (index == TokenTable::npos) index = doc_token_frequency_.find(IdText(id).view());
-  return idf_at(index);
 }
 
 }  // namespace lumo::typing::text

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,20 +10,16 @@
 
 namespace lumo::typing::text {
 
-using SparseVector = std::map<std::string, double>;
-using IdSparseVector = std::map<std::int64_t, double>;
 using TokenViews = std::vector<std::string_view>;
-// One entry of a sparse vector, with the position of the token's first occurrence in the input
-// (which lets a caller reuse its own key objects).
-template <class Token>
+
+// One entry of a sparse vector: the weight of the token at `position` of the encoded list (its
+// first occurrence there), so that a caller reaches the token, or the object it came from, in
+// its own list. Vectors hold their entries in ascending token order (bytes, or id values).
 struct TokenWeight {
-  Token token;
+  std::uint32_t position;
   double weight;
-  std::uint32_t first;
 };
-// Sparse vectors as vectors in ascending key order; string keys view the caller's tokens.
-using SortedWeights = std::vector<TokenWeight<std::string_view>>;
-using SortedIdWeights = std::vector<TokenWeight<std::int64_t>>;
+using SparseWeights = std::vector<TokenWeight>;
 
 struct TrainScratch;  // per-thread working memory of train
 
@@ -47,16 +42,12 @@ class BM25 {
   // Saturated, length-normalised term frequency per distinct token: tf / (tf + K), with
   // K = ((len / doc_length_average) * b + (1 - b)) * k1. Throws std::runtime_error
   // "BM25 has not been initialized" for a non-empty list on an untrained model.
-  SparseVector encode_document(const std::vector<std::string>& tokens_vec) const;
-  IdSparseVector encode_document(const std::vector<std::int64_t>& tokens_vec) const;
-  SortedWeights encode_document_sorted(const TokenViews& tokens_vec) const;
-  SortedIdWeights encode_document_sorted(const std::vector<std::int64_t>& tokens_vec) const;
+  SparseWeights encode_document(const TokenViews& tokens_vec) const;
+  SparseWeights encode_document(const std::vector<std::int64_t>& tokens_vec) const;
 
   // idf per distinct token, normalised to sum to one. Throws as encode_document.
-  SparseVector encode_query(const std::vector<std::string>& tokens_vec) const;
-  IdSparseVector encode_query(const std::vector<std::int64_t>& tokens_vec) const;
-  SortedWeights encode_query_sorted(const TokenViews& tokens_vec) const;
-  SortedIdWeights encode_query_sorted(const std::vector<std::int64_t>& tokens_vec) const;
+  SparseWeights encode_query(const TokenViews& tokens_vec) const;
+  SparseWeights encode_query(const std::vector<std::int64_t>& tokens_vec) const;
 
   // ln((doc_count + 1) / (df + 0.5)), df the token's table count, 1 when absent.
   double idf(std::string_view token_text) const noexcept;
@@ -81,9 +72,11 @@ class BM25 {
  private:
   template <class Token>
   void train_counts(const TokenCounts<Token>& counts, std::size_t length, TrainScratch& scratch);
-  // idf of a token text with its table hash, of an id with its counting hash, of a table entry.
-  double idf_of(std::string_view token_text, std::size_t hash) const noexcept;
-  double idf_of(std::int64_t id, std::size_t id_hash) const noexcept;
+  // The table entry of a counted token, or npos: a text by its hash; an id through the id cache,
+  // else by its decimal text (which it then remembers).
+  std::size_t find_entry(const TokenCounts<std::string_view>::Item& item) const noexcept;
+  std::size_t find_entry(const TokenCounts<std::int64_t>::Item& item);
+  std::size_t find_entry(const TokenCounts<std::int64_t>::Item& item) const noexcept;
   double idf_at(std::size_t index) const noexcept;
   void check_initialized() const;
   double length_factor(std::size_t length) const noexcept;

@@ -15,6 +15,10 @@ namespace {
 
 using Tokens = std::vector<std::string>;
 
+using testing::encode_document;
+using testing::encode_query;
+using testing::IdSparseVector;
+using testing::SparseVector;
 using testing::table_of;
 
 std::string read_all(const std::string& path) {
@@ -99,7 +103,7 @@ TEST(BM25Load, RoundTripsEveryByteOfTokens) {
   EXPECT_EQ(restored.b(), 0.3);
   EXPECT_EQ(restored.k1(), 2.0);
   EXPECT_DOUBLE_EQ(restored.doc_length_average(), 7.5);
-  EXPECT_EQ(restored.encode_query(tokens), model.encode_query(tokens));
+  EXPECT_EQ(encode_query(restored, tokens), encode_query(model, tokens));
 }
 
 TEST(BM25Load, PlainTokensKeepExactLayout) {

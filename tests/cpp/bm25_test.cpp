@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 
 namespace lumo::typing::text {
 namespace {
@@ -14,6 +16,10 @@ namespace {
 using Tokens = std::vector<std::string>;
 using Ids = std::vector<std::int64_t>;
 
+using testing::encode_document;
+using testing::encode_query;
+using testing::IdSparseVector;
+using testing::SparseVector;
 using testing::table_of;
 
 BM25 example_model() {
@@ -154,22 +160,22 @@ TEST(BM25Train, AfterLoadAveragesOverWholeCorpus) {
   BM25 large = model_with(2147483640, 1, "3.0");
   large.train(Tokens{"a"});
   EXPECT_NEAR(large.doc_length_average(), 3.0, 1e-9);
-  EXPECT_NO_THROW(large.encode_query(Tokens{"a"}));
+  EXPECT_NO_THROW(encode_query(large, Tokens{"a"}));
 }
 
 TEST(BM25Encode, DocumentWeightsSaturateAndNormaliseLength) {
   const BM25 model = example_model();
-  const SparseVector weights = model.encode_document(Tokens{"a", "b", "a"});
+  const SparseVector weights = encode_document(model, Tokens{"a", "b", "a"});
   ASSERT_EQ(weights.size(), 2u);
   const double factor = ((3.0 / 2.5) * 0.75 + (1.0 - 0.75)) * 1.2;
   EXPECT_EQ(weights.at("a"), 2.0 / (2.0 + factor));
   EXPECT_EQ(weights.at("b"), 1.0 / (1.0 + factor));
-  EXPECT_NEAR(model.encode_document(Tokens{"x"}).at("x"), 1.0 / 1.66, 1e-15);
+  EXPECT_NEAR(encode_document(model, Tokens{"x"}).at("x"), 1.0 / 1.66, 1e-15);
 }
 
 TEST(BM25Encode, QueryWeightsAreNormalisedIdf) {
   const BM25 model = example_model();
-  const SparseVector weights = model.encode_query(Tokens{"a", "c", "d", "c"});
+  const SparseVector weights = encode_query(model, Tokens{"a", "c", "d", "c"});
   const double a = std::log(3.0 / 2.5);
   const double c = std::log(3.0 / 1.5);
   const double sum = a + c + c;
@@ -181,12 +187,12 @@ TEST(BM25Encode, QueryWeightsAreNormalisedIdf) {
 TEST(BM25Encode, NegativeIdfNormalisesThroughNegativeSum) {
   BM25 model(0.75, 1.2);
   model.train(Tokens{"a", "a", "b"});
-  const SparseVector weights = model.encode_query(Tokens{"a", "b", "c"});
+  const SparseVector weights = encode_query(model, Tokens{"a", "b", "c"});
   EXPECT_NEAR(weights.at("a"), -0.633534, 1e-6);
   EXPECT_NEAR(weights.at("b"), 0.816767, 1e-6);
   EXPECT_NEAR(weights.at("c"), 0.816767, 1e-6);
-  EXPECT_EQ(model.encode_query(Tokens{"a", "a"}), (SparseVector{{"a", 1.0}}));
-  EXPECT_EQ(model.encode_query(Ids{5, 5}), (IdSparseVector{{5, 1.0}}));
+  EXPECT_EQ(encode_query(model, Tokens{"a", "a"}), (SparseVector{{"a", 1.0}}));
+  EXPECT_EQ(encode_query(model, Ids{5, 5}), (IdSparseVector{{5, 1.0}}));
 }
 
 TEST(BM25Encode, IdsAndStringsShareTableEntries) {
@@ -194,28 +200,32 @@ TEST(BM25Encode, IdsAndStringsShareTableEntries) {
   model.train(Ids{42, 42, 7});
   model.train(Tokens{"x"});
   EXPECT_EQ(model.idf("42"), std::log(3.0 / 2.5));
-  const IdSparseVector by_id = model.encode_query(Ids{42, 9});
-  const SparseVector by_text = model.encode_query(Tokens{"42", "9"});
+  const IdSparseVector by_id = encode_query(model, Ids{42, 9});
+  const SparseVector by_text = encode_query(model, Tokens{"42", "9"});
   EXPECT_EQ(by_id.at(42), by_text.at("42"));
   EXPECT_EQ(by_id.at(9), by_text.at("9"));
 }
 
 TEST(BM25Encode, OrdersKeysAscending) {
   const BM25 model = example_model();
+  const Tokens tokens = {"b", "a", "B", "\xc3\xa9", "ab", "a"};
   std::string order;
-  for (const auto& entry : model.encode_document(Tokens{"b", "a", "B", "\xc3\xa9", "ab"})) order += entry.first + ",";
+  for (const TokenWeight& entry : model.encode_document(TokenViews(tokens.begin(), tokens.end()))) {
+    order += tokens[entry.position] + ",";
+  }
   EXPECT_EQ(order, "B,a,ab,b,\xc3\xa9,");
-  std::vector<std::int64_t> ids;
-  for (const auto& entry : model.encode_document(Ids{3, -1, 2})) ids.push_back(entry.first);
-  EXPECT_EQ(ids, (Ids{-1, 2, 3}));
+  const Ids ids = {3, -1, 2, 3};
+  std::vector<std::int64_t> sorted;
+  for (const TokenWeight& entry : model.encode_document(ids)) sorted.push_back(ids[entry.position]);
+  EXPECT_EQ(sorted, (Ids{-1, 2, 3}));
 }
 
 TEST(BM25Encode, EntryTestGuardsUntrainedModels) {
   BM25 model(0.75, 1.2);
-  EXPECT_TRUE(model.encode_document(Tokens{}).empty());
-  EXPECT_TRUE(model.encode_query(Ids{}).empty());
-  for (auto encode : {+[](const BM25& m) { m.encode_document(Tokens{"a"}); },
-                      +[](const BM25& m) { m.encode_query(Ids{1}); }}) {
+  EXPECT_TRUE(encode_document(model, Tokens{}).empty());
+  EXPECT_TRUE(encode_query(model, Ids{}).empty());
+  for (auto encode : {+[](const BM25& m) { encode_document(m, Tokens{"a"}); },
+                      +[](const BM25& m) { encode_query(m, Ids{1}); }}) {
     try {
       encode(model);
       FAIL() << "untrained model encoded";
@@ -223,22 +233,24 @@ TEST(BM25Encode, EntryTestGuardsUntrainedModels) {
       EXPECT_STREQ(error.what(), "BM25 has not been initialized");
     }
   }
-  // A tiny average counts as zero; a NaN average passes the test.
+  // No documents with a non-zero average, a tiny average, and a NaN average (which passes).
+  model.load("{\"_doc_count\": 0, \"_doc_length_average\": 3.0, \"_b\": 0.5, \"_k1\": 1.0}");
+  EXPECT_THROW(encode_document(model, Tokens{"a"}), std::runtime_error);
   model.load("{\"_doc_count\": 1, \"_doc_length_average\": 0.0000000001, \"_b\": 0.5, \"_k1\": 1.0}");
-  EXPECT_THROW(model.encode_query(Tokens{"a"}), std::runtime_error);
+  EXPECT_THROW(encode_query(model, Tokens{"a"}), std::runtime_error);
   model.load("{\"_doc_count\": 1, \"_doc_length_average\": 0e999, \"_b\": 0.5, \"_k1\": 1.0}");
-  EXPECT_TRUE(std::isnan(model.encode_document(Tokens{"a"}).at("a")));
+  EXPECT_TRUE(std::isnan(encode_document(model, Tokens{"a"}).at("a")));
 }
 
 TEST(BM25Encode, ParametersAffectDocumentsOnly) {
   BM25 model = example_model();
-  const SparseVector query = model.encode_query(Tokens{"a", "b"});
-  const SparseVector document = model.encode_document(Tokens{"a", "b"});
+  const SparseVector query = encode_query(model, Tokens{"a", "b"});
+  const SparseVector document = encode_document(model, Tokens{"a", "b"});
   model.k1(-1.0);
   model.b(2.0);
   EXPECT_EQ(model.k1(), -1.0);
-  EXPECT_EQ(model.encode_query(Tokens{"a", "b"}), query);
-  EXPECT_NE(model.encode_document(Tokens{"a", "b"}), document);
+  EXPECT_EQ(encode_query(model, Tokens{"a", "b"}), query);
+  EXPECT_NE(encode_document(model, Tokens{"a", "b"}), document);
 }
 
 }  // namespace
@@ -247,11 +259,23 @@ TEST(BM25Encode, ParametersAffectDocumentsOnly) {
 namespace lumo::typing::text {
 namespace {
 
-TEST(TokenTable, DistinguishesTokensSharingSlotBytes) {
-  TokenTable table;
+// Every key in one probe run: only the slot's bytes and the stored keys tell entries apart.
+struct CollidingHash {
+  std::size_t operator()(std::string_view) const noexcept { return 0x5a5a5a5a00000000u; }
+  std::size_t operator()(std::int64_t) const noexcept { return 0x5a5a5a5a00000000u; }
+};
+
+template <class Table>
+class TokenTableTest : public ::testing::Test {};
+using TableHashes = ::testing::Types<TokenTable, BasicTokenTable<CollidingHash>>;
+TYPED_TEST_SUITE(TokenTableTest, TableHashes);
+
+TYPED_TEST(TokenTableTest, DistinguishesTokensSharingSlotBytes) {
+  TypeParam table;
   const std::vector<std::string> tokens = {"",          std::string("\0", 1), std::string("a\0", 2), "a",
                                            "abcdefgh",  "abcdefgh1",          "abcdefgh2",           "abcdefghi",
-                                           std::string(300, 'x'), std::string(301, 'x'), "\xe4\xb8\xad\xe6\x96\x87"};
+                                           "00000001",  "0000000a",           std::string(300, 'x'),
+                                           std::string(301, 'x'), "\xe4\xb8\xad\xe6\x96\x87"};
   for (std::size_t i = 0; i < tokens.size(); ++i) table.assign(tokens[i], static_cast<std::int32_t>(i + 1));
   ASSERT_EQ(table.size(), tokens.size());
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -259,10 +283,39 @@ TEST(TokenTable, DistinguishesTokensSharingSlotBytes) {
     EXPECT_EQ(*table.count_of(tokens[i]), static_cast<std::int32_t>(i + 1)) << i;
   }
   EXPECT_EQ(table.count_of("abcdefgh3"), nullptr);
+  EXPECT_EQ(table.count_of("00000002"), nullptr);
   EXPECT_EQ(table.count_of(std::string(299, 'x')), nullptr);
   table.assign("a", 99);
   EXPECT_EQ(table.size(), tokens.size());
   EXPECT_EQ(*table.count_of("a"), 99);
+  // Removing later entries keeps the earlier ones findable at their indices.
+  table.erase_from(4, [](std::size_t index) { return index % 2 == 0; });
+  EXPECT_EQ(table.find("a"), 3u);
+  EXPECT_EQ(table.find("abcdefgh"), 4u);
+  EXPECT_EQ(table.find("abcdefgh1"), TypeParam::npos);
+  EXPECT_EQ(table.find("abcdefgh2"), 5u);
+}
+
+TEST(TokenHash, SeparatesConsecutiveIds) {
+  // Eight-digit decimal ids, as a corpus of numbered documents or words gives them.
+  std::vector<std::size_t> hashes;
+  for (std::int64_t id = 10000000; id < 11000000; ++id) hashes.push_back(TokenHash{}(IdText(id).view()));
+  std::sort(hashes.begin(), hashes.end());
+  EXPECT_EQ(std::unique(hashes.begin(), hashes.end()) - hashes.begin(), 1000000);
+}
+
+TEST(TokenCounts, CountsWhenEveryTokenCollides) {
+  const std::vector<std::string_view> tokens = {"b", "a", "b", "00000001", "0000000a", "a", "b"};
+  BasicTokenCounts<std::string_view, CollidingHash> counts;
+  counts.count(tokens);
+  std::vector<std::tuple<std::string_view, std::int32_t, std::uint32_t>> seen;
+  for (const auto& item : counts.items()) seen.emplace_back(item.token, item.count, item.first);
+  EXPECT_EQ(seen, (std::vector<std::tuple<std::string_view, std::int32_t, std::uint32_t>>{
+                      {"b", 3, 0}, {"a", 2, 1}, {"00000001", 1, 3}, {"0000000a", 1, 4}}));
+  BasicTokenCounts<std::int64_t, CollidingHash> ids;
+  ids.count({7, -7, 7});
+  ASSERT_EQ(ids.items().size(), 2u);
+  EXPECT_EQ(ids.items()[0].count, 2);
 }
 
 TEST(TokenTable, PrefixOrderAgreesWithByteOrder) {
@@ -280,20 +333,26 @@ TEST(TokenTable, PrefixOrderAgreesWithByteOrder) {
 TEST(BM25Train, IdsFindEntriesMadeFromText) {
   BM25 model(0.75, 1.2);
   model.train(Tokens{"5", "5", "x"});
-  const double before = model.encode_query(Ids{5, 6}).at(5);
+  // Queries by id find entries made from text before any id was trained.
+  const double before = encode_query(model, Ids{5, 6}).at(5);
+  EXPECT_EQ(before, encode_query(model, Tokens{"5", "6"}).at("5"));
   model.train(Ids{5, 6});
   model.train(Ids{5});
   EXPECT_EQ(*model.doc_token_frequency().count_of("5"), 4);
   EXPECT_EQ(*model.doc_token_frequency().count_of("6"), 1);
-  EXPECT_NE(model.encode_query(Ids{5, 6}).at(5), before);
-  EXPECT_EQ(model.encode_query(Ids{5, 6}), (IdSparseVector{{5, model.encode_query(Tokens{"5", "6"}).at("5")},
-                                                          {6, model.encode_query(Tokens{"5", "6"}).at("6")}}));
-  model.load("{\"_doc_count\": 3, \"_doc_length_average\": 2.0, \"_b\": 0.75, \"_k1\": 1.2, "
-             "\"_doc_token_frequency\": {\"5\": 1, \"6\": 7}}");
-  EXPECT_EQ(model.idf("5"), std::log(4.0 / 1.5));
-  EXPECT_EQ(model.encode_query(Ids{6, 5}), model.encode_query(Ids{5, 6}));
-  EXPECT_EQ(model.encode_query(Ids{5, 6}).at(6),
-            std::log(4.0 / 7.5) / (std::log(4.0 / 1.5) + std::log(4.0 / 7.5)));
+  EXPECT_NE(encode_query(model, Ids{5, 6}).at(5), before);
+  EXPECT_EQ(encode_query(model, Ids{5, 6}), (IdSparseVector{{5, encode_query(model, Tokens{"5", "6"}).at("5")},
+                                                          {6, encode_query(model, Tokens{"5", "6"}).at("6")}}));
+  const std::string document = "{\"_doc_count\": 3, \"_doc_length_average\": 2.0, \"_b\": 0.75, \"_k1\": 1.2, "
+                               "\"_doc_token_frequency\": {\"5\": 1, \"6\": 7}}";
+  BM25 loaded(0.75, 1.2);
+  for (BM25* target : {&model, &loaded}) {
+    target->load(document);
+    EXPECT_EQ(target->idf("5"), std::log(4.0 / 1.5));
+    EXPECT_EQ(encode_query(*target, Ids{6, 5}), encode_query(*target, Ids{5, 6}));
+    EXPECT_EQ(encode_query(*target, Ids{5, 6}).at(6),
+              std::log(4.0 / 7.5) / (std::log(4.0 / 1.5) + std::log(4.0 / 7.5)));
+  }
 }
 
 }  // namespace

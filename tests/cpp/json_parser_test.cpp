@@ -143,6 +143,10 @@ TEST(JsonParser, BoundsNestingDepth) {
   std::ostringstream quiet;
   parse(nested, quiet);
   EXPECT_EQ(quiet.str(), "");
+  // One level more is refused.
+  std::ostringstream refused;
+  parse("[" + nested + "]", refused);
+  EXPECT_EQ(refused.str().substr(0, 42), "ERROR: Parse: Nesting too deep, found '['\n");
 }
 
 TEST(JsonParser, IgnoresLocaleDecimalComma) {
