@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "bm25.h"
+#include <iostream>
+
 #include "json_parser.h"
 #include "json_value.h"
 
@@ -64,24 +66,13 @@ std::string unescape_key(std::string_view held) {
   std::string token;
   token.reserve(held.size());
   for (std::size_t i = 0; i < held.size(); ++i) {
-    const char c = held[i];
-    if (c != '\\' || i + 1 == held.size()) {
-      token += c;
-      continue;
+    const char byte = i + 1 < held.size() && held[i] == '\\' ? json::escaped_byte(held[i + 1]) : 0;
+    if (byte == 0) {
+      token += held[i];
+    } else {
+      token += byte;
+      ++i;
     }
-    char decoded;
-    switch (held[i + 1]) {
-      case 'b': decoded = '\b'; break;
-      case 't': decoded = '\t'; break;
-      case 'n': decoded = '\n'; break;
-      case 'f': decoded = '\f'; break;
-      case 'r': decoded = '\r'; break;
-      case '"': decoded = '"'; break;
-      case '\\': decoded = '\\'; break;
-      default: token += c; continue;
-    }
-    token += decoded;
-    ++i;
   }
   return token;
 }
@@ -100,22 +91,95 @@ std::int64_t restored_length_total(double average, std::int32_t doc_count) {
 
 }  // namespace
 
+namespace {
+
+// The token table's side of one load. Entries are applied as the reader hands them over, so that
+// a large table is never held twice (as parsed values and as the table); what the document's
+// rules would not have applied is taken back afterwards. Those rules: entries are taken in
+// ascending key order, each later duplicate replacing the earlier, up to and including the
+// first whose value is not an integer (which sets 0); any exception, and a later occurrence of
+// the table's member, undoes the whole table.
+class TableLoad {
+ public:
+  explicit TableLoad(TokenTable& table) : table_(table), first_new_(table.size()), saved_(first_new_, false) {}
+  TableLoad(const TableLoad&) = delete;
+  TableLoad& operator=(const TableLoad&) = delete;
+  ~TableLoad() {
+    if (!finished_) undo();
+  }
+
+  void restart() { undo(); }
+
+  void assign(const std::string& held_key, const JsonValue& value) {
+    const auto [count, ok] = value.as_integral();
+    const std::string token = unescape_key(held_key);
+    const std::size_t found = table_.find(token);
+    if (found != TokenTable::npos && found < first_new_ && !saved_[found]) {
+      overwritten_.emplace_back(found, table_.count_at(found));
+      saved_[found] = true;
+    }
+    const std::size_t index = table_.assign(token, count);
+    if (index >= not_integral_.size()) not_integral_.resize(index + 1, false);
+    not_integral_[index] = !ok;
+  }
+
+  // Takes back what follows the first entry whose value is not an integer; false when there was
+  // one.
+  bool finish() {
+    std::string first_bad;
+    bool any_bad = false;
+    for (std::size_t index = 0; index < not_integral_.size(); ++index) {
+      if (!not_integral_[index]) continue;
+      std::string held = JsonValue::escape_text(table_.token_at(index));
+      if (!any_bad || held < first_bad) first_bad = std::move(held);
+      any_bad = true;
+    }
+    if (any_bad) {
+      const auto after_first_bad = [&](std::size_t index) {
+        return JsonValue::escape_text(table_.token_at(index)) > first_bad;
+      };
+      for (const auto& [index, count] : overwritten_) {
+        if (after_first_bad(index)) table_.count_at(index) = count;
+      }
+      table_.erase_from(first_new_, [&](std::size_t index) { return !after_first_bad(index); });
+    }
+    finished_ = true;
+    return !any_bad;
+  }
+
+ private:
+  void undo() {
+    for (const auto& [index, count] : overwritten_) {
+      table_.count_at(index) = count;
+      saved_[index] = false;
+    }
+    if (table_.size() > first_new_) table_.erase_from(first_new_, [](std::size_t) { return false; });
+    overwritten_.clear();
+    not_integral_.clear();
+  }
+
+  TokenTable& table_;
+  const std::size_t first_new_;                                    // entries from here on are new
+  std::vector<std::pair<std::size_t, std::int32_t>> overwritten_;  // earlier entries' counts
+  std::vector<bool> saved_;                                        // per earlier entry: in overwritten_
+  std::vector<bool> not_integral_;                                 // per entry, its last value
+  bool finished_ = false;
+};
+
+}  // namespace
+
 void BM25::load(const std::string& json_text) {
   if (json_text.empty()) throw std::runtime_error("json data should not be empty");
-  // A number-conversion error leaves here, before any field is written.
-  JsonValue root = json::parse(json_text);
+  TableLoad table(doc_token_frequency_);
+  const json::DocumentShape shape{{"_doc_count", "_doc_length_average", "_b", "_k1"},
+                                  "_doc_token_frequency",
+                                  [&table] { table.restart(); },
+                                  [&table](const std::string& key, const JsonValue& value) { table.assign(key, value); }};
+  // A number-conversion error leaves here, the table undone, before any other field is written.
+  JsonValue root = json::parse_shaped(json_text, shape, std::cerr);
 
   // Fields are set one after the other; a failure leaves the earlier ones set.
-  JsonValue& table = root["_doc_token_frequency"];
-  if (table.kind() == JsonKind::Object) {
-    // One growth for the whole document rather than a doubling series, which would peak higher.
-    doc_token_frequency_.reserve_more(table.entries().size());
-    for (const auto& [key, value] : table.entries()) {
-      const auto [count, ok] = value.as_integral();
-      doc_token_frequency_.assign(unescape_key(key), count);
-      if (!ok) throw std::runtime_error("load doc_token_frequency failed");
-    }
-  }
+  if (!table.finish()) throw std::runtime_error("load doc_token_frequency failed");
   const auto [doc_count, count_ok] = root["_doc_count"].as_integral();
   doc_count_ = doc_count;
   if (!count_ok) throw std::runtime_error("load doc_count failed");

@@ -2,6 +2,7 @@
 // marker), so no step ever reads beyond the text.
 #include "json_parser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -39,16 +40,18 @@ class Parser {
   Parser(std::string_view text, std::ostream& diagnostics)
       : text_(text), diagnostics_(diagnostics) {}
 
-  JsonValue parse_value(int depth) {
+  // A value that is not kept is read in full, with every diagnostic, but a container of that kind
+  // keeps none of what it holds and is Null.
+  JsonValue parse_value(int depth, bool keep = true) {
     skip_whitespace();
     const char c = peek();
     switch (c) {
       case '"': return parse_string();
-      case '[': return parse_array(depth);
+      case '[': return parse_array(depth, keep);
       case 't':
       case 'f': return parse_boolean();
       case 'n': return parse_null();
-      case '{': return parse_object(depth);
+      case '{': return parse_object(depth, keep);
       default:
         if (c == '-' || is_digit(c)) return parse_number();
         report("ERROR: Parse: Unknown starting character '", std::string_view(&c, 1));
@@ -95,26 +98,41 @@ class Parser {
     }
   }
 
-  JsonValue parse_object(int depth) {
+  JsonValue parse_object(int depth, bool keep) {
     if (too_deep(depth)) return JsonValue();
+    if (!keep) {
+      parse_members(depth, [&](std::string&&) { parse_value(depth + 1, false); });
+      return JsonValue();
+    }
     JsonValue object = JsonValue::make(JsonKind::Object);
+    parse_members(depth, [&](std::string&& key) {
+      JsonValue value = parse_value(depth + 1);
+      store_entry(object, std::move(key), std::move(value));
+    });
+    return object;
+  }
+
+  // Reads the members of an object from its "{", calling read_member(key) with the position at
+  // each member's value, which it reads. A key is the escaped text of a string, and empty for any
+  // other value.
+  template <class ReadMember>
+  void parse_members(int depth, ReadMember read_member) {
     ++position_;  // the "{"
     skip_whitespace();
     if (peek() == '}') {
       ++position_;
-      return object;
+      return;
     }
     for (;;) {
-      JsonValue key = parse_value(depth + 1);
+      JsonValue key = parse_value(depth + 1, false);
       skip_whitespace();
       if (peek() != ':') {
         report_char("Error: Object: Expected colon, found '", peek());
-        return object;
+        return;
       }
       ++position_;
       skip_whitespace();
-      JsonValue value = parse_value(depth + 1);
-      store_entry(object, key.as_text().first, std::move(value));
+      read_member(key.as_text().first);
       skip_whitespace();
       const char c = peek();
       if (c == ',') {
@@ -123,16 +141,16 @@ class Parser {
       }
       if (c == '}') {
         ++position_;
-        return object;
+        return;
       }
       report_char("ERROR: Object: Expected comma, found '", c);
-      return object;
+      return;
     }
   }
 
-  JsonValue parse_array(int depth) {
+  JsonValue parse_array(int depth, bool keep) {
     if (too_deep(depth)) return JsonValue();
-    JsonValue array = JsonValue::make(JsonKind::Array);
+    JsonValue array = keep ? JsonValue::make(JsonKind::Array) : JsonValue();
     ++position_;  // the "["
     skip_whitespace();
     if (peek() == ']') {
@@ -141,7 +159,8 @@ class Parser {
     }
     std::uint32_t index = 0;
     for (;;) {
-      array[index++] = parse_value(depth + 1);
+      JsonValue element = parse_value(depth + 1, keep);
+      if (keep) array[index++] = std::move(element);
       skip_whitespace();
       const char c = peek();
       if (c == ',') {
@@ -153,10 +172,37 @@ class Parser {
         return array;
       }
       report_char("ERROR: Array: Expected ',' or ']', found '", c);
-      return JsonValue::make(JsonKind::Array);  // unlike objects, arrays drop what they read
+      // Unlike objects, arrays drop what they read.
+      return keep ? JsonValue::make(JsonKind::Array) : JsonValue();
     }
   }
 
+ public:
+  // The root of a document of a known shape (see parse_shaped).
+  JsonValue parse_shaped_root(const DocumentShape& shape) {
+    skip_whitespace();
+    if (peek() != '{') return parse_value(0, false);
+    JsonValue root = JsonValue::make(JsonKind::Object);
+    parse_members(0, [&](std::string&& key) {
+      if (key == shape.streamed) {
+        shape.on_member();
+        skip_whitespace();
+        if (peek() == '{') {
+          parse_members(1, [&](std::string&& entry_key) { shape.on_entry(entry_key, parse_value(2, false)); });
+        } else {
+          parse_value(1, false);
+        }
+      } else if (std::find(shape.kept.begin(), shape.kept.end(), key) != shape.kept.end()) {
+        JsonValue value = parse_value(1, false);
+        store_entry(root, std::move(key), std::move(value));
+      } else {
+        parse_value(1, false);
+      }
+    });
+    return root;
+  }
+
+ private:
   JsonValue parse_string() {
     ++position_;  // the opening quotation mark
     std::string bytes;
@@ -172,14 +218,7 @@ class Parser {
         if (at_end()) continue;  // reported as an unterminated string above
         const char escaped = text_[position_];
         switch (escaped) {
-          case '"':
-          case '\\':
           case '/': bytes += escaped; break;
-          case 'b': bytes += '\b'; break;
-          case 'f': bytes += '\f'; break;
-          case 'n': bytes += '\n'; break;
-          case 'r': bytes += '\r'; break;
-          case 't': bytes += '\t'; break;
           case 'u': {
             // The escape stays as six characters of text; it is never decoded.
             bytes += "\\u";
@@ -195,7 +234,11 @@ class Parser {
             position_ += 4;
             break;
           }
-          default: bytes += '\\'; break;  // the unknown character after it is dropped
+          default: {
+            const char byte = escaped_byte(escaped);
+            bytes += byte != 0 ? byte : '\\';  // after a lone backslash the unknown character is dropped
+            break;
+          }
         }
       } else {
         bytes += c;
@@ -315,5 +358,10 @@ JsonValue parse(std::string_view text, std::ostream& diagnostics) {
 }
 
 JsonValue parse(std::string_view text) { return parse(text, std::cerr); }
+
+JsonValue parse_shaped(std::string_view text, const DocumentShape& shape, std::ostream& diagnostics) {
+  Parser parser(text, diagnostics);
+  return parser.parse_shaped_root(shape);
+}
 
 }  // namespace lumo::json

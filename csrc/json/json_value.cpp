@@ -207,15 +207,12 @@ const std::string* JsonValue::string_payload() const noexcept {
 
 void JsonValue::append_escaped(std::string& out, std::string_view text) {
   for (char byte : text) {
-    switch (byte) {
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default: out += byte; break;
+    const char letter = escape_letter(byte);
+    if (letter == 0) {
+      out += byte;
+    } else {
+      out += '\\';
+      out += letter;
     }
   }
 }

@@ -1,6 +1,7 @@
 // JsonValue: an owning, tagged JSON value with ordered objects, and its text serializer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -10,6 +11,30 @@
 #include <utility>
 
 namespace lumo::json {
+
+// The seven bytes that JSON text escapes, each with the letter that follows its backslash. The
+// serializer, the parser and the model's key unescaping all read this one table.
+inline constexpr std::pair<char, char> kEscapes[] = {{'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\f', 'f'},
+                                                    {'\r', 'r'},  {'"', '"'},  {'\\', '\\'}};
+
+namespace detail {
+// Byte -> letter and letter -> byte, as 256-entry tables: escaping runs over every byte of a dump.
+template <bool ByLetter>
+constexpr std::array<char, 256> escape_lookup() {
+  std::array<char, 256> table{};
+  for (const auto& [byte, letter] : kEscapes) {
+    table[static_cast<unsigned char>(ByLetter ? letter : byte)] = ByLetter ? byte : letter;
+  }
+  return table;
+}
+inline constexpr std::array<char, 256> kEscapeLetter = escape_lookup<false>();
+inline constexpr std::array<char, 256> kEscapedByte = escape_lookup<true>();
+}  // namespace detail
+
+// The letter that escapes `byte`, or 0 when the byte is written as it is.
+constexpr char escape_letter(char byte) noexcept { return detail::kEscapeLetter[static_cast<unsigned char>(byte)]; }
+// The byte that `letter` stands for after a backslash, or 0 when it is none of the seven.
+constexpr char escaped_byte(char letter) noexcept { return detail::kEscapedByte[static_cast<unsigned char>(letter)]; }
 
 enum class JsonKind : std::int32_t {
   Null = 0,

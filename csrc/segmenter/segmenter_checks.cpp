@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
@@ -115,13 +116,12 @@ bool atof_positive(std::string_view field, bool point_is_dot, std::string& scrat
   return field_as_double(field, scratch) > 0.0;
 }
 
-bool is_ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// limonp's Trim: std::isspace in the process locale.
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 std::string_view trim(std::string_view line) {
-  while (!line.empty() && is_ascii_space(line.front())) line.remove_prefix(1);
-  while (!line.empty() && is_ascii_space(line.back())) line.remove_suffix(1);
+  while (!line.empty() && is_space(line.front())) line.remove_prefix(1);
+  while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
   return line;
 }
 

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 
 #include "bm25.h"
 #include "bm25_test_support.h"
+#include "json_parser.h"
 
 namespace lumo::typing::text {
 namespace {
@@ -245,6 +247,72 @@ TEST(BM25Load, ToleratesStrayLetterBeforeClosingBrace) {
 TEST(BM25Load, UnescapesHeldKeys) {
   EXPECT_EQ(unescape_key("a\\\"b\\\\c\\t\\n\\r\\f\\b"), "a\"b\\c\t\n\r\f\b");
   EXPECT_EQ(unescape_key("\\u0041\\q\\"), "\\u0041\\q\\");
+}
+
+}  // namespace
+}  // namespace lumo::typing::text
+
+namespace lumo::typing::text {
+namespace {
+
+// The rules of load over the whole parsed document, as a reader holding the tree applies them.
+void load_from_tree(std::map<std::string, std::int32_t>& table, const std::string& text) {
+  std::ostringstream ignored;
+  json::JsonValue root;
+  try {
+    root = json::parse(text, ignored);
+  } catch (const std::exception&) {
+    return;  // a number that does not convert: nothing changes
+  }
+  const json::JsonValue& members = root["_doc_token_frequency"];
+  if (members.kind() != json::JsonKind::Object) return;
+  for (const auto& [key, value] : members.entries()) {
+    const auto [count, ok] = value.as_integral();
+    table[unescape_key(key)] = count;
+    if (!ok) return;
+  }
+}
+
+// Documents built from pieces that exercise the table's rules: duplicates, values that are not
+// integers, escaped keys, nested values, tables given twice, cut texts and stray bytes.
+std::string random_document(std::mt19937& random) {
+  static const char* const keys[] = {"a", "b", "old", "kept", "q\\\"", "t\\n", "z", "\xe4\xb8\xad"};
+  static const char* const values[] = {"1", "7", "0", "2147483647", "1.5", "\"s\"", "[1, [2]]", "{\"x\": 1}",
+                                       "null", "true", "-3", "2147483648"};
+  auto table = [&] {
+    std::string text = "{";
+    for (std::size_t n = random() % 6; n > 0; --n) {
+      text += std::string("\"") + keys[random() % 8] + "\": " + values[random() % 12];
+      if (n > 1) text += random() % 15 == 0 ? " " : ", ";
+    }
+    return text + "}";
+  };
+  std::string text = "{\"_doc_token_frequency\": " + table();
+  if (random() % 3 == 0) text += ", \"_doc_token_frequency\": " + (random() % 2 == 0 ? table() : std::string("5"));
+  if (random() % 3 == 0) text += ", \"other\": " + table();
+  text += ", \"_doc_count\": 3, \"_doc_length_average\": 2.0, \"_b\": 0.5, \"_k1\": 1.0}";
+  if (random() % 4 == 0) text.resize(random() % text.size());
+  return text.empty() ? "{}" : text;
+}
+
+TEST(BM25Load, AppliesTableEntriesAsTheWholeDocumentWould) {
+  std::mt19937 random(5);
+  std::ostringstream diagnostics;
+  auto* previous = std::cerr.rdbuf(diagnostics.rdbuf());
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = random_document(random);
+    BM25 model(0.75, 1.2);
+    model.train(std::vector<std::string>{"old", "kept", "kept"});
+    std::map<std::string, std::int32_t> expected = testing::table_of(model);
+    load_from_tree(expected, text);
+    try {
+      model.load(text);
+    } catch (const std::exception&) {
+    }
+    ASSERT_EQ(testing::table_of(model), expected) << text;
+    for (const auto& [token, count] : expected) ASSERT_EQ(*model.doc_token_frequency().count_of(token), count);
+  }
+  std::cerr.rdbuf(previous);
 }
 
 }  // namespace

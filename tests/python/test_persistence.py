@@ -3,6 +3,7 @@
 import math
 
 import pytest
+from conftest import run_isolated
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -228,3 +229,22 @@ def test_numbers_ignore_the_process_locale(tmp_path):
                             text=True, env={"LOCPATH": str(tmp_path), "PATH": "/usr/bin:/bin"}, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ['"_b"', ":", "0.250000,", "0.25", "1.5", "True"]
+
+
+@pytest.mark.parametrize("item", ["[]", "{}", '""', '{"k": [[], {}]}'], ids=["arrays", "objects", "strings", "nested"])
+def test_hostile_document_costs_at_most_sixteen_times_its_size(item):
+    """A member nobody reads once cost a container per item: 240 times the document for []."""
+    script = (
+        "import sys, duzudavida\n"
+        "def status(key):\n"
+        "    return next(int(l.split()[1]) * 1024 for l in open('/proc/self/status') if l.startswith(key))\n"
+        "text = '{\"unknown\": [' + ','.join([sys.argv[1]] * 1_000_000) + '], ' + sys.argv[2] + '}'\n"
+        "model = duzudavida.BM25()\n"
+        "open('/proc/self/clear_refs', 'w').write('5')\n"
+        "base = status('VmRSS:')\n"
+        "model.load(text)\n"
+        "print((status('VmHWM:') - base) / len(text))\n"
+    )
+    result = run_isolated(script, item, GOOD_TAIL)
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) <= 16
