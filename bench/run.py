@@ -101,6 +101,37 @@ def plain_row(group, name, value, unit, notes=""):
     ROWS.append(Row(group, name, value, unit, notes=notes))
 
 
+# The module as it was before the keyed hash and the streaming load (the last release), built under
+# another name so that both load into one process and are timed round by round.
+BASELINE_COMMIT = "a2f00bf"
+BASELINE_BUILD = ROOT / "build" / "bench-baseline"
+
+
+def build_baseline():
+    source = BASELINE_BUILD / "src"
+    if not (source / "CMakeLists.txt").exists():
+        source.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", BASELINE_COMMIT], check=True,
+                                 capture_output=True).stdout
+        subprocess.run(["tar", "-x", "-C", str(source)], input=archive, check=True)
+        for name in ("csrc/binding/CMakeLists.txt", "csrc/binding/module.cpp"):
+            path = source / name
+            text = path.read_text().replace("(duzudavida ", "(duzudavida_baseline ").replace(
+                "(duzudavida,", "(duzudavida_baseline,")
+            path.write_text(text)
+    import pybind11
+
+    build = BASELINE_BUILD / "build"
+    subprocess.run(["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    f"-DDUZUDAVIDA_CPPJIEBA_DIR={DICT.parent}", f"-DPython_EXECUTABLE={sys.executable}",
+                    f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "--target", "duzudavida_baseline"], check=True,
+                   stdout=subprocess.DEVNULL)
+    sys.path.insert(0, str(build / "csrc" / "binding"))
+    importlib.invalidate_caches()
+    return importlib.import_module("duzudavida_baseline")
+
+
 def build_natives() -> None:
     import pybind11
 
@@ -264,19 +295,25 @@ def bench_bm25(quick: bool) -> None:
     tokens = documents * length
     per_second = lambda count: (lambda s: count / s)  # noqa: E731
 
+    baseline = None if quick else build_baseline()
     for label, docs in (("str tokens", str_docs), ("int ids", id_docs)):
-        def train_all(docs=docs):
-            model = duzudavida.BM25()
+        def train_all(docs=docs, module=duzudavida):
+            model = module.BM25()
             for doc in docs:
                 model.train(doc)
+            return model
 
         mine, floor = interleaved(train_all, each(bench_floor.take_tokens, docs), repeats)
         ratio_row("BM25", f"train, synthetic corpus, {label}", mine, floor, unit_scale=per_second(tokens / 1e6),
                   unit="M tokens/s", reference="floor: conversion only", target=("<=", 1.3))
+        if baseline is not None:
+            mine, before = interleaved(train_all, lambda docs=docs: train_all(docs, baseline), repeats)
+            ratio_row("BM25", f"train, synthetic corpus, {label}, keyed hash", mine, before,
+                      unit_scale=per_second(tokens / 1e6), unit="M tokens/s",
+                      reference=f"unkeyed hash (release {BASELINE_COMMIT})", target=("<=", 1.1))
 
-        model = duzudavida.BM25()
-        for doc in docs:
-            model.train(doc)
+        model = train_all()
+        previous = train_all(docs, baseline) if baseline is not None else None
         sample = docs[: max(1, len(docs) // 5)]
         for method in ("encode_document", "encode_query"):
             encode = getattr(model, method)
@@ -284,6 +321,11 @@ def bench_bm25(quick: bool) -> None:
             ratio_row("BM25", f"{method}, synthetic corpus, {label}", mine, floor,
                       unit_scale=per_second(len(sample) / 1e3), unit="k docs/s",
                       reference="floor: dict of distinct tokens", target=("<=", 1.3))
+            if previous is not None:
+                mine, before = interleaved(each(encode, sample), each(getattr(previous, method), sample), repeats)
+                ratio_row("BM25", f"{method}, synthetic corpus, {label}, keyed hash", mine, before,
+                          unit_scale=per_second(len(sample) / 1e3), unit="k docs/s",
+                          reference=f"unkeyed hash (release {BASELINE_COMMIT})", target=("<=", 1.1))
 
     bench_against_python_peers(str_docs if not quick else str_docs[:500], repeats)
     bench_novel(repeats, quick)
@@ -382,6 +424,15 @@ def bench_persistence(quick: bool) -> None:
             ROWS.append(Row("Persistence", f"{operation}: extra peak memory / document size", extra / size, "x",
                             target="<= 8", met=extra / size <= 8,
                             notes=f"document {size / 1e6:.1f} MB, extra peak {extra / 1e6:.1f} MB"))
+        # Hostile documents: a member nobody reads, full of empty containers or strings.
+        for item in ("[]", "{}", '""'):
+            hostile = Path(folder) / "hostile.json"
+            hostile.write_text('{"unknown": [' + ",".join([item] * (distinct // 4 or 1)) + '], '
+                               '"_doc_count": 3, "_doc_length_average": 2.0, "_b": 0.5, "_k1": 1.0}')
+            extra, hostile_size = peak_extra_memory("load", 0, str(hostile)), hostile.stat().st_size
+            ROWS.append(Row("Persistence", f"load: extra peak memory / document size, a member of {item} items",
+                            extra / hostile_size, "x", target="<= 16", met=extra / hostile_size <= 16,
+                            notes=f"document {hostile_size / 1e6:.1f} MB, extra peak {extra / 1e6:.2f} MB"))
 
 
 def big_model(distinct: int):

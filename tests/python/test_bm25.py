@@ -5,7 +5,7 @@ import random
 
 import pytest
 from bm25_oracle import OracleBM25
-from conftest import run_isolated
+from conftest import not_sanitized, run_isolated
 
 from duzudavida import BM25
 
@@ -252,6 +252,7 @@ def test_result_keys_are_plain_str_and_int(example_model):
     assert [type(key) for key in example_model.encode_query([Id(3), 2**40, True])] == [int, int, int]
 
 
+@not_sanitized
 def test_training_gives_back_the_working_memory_of_a_huge_document():
     """One document of three million distinct ids once pinned about 300 MB to the thread."""
     script = (

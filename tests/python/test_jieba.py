@@ -9,7 +9,7 @@ import threading
 import time
 
 import pytest
-from conftest import ROOT, TEST_DATA, run_isolated
+from conftest import ROOT, TEST_DATA, not_sanitized, run_isolated
 
 from duzudavida import Jieba
 
@@ -277,7 +277,7 @@ def test_files_the_library_loads_without_harm_are_accepted(dict_paths, tmp_path,
     assert jieba.cut("我来到北京清华大学") == ["我", "来到", "北京", "清华大学"]
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer reserves the address space")
+@not_sanitized
 @pytest.mark.parametrize("headroom_mb", [60, 400])
 def test_exhausted_memory_in_the_library_raises_memory_error(dict_paths, headroom_mb):
     script = (

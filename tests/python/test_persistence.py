@@ -3,7 +3,7 @@
 import math
 
 import pytest
-from conftest import run_isolated
+from conftest import not_sanitized, run_isolated
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -231,6 +231,7 @@ def test_numbers_ignore_the_process_locale(tmp_path):
     assert result.stdout.split() == ['"_b"', ":", "0.250000,", "0.25", "1.5", "True"]
 
 
+@not_sanitized
 @pytest.mark.parametrize("item", ["[]", "{}", '""', '{"k": [[], {}]}'], ids=["arrays", "objects", "strings", "nested"])
 def test_hostile_document_costs_at_most_sixteen_times_its_size(item):
     """A member nobody reads once cost a container per item: 240 times the document for []."""
