@@ -15,6 +15,7 @@ import json
 import os
 import platform
 import random
+import re
 import statistics
 import subprocess
 import sys
@@ -116,9 +117,10 @@ def build_baseline():
         subprocess.run(["tar", "-x", "-C", str(source)], input=archive, check=True)
         for name in ("csrc/binding/CMakeLists.txt", "csrc/binding/module.cpp"):
             path = source / name
-            text = path.read_text().replace("(duzudavida ", "(duzudavida_baseline ").replace(
-                "(duzudavida,", "(duzudavida_baseline,")
-            path.write_text(text)
+            path.write_text(re.sub(r"\bduzudavida\b", "duzudavida_baseline", path.read_text()))
+        # Its own pybind11 registry, so that its classes do not clash with ours.
+        for path in (source / "csrc" / "binding").glob("*.cpp"):
+            path.write_text('#define PYBIND11_INTERNALS_KIND "_baseline"\n' + path.read_text())
     import pybind11
 
     build = BASELINE_BUILD / "build"

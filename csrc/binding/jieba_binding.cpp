@@ -1,13 +1,15 @@
-// Registration of the Python class Jieba over cppjieba's segmenter. The library's headers
-// (which say `using namespace`) are included here only.
+// Registration of the Python class Jieba over the native Segmenter: conversions of sentences and
+// word lists, and the interpreter lock released around the library's work.
 #include <pybind11/stl.h>
 
-#include <cppjieba/Jieba.hpp>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "initialized_caster.h"
-#include "memory_file.h"
 #include "registrations.h"
+#include "segmenter.h"
 #include "segmenter_checks.h"
 
 namespace py = pybind11;
@@ -17,13 +19,24 @@ namespace lumo::binding {
 // A sentence's bytes for the library, and the str it came from, if any.
 struct Sentence {
   std::string bytes;
-  PyObject* text = nullptr;  // borrowed: the call's own argument
+  PyObject* text = nullptr;  // borrowed: the call's own argument, or an item `Sentences` holds
+};
+
+// The sentences of a batch: a list or tuple whose items are what a single sentence may be.
+struct Sentences {
+  std::vector<Sentence> items;
+  std::vector<py::object> owners;  // the items, kept alive while the lock is released
 };
 
 // The library's words, with their places in the sentence.
 struct WordList {
   const Sentence* sentence;
-  std::vector<cppjieba::Word> words;
+  segmenter::WordSpans words;
+};
+
+struct WordLists {
+  const Sentences* sentences;
+  std::vector<segmenter::WordSpans> words;
 };
 
 }  // namespace lumo::binding
@@ -31,18 +44,43 @@ struct WordList {
 namespace pybind11::detail {
 
 template <>
-struct type_caster<cppjieba::Jieba> : lumo::binding::InitializedCaster<cppjieba::Jieba> {};
+struct type_caster<lumo::segmenter::Segmenter> : lumo::binding::InitializedCaster<lumo::segmenter::Segmenter> {};
 
-// Converts as a pybind11 str parameter: a str as UTF-8, bytes and bytearray as they are.
+// Reads a sentence as a pybind11 str parameter does: a str as UTF-8, bytes and bytearray as
+// they are. False for anything else.
+inline bool load_sentence(handle source, lumo::binding::Sentence& sentence) {
+  make_caster<std::string> text;
+  if (!text.load(source, false)) return false;
+  sentence.bytes = cast_op<std::string&&>(std::move(text));
+  sentence.text = PyUnicode_Check(source.ptr()) ? source.ptr() : nullptr;
+  return true;
+}
+
 template <>
 struct type_caster<lumo::binding::Sentence> {
   PYBIND11_TYPE_CASTER(lumo::binding::Sentence, const_name("str"));
+  bool load(handle source, bool) { return load_sentence(source, value); }
+};
 
-  bool load(handle source, bool convert) {
-    make_caster<std::string> text;
-    if (!text.load(source, convert)) return false;
-    value.bytes = cast_op<std::string&&>(std::move(text));
-    value.text = PyUnicode_Check(source.ptr()) ? source.ptr() : nullptr;
+template <>
+struct type_caster<lumo::binding::Sentences> {
+  PYBIND11_TYPE_CASTER(lumo::binding::Sentences, const_name("List[str]"));
+
+  // A list or tuple; an item that is not a sentence is a TypeError naming its index.
+  bool load(handle source, bool) {
+    if (!PyList_Check(source.ptr()) && !PyTuple_Check(source.ptr())) return false;
+    const auto items = reinterpret_borrow<sequence>(source);
+    const std::size_t size = items.size();
+    value.items.resize(size);
+    value.owners.reserve(size);
+    for (std::size_t index = 0; index < size; ++index) {
+      object item = items[index];
+      if (!load_sentence(item, value.items[index])) {
+        throw type_error("sentences[" + std::to_string(index) + "] is " + std::string(Py_TYPE(item.ptr())->tp_name) +
+                         ", not str, bytes or bytearray");
+      }
+      value.owners.push_back(std::move(item));
+    }
     return true;
   }
 };
@@ -50,22 +88,40 @@ struct type_caster<lumo::binding::Sentence> {
 // A new list of str. Words of a str sentence are cut from it by code point (the library counts
 // them for each word), which skips decoding their UTF-8 again; words of a bytes sentence are
 // decoded strictly, so bytes that are not UTF-8 raise UnicodeDecodeError.
+inline object word_list(const lumo::binding::Sentence& sentence, const lumo::segmenter::WordSpans& words) {
+  const auto size = static_cast<Py_ssize_t>(words.size());
+  object result = reinterpret_steal<object>(PyList_New(size));
+  if (!result) throw error_already_set();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const lumo::segmenter::WordSpan& word = words[static_cast<std::size_t>(i)];
+    PyObject* item =
+        sentence.text != nullptr
+            ? PyUnicode_Substring(sentence.text, word.unicode_offset, word.unicode_offset + word.unicode_length)
+            : PyUnicode_DecodeUTF8(sentence.bytes.data() + word.offset, static_cast<Py_ssize_t>(word.size), nullptr);
+    if (item == nullptr) throw error_already_set();
+    PyList_SET_ITEM(result.ptr(), i, item);
+  }
+  return result;
+}
+
 template <>
 struct type_caster<lumo::binding::WordList> {
   static constexpr auto name = const_name("List[str]");
-
   static handle cast(const lumo::binding::WordList& list, return_value_policy, handle) {
-    const auto size = static_cast<Py_ssize_t>(list.words.size());
+    return word_list(*list.sentence, list.words).release();
+  }
+};
+
+template <>
+struct type_caster<lumo::binding::WordLists> {
+  static constexpr auto name = const_name("List[List[str]]");
+  static handle cast(const lumo::binding::WordLists& lists, return_value_policy, handle) {
+    const auto size = static_cast<Py_ssize_t>(lists.words.size());
     object result = reinterpret_steal<object>(PyList_New(size));
     if (!result) throw error_already_set();
-    PyObject* text = list.sentence->text;
     for (Py_ssize_t i = 0; i < size; ++i) {
-      const cppjieba::Word& word = list.words[static_cast<std::size_t>(i)];
-      PyObject* item = text != nullptr
-                           ? PyUnicode_Substring(text, word.unicode_offset, word.unicode_offset + word.unicode_length)
-                           : PyUnicode_DecodeUTF8(word.word.data(), static_cast<Py_ssize_t>(word.word.size()), nullptr);
-      if (item == nullptr) throw error_already_set();
-      PyList_SET_ITEM(result.ptr(), i, item);
+      const auto index = static_cast<std::size_t>(i);
+      PyList_SET_ITEM(result.ptr(), i, word_list(lists.sentences->items[index], lists.words[index]).release().ptr());
     }
     return result.release();
   }
@@ -76,41 +132,36 @@ struct type_caster<lumo::binding::WordList> {
 namespace lumo::binding {
 namespace {
 
-using Segmenter = cppjieba::Jieba;
+using segmenter::CutMode;
+using segmenter::Segmenter;
 
 std::shared_ptr<Segmenter> make_segmenter(const std::string& dict_path, const std::string& hmm_path,
                                           const std::string& user_dict_path, const std::string& idf_path,
                                           const std::string& stop_word_path) {
-  // Loading touches no Python object and takes a good part of a second.
-  py::gil_scoped_release unlocked;
-  // The library aborts the process on a file it cannot load; these checks raise first, and the
-  // library then loads the very bytes that were checked.
-  const segmenter::MemoryFiles files(
-      segmenter::check_segmenter_files(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path));
-  return std::make_shared<Segmenter>(files.dict_path(), files.hmm_path(), files.user_dict_path(), files.idf_path(),
-                                     files.stop_word_path());
+  const segmenter::SegmenterPaths paths{dict_path, hmm_path, user_dict_path, idf_path, stop_word_path};
+  py::gil_scoped_release unlocked;  // loading touches no Python object and takes a good part of a second
+  return std::make_shared<Segmenter>(paths);
 }
 
-// The library only reads its trie and model while cutting, so calls on one object may overlap.
-template <class Segment>
-WordList segment(const Segmenter& self, const Sentence& sentence, Segment cut) {
-  segmenter::check_sentence(sentence.bytes);
+template <CutMode mode>
+WordList cut(const Segmenter& self, const Sentence& sentence) {
   WordList words{&sentence, {}};
-  {
-    py::gil_scoped_release unlocked;
-    (self.*cut)(sentence.bytes, words.words, true);
-  }
+  py::gil_scoped_release unlocked;
+  words.words = self.cut(sentence.bytes, mode);
   return words;
 }
 
-using WordCut = void (Segmenter::*)(const std::string&, std::vector<cppjieba::Word>&, bool) const;
-
-WordList cut(const Segmenter& self, const Sentence& sentence) {
-  return segment(self, sentence, static_cast<WordCut>(&Segmenter::Cut));
-}
-
-WordList cut_for_search(const Segmenter& self, const Sentence& sentence) {
-  return segment(self, sentence, static_cast<WordCut>(&Segmenter::CutForSearch));
+template <CutMode mode>
+WordLists cut_batch(const Segmenter& self, const Sentences& sentences, long threads) {
+  if (threads < 0) throw py::value_error("threads must be 0 (every usable processor) or more, not " +
+                                         std::to_string(threads));
+  std::vector<const std::string*> texts;
+  texts.reserve(sentences.items.size());
+  for (const Sentence& sentence : sentences.items) texts.push_back(&sentence.bytes);
+  WordLists lists{&sentences, {}};
+  py::gil_scoped_release unlocked;
+  lists.words = self.cut_batch(texts, mode, static_cast<unsigned>(std::min(threads, 1L << 16)));
+  return lists;
 }
 
 // OSError(errno, strerror, path) becomes FileNotFoundError, PermissionError, IsADirectoryError...
@@ -133,8 +184,10 @@ void register_jieba(py::module_& module) {
   py::class_<Segmenter, std::shared_ptr<Segmenter>>(module, "Jieba")
       .def(py::init(&make_segmenter), py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
            py::arg("idf_path"), py::arg("stop_word_path"))
-      .def("cut", &cut, py::arg("sentence"))
-      .def("cut_for_search", &cut_for_search, py::arg("sentence"));
+      .def("cut", &cut<CutMode::Mixed>, py::arg("sentence"))
+      .def("cut_for_search", &cut<CutMode::Search>, py::arg("sentence"))
+      .def("cut_batch", &cut_batch<CutMode::Mixed>, py::arg("sentences"), py::arg("threads") = 0)
+      .def("cut_for_search_batch", &cut_batch<CutMode::Search>, py::arg("sentences"), py::arg("threads") = 0);
 }
 
 }  // namespace lumo::binding
