@@ -16,7 +16,7 @@ if [ -z "$python312" ]; then
   exit 1
 fi
 
-# System packages: the C++ toolchain, CMake, GoogleTest, xxHash, and npm for the segmenter's sources.
+# System packages: the C++ toolchain, CMake, GoogleTest, xxHash, MurmurHash, and npm for the segmenter's sources.
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
@@ -24,6 +24,7 @@ command -v g++ >/dev/null || missing+=(g++)
 command -v npm >/dev/null || missing+=(npm)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/xxhash.h ] || missing+=(libxxhash-dev)
+[ -f /usr/include/murmurhash.h ] || missing+=(libmurmurhash-dev)
 [ -f /usr/src/googletest/CMakeLists.txt ] || [ -f /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(googletest)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"

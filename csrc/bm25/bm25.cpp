@@ -181,6 +181,90 @@ void BM25::train_counts(const TokenCounts<Token>& counts, std::size_t length, Tr
   doc_length_average_ = static_cast<double>(doc_length_total_) / static_cast<double>(doc_count_);
 }
 
+namespace {
+
+// The tokens of a batch not yet in the model, and what the batch adds to every token it holds,
+// in first-seen order: the order train would insert them in.
+struct PendingTokens {
+  TokenTable added;                  // token -> count the batch adds
+  std::vector<std::size_t> entries;  // per pending token, its model entry or npos
+};
+
+}  // namespace
+
+void BM25::train_batch(const std::vector<Document>& docs) {
+  // Every document is checked against the model as the ones before it would leave it; nothing
+  // changes until all have passed.
+  PendingTokens pending;
+  std::int64_t total = doc_length_total_;
+  TokenCounts<std::string_view> text_counts;
+  TokenCounts<std::int64_t> id_counts;
+  for (std::size_t index = 0; index < docs.size(); ++index) {
+    try {
+      const std::size_t length = std::visit([](const auto& tokens) { return tokens.size(); }, docs[index]);
+      if (length == 0) throw std::runtime_error("trainning tokens_vec should not be empty");
+      if (static_cast<std::int64_t>(doc_count_) + static_cast<std::int64_t>(index) >= kMaxCount - 1) {
+        throw std::runtime_error("train would overflow the document count");
+      }
+      if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() - total)) {
+        throw std::runtime_error("train would overflow the total document length");
+      }
+      const auto add = [&](const auto& counts) {
+        for (const auto& item : counts.items()) {
+          const TableKey key(item);
+          std::size_t at = pending.added.find(key.view, key.hash);
+          if (at == TokenTable::npos) {
+            const std::size_t entry = find_entry(item);
+            pending.added.reserve_more(1);
+            pending.entries.reserve(pending.entries.size() + 1);
+            pending.added.insert_reserved(std::string(key.view), key.hash, 0);
+            pending.entries.push_back(entry);
+            at = pending.added.size() - 1;
+          }
+          const std::size_t entry = pending.entries[at];
+          const std::int64_t base = entry == TokenTable::npos ? 0 : doc_token_frequency_.count_at(entry);
+          if (base + pending.added.count_at(at) + item.count > kMaxCount) {
+            throw std::runtime_error("train would overflow the occurrence count of a token");
+          }
+          pending.added.count_at(at) += item.count;
+        }
+      };
+      if (const auto* texts = std::get_if<TokenViews>(&docs[index])) {
+        text_counts.count(*texts);
+        add(text_counts);
+      } else {
+        id_counts.count(std::get<IdList>(docs[index]));
+        add(id_counts);
+      }
+      total += static_cast<std::int64_t>(length);
+    } catch (const std::runtime_error& error) {
+      throw DocumentError(index, error.what());
+    }
+  }
+  if (docs.empty()) return;
+
+  std::size_t fresh = 0;
+  for (const std::size_t entry : pending.entries) fresh += entry == TokenTable::npos;
+  doc_token_frequency_.reserve_more(fresh);
+  // From here on nothing can fail.
+  std::vector<std::size_t> hashes(pending.added.size());
+  for (std::size_t at = 0; at < pending.added.size(); ++at) hashes[at] = TokenHash{}(pending.added.token_at(at));
+  std::vector<std::int32_t> counts(pending.added.size());
+  for (std::size_t at = 0; at < pending.added.size(); ++at) counts[at] = pending.added.count_at(at);
+  std::vector<std::string> tokens = std::move(pending.added).take_tokens();
+  for (std::size_t at = 0; at < tokens.size(); ++at) {
+    const std::size_t entry = pending.entries[at];
+    if (entry != TokenTable::npos) {
+      doc_token_frequency_.count_at(entry) += counts[at];
+    } else {
+      doc_token_frequency_.insert_reserved(std::move(tokens[at]), hashes[at], counts[at]);
+    }
+  }
+  doc_count_ += static_cast<std::int32_t>(docs.size());
+  doc_length_total_ = total;
+  doc_length_average_ = static_cast<double>(doc_length_total_) / static_cast<double>(doc_count_);
+}
+
 void BM25::check_initialized() const {
   // An average that is not a number passes, as the comparison is false for it.
   if (doc_count_ == 0 || std::fabs(doc_length_average_ - 0.0) < 1e-9) {

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <string>
+#include <stdexcept>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "token_table.h"
@@ -11,6 +13,9 @@
 namespace lumo::typing::text {
 
 using TokenViews = std::vector<std::string_view>;
+using IdList = std::vector<std::int64_t>;
+// One document of a batch: its tokens as text, or as integer ids.
+using Document = std::variant<TokenViews, IdList>;
 
 // One entry of a sparse vector: the weight of the token at `position` of the encoded list (its
 // first occurrence there), so that a caller reaches the token, or the object it came from, in
@@ -20,6 +25,28 @@ struct TokenWeight {
   double weight;
 };
 using SparseWeights = std::vector<TokenWeight>;
+
+// Sparse rows in compressed form (row i is entries indptr[i] to indptr[i + 1]), columns ascending
+// within a row and distinct.
+struct CsrRows {
+  std::vector<std::int64_t> indptr;
+  std::vector<std::int64_t> indices;
+  std::vector<float> data;
+};
+
+// The columns of sparse rows: 0 to 2^32 - 2, the range vector databases take.
+inline constexpr std::int64_t kMaxColumn = 4294967294;
+
+// The failure of one document of a batch: what() is "document <index>: <the message the
+// single-document call gives>".
+class DocumentError : public std::runtime_error {
+ public:
+  DocumentError(std::size_t index, const std::string& message);
+  std::size_t index() const noexcept { return index_; }
+
+ private:
+  std::size_t index_;
+};
 
 struct TrainScratch;  // per-thread working memory of train
 
@@ -49,6 +76,35 @@ class BM25 {
   SparseWeights encode_query(const TokenViews& tokens_vec) const;
   SparseWeights encode_query(const std::vector<std::int64_t>& tokens_vec) const;
 
+  // Trains every document in order, as train would one after the other, or none of them: for a
+  // document that train would refuse (empty, or a counter passing its width) it throws
+  // DocumentError with the model unchanged.
+  void train_batch(const std::vector<Document>& docs);
+
+  // The weights of encode_document (or encode_query) of each document as sparse rows, on up to
+  // `threads` threads (0: every usable processor): a text token's column is token_index(token),
+  // an id's column is the id itself, and tokens of one document sharing a column add their
+  // weights (in ascending token order, before rounding to float). Throws std::invalid_argument
+  // for an id outside 0..kMaxColumn, and as the single-document calls do.
+  CsrRows encode_documents_csr(const std::vector<Document>& docs, unsigned threads) const;
+  CsrRows encode_queries_csr(const std::vector<Document>& docs, unsigned threads) const;
+
+  // MurmurHash3 (x86, 32 bits, seed 0) of the token's bytes, unsigned, modulo 2^32 - 1: the
+  // feature-hashing column that mmh3 and scikit-learn give. A stable promise: it never changes.
+  static std::uint32_t token_index(std::string_view token);
+
+  // Adds the corpus of `other` (which may be this model): document counts, total lengths and
+  // every token's count summed, the average recomputed as train computes it; b and k1 stay.
+  // Throws std::runtime_error, with the model unchanged, when a counter would pass its width.
+  void merge(const BM25& other);
+
+  // The exact state (b, k1, counters, every token's bytes and count) in a compact binary form,
+  // tokens in byte order, so that equal models give equal states.
+  std::size_t state_size() const;
+  void write_state(char* out) const;  // state_size() bytes
+  // A model with that state. Throws std::invalid_argument for bytes that are not one.
+  static BM25 from_state(std::string_view state);
+
   // ln((doc_count + 1) / (df + 0.5)), df the token's table count, 1 when absent.
   double idf(std::string_view token_text) const noexcept;
 
@@ -70,6 +126,8 @@ class BM25 {
   const TokenTable& doc_token_frequency() const noexcept { return doc_token_frequency_; }
 
  private:
+  template <class Encode>
+  CsrRows encode_csr(const std::vector<Document>& docs, unsigned threads, Encode encode) const;
   template <class Token>
   void train_counts(const TokenCounts<Token>& counts, std::size_t length, TrainScratch& scratch);
   // The table entry of a counted token, or npos: a text by its hash; an id through the id cache,

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -193,6 +194,100 @@ void BM25::load(const std::string& json_text) {
   k1_ = k1;
   if (!k1_ok) throw std::runtime_error("load k1 failed");
   doc_length_total_ = restored_length_total(doc_length_average_, doc_count_);
+}
+
+namespace {
+
+// The state's layout: a tag and format number, then b, k1 and the average as their exact bits,
+// doc_count, doc_length_total, the number of tokens, every count, every length, and the tokens'
+// bytes one after the other, in byte order. Little-endian, as every machine we build for.
+constexpr char kStateTag[4] = {'D', 'Z', 'B', '1'};
+constexpr std::size_t kStateHeader = sizeof kStateTag + 3 * sizeof(double) + sizeof(std::int32_t) +
+                                     sizeof(std::int64_t) + sizeof(std::uint64_t);
+
+template <class Value>
+char* put(char* out, Value value) {
+  std::memcpy(out, &value, sizeof value);
+  return out + sizeof value;
+}
+
+template <class Value>
+Value take(std::string_view& in) {
+  Value value;
+  std::memcpy(&value, in.data(), sizeof value);
+  in.remove_prefix(sizeof value);
+  return value;
+}
+
+std::vector<std::size_t> entries_in_token_order(const TokenTable& table) {
+  std::vector<std::size_t> order(table.size());
+  for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
+  std::sort(order.begin(), order.end(),
+            [&table](std::size_t a, std::size_t b) { return token_less(table.token_at(a), table.token_at(b)); });
+  return order;
+}
+
+}  // namespace
+
+std::size_t BM25::state_size() const {
+  std::size_t size = kStateHeader + doc_token_frequency_.size() * (sizeof(std::int32_t) + sizeof(std::uint32_t));
+  for (std::size_t index = 0; index < doc_token_frequency_.size(); ++index) {
+    size += doc_token_frequency_.token_at(index).size();
+  }
+  return size;
+}
+
+void BM25::write_state(char* out) const {
+  const TokenTable& table = doc_token_frequency_;
+  const std::vector<std::size_t> order = entries_in_token_order(table);
+  std::memcpy(out, kStateTag, sizeof kStateTag);
+  out += sizeof kStateTag;
+  out = put(out, b_);
+  out = put(out, k1_);
+  out = put(out, doc_length_average_);
+  out = put(out, doc_count_);
+  out = put(out, doc_length_total_);
+  out = put(out, static_cast<std::uint64_t>(table.size()));
+  for (const std::size_t index : order) out = put(out, table.count_at(index));
+  for (const std::size_t index : order) out = put(out, static_cast<std::uint32_t>(table.token_at(index).size()));
+  for (const std::size_t index : order) {
+    const std::string& token = table.token_at(index);
+    std::memcpy(out, token.data(), token.size());
+    out += token.size();
+  }
+}
+
+BM25 BM25::from_state(std::string_view state) {
+  const auto invalid = [] { return std::invalid_argument("not a BM25 state"); };
+  if (state.size() < kStateHeader || std::memcmp(state.data(), kStateTag, sizeof kStateTag) != 0) throw invalid();
+  state.remove_prefix(sizeof kStateTag);
+  const auto b = take<double>(state);
+  const auto k1 = take<double>(state);
+  BM25 model(b, k1);
+  model.doc_length_average_ = take<double>(state);
+  model.doc_count_ = take<std::int32_t>(state);
+  model.doc_length_total_ = take<std::int64_t>(state);
+  const auto count = take<std::uint64_t>(state);
+  if (model.doc_length_total_ < 0 || count > state.size() / (sizeof(std::int32_t) + sizeof(std::uint32_t))) {
+    throw invalid();
+  }
+  std::string_view counts = state.substr(0, count * sizeof(std::int32_t));
+  std::string_view lengths = state.substr(counts.size(), count * sizeof(std::uint32_t));
+  std::string_view bytes = state.substr(counts.size() + lengths.size());
+  model.doc_token_frequency_.reserve_more(count);
+  std::string_view previous;
+  for (std::uint64_t entry = 0; entry < count; ++entry) {
+    const auto length = take<std::uint32_t>(lengths);
+    if (length > bytes.size()) throw invalid();
+    const std::string_view token = bytes.substr(0, length);
+    bytes.remove_prefix(length);
+    // Tokens come in strictly ascending order: no token twice.
+    if (entry > 0 && !token_less(previous, token)) throw invalid();
+    previous = token;
+    model.doc_token_frequency_.insert_reserved(std::string(token), TokenHash{}(token), take<std::int32_t>(counts));
+  }
+  if (!bytes.empty()) throw invalid();
+  return model;
 }
 
 }  // namespace lumo::typing::text

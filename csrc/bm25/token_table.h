@@ -106,6 +106,9 @@ class BasicTokenTable {
   template <class Keep>
   void erase_from(std::size_t first, Keep keep);
 
+  // Moves the tokens out, in entry order; the table is left to be destroyed.
+  std::vector<std::string> take_tokens() && { return std::move(tokens_); }
+
   std::size_t size() const noexcept { return tokens_.size(); }
   const std::string& token_at(std::size_t index) const noexcept { return tokens_[index]; }
   std::int32_t count_at(std::size_t index) const noexcept { return counts_[index]; }

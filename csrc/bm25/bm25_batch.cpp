@@ -1,0 +1,152 @@
+// BM25 over whole batches: all-or-nothing training, sparse rows for vector databases, merging.
+#include <murmurhash.h>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "bm25.h"
+#include "parallel_for.h"
+
+namespace lumo::typing::text {
+namespace {
+
+constexpr std::int32_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+
+std::size_t length_of(const Document& doc) {
+  return std::visit([](const auto& tokens) { return tokens.size(); }, doc);
+}
+
+// Whether a + b fits a 32-bit count (loaded counts may be negative).
+bool count_fits(std::int64_t a, std::int64_t b) {
+  return a + b <= kMaxCount && a + b >= std::numeric_limits<std::int32_t>::min();
+}
+
+}  // namespace
+
+DocumentError::DocumentError(std::size_t index, const std::string& message)
+    : std::runtime_error("document " + std::to_string(index) + ": " + message), index_(index) {}
+
+std::uint32_t BM25::token_index(std::string_view token) {
+  if (token.size() > std::numeric_limits<unsigned int>::max()) throw std::length_error("token too long to hash");
+  std::uint32_t hash[1];
+  lmmh_x86_32(token.data(), static_cast<unsigned int>(token.size()), 0, hash);
+  return static_cast<std::uint32_t>(hash[0] % 4294967295u);
+}
+
+namespace {
+
+std::int64_t column_of(const TokenViews& tokens, std::size_t position) { return BM25::token_index(tokens[position]); }
+std::int64_t column_of(const IdList& ids, std::size_t position) { return ids[position]; }
+
+// One document's weights by column: duplicates of a column summed in token order, then rounded.
+template <class Tokens>
+std::vector<std::pair<std::int64_t, float>> row_of(const SparseWeights& weights, const Tokens& tokens) {
+  std::vector<std::pair<std::int64_t, double>> cells;
+  cells.reserve(weights.size());
+  for (const TokenWeight& entry : weights) cells.emplace_back(column_of(tokens, entry.position), entry.weight);
+  std::stable_sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<std::int64_t, float>> row;
+  row.reserve(cells.size());
+  for (std::size_t i = 0; i < cells.size();) {
+    double sum = cells[i].second;
+    std::size_t j = i + 1;
+    for (; j < cells.size() && cells[j].first == cells[i].first; ++j) sum += cells[j].second;
+    row.emplace_back(cells[i].first, static_cast<float>(sum));
+    i = j;
+  }
+  return row;
+}
+
+}  // namespace
+
+template <class Encode>
+CsrRows BM25::encode_csr(const std::vector<Document>& docs, unsigned threads, Encode encode) const {
+  bool any_tokens = false;
+  for (const Document& doc : docs) {
+    if (const auto* ids = std::get_if<IdList>(&doc)) {
+      for (const std::int64_t id : *ids) {
+        if (id < 0 || id > kMaxColumn) {
+          throw std::invalid_argument("id " + std::to_string(id) + " is not a column: columns are 0 to 4294967294");
+        }
+      }
+    }
+    any_tokens = any_tokens || length_of(doc) > 0;
+  }
+  if (any_tokens) check_initialized();
+  std::vector<std::vector<std::pair<std::int64_t, float>>> rows(docs.size());
+  parallel::parallel_for(docs.size(), threads, [&](std::size_t index) {
+    std::visit([&](const auto& tokens) { rows[index] = row_of(encode(tokens), tokens); }, docs[index]);
+  });
+  CsrRows csr;
+  csr.indptr.reserve(docs.size() + 1);
+  csr.indptr.push_back(0);
+  std::size_t cells = 0;
+  for (const auto& row : rows) cells += row.size();
+  csr.indices.reserve(cells);
+  csr.data.reserve(cells);
+  for (auto& row : rows) {
+    for (const auto& [column, weight] : row) {
+      csr.indices.push_back(column);
+      csr.data.push_back(weight);
+    }
+    csr.indptr.push_back(static_cast<std::int64_t>(csr.indices.size()));
+    std::vector<std::pair<std::int64_t, float>>().swap(row);
+  }
+  return csr;
+}
+
+CsrRows BM25::encode_documents_csr(const std::vector<Document>& docs, unsigned threads) const {
+  return encode_csr(docs, threads, [this](const auto& tokens) { return encode_document(tokens); });
+}
+
+CsrRows BM25::encode_queries_csr(const std::vector<Document>& docs, unsigned threads) const {
+  return encode_csr(docs, threads, [this](const auto& tokens) { return encode_query(tokens); });
+}
+
+void BM25::merge(const BM25& other) {
+  // Checks first; `other` may be this model, so its figures are read before anything changes.
+  const std::int64_t count = static_cast<std::int64_t>(doc_count_) + other.doc_count_;
+  if (!count_fits(count, 1)) throw std::runtime_error("merge would overflow the document count");
+  if (other.doc_length_total_ > std::numeric_limits<std::int64_t>::max() - doc_length_total_) {
+    throw std::runtime_error("merge would overflow the total document length");
+  }
+  const TokenTable& source = other.doc_token_frequency_;
+  const std::size_t source_size = source.size();
+  std::vector<std::size_t> entries(source_size);
+  std::size_t fresh = 0;
+  for (std::size_t at = 0; at < source_size; ++at) {
+    entries[at] = doc_token_frequency_.find(source.token_at(at));
+    if (entries[at] == TokenTable::npos) {
+      ++fresh;
+    } else if (!count_fits(source.count_at(at), doc_token_frequency_.count_at(entries[at]))) {
+      throw std::runtime_error("merge would overflow the occurrence count of a token");
+    }
+  }
+  std::vector<std::string> fresh_tokens;
+  fresh_tokens.reserve(fresh);
+  for (std::size_t at = 0; at < source_size; ++at) {
+    if (entries[at] == TokenTable::npos) fresh_tokens.push_back(source.token_at(at));
+  }
+  std::vector<std::int32_t> counts(source_size);
+  for (std::size_t at = 0; at < source_size; ++at) counts[at] = source.count_at(at);
+  doc_token_frequency_.reserve_more(fresh);
+  // From here on nothing can fail.
+  std::size_t next_fresh = 0;
+  for (std::size_t at = 0; at < source_size; ++at) {
+    if (entries[at] != TokenTable::npos) {
+      doc_token_frequency_.count_at(entries[at]) += counts[at];
+    } else {
+      std::string& token = fresh_tokens[next_fresh++];
+      const std::size_t hash = TokenHash{}(token);
+      doc_token_frequency_.insert_reserved(std::move(token), hash, counts[at]);
+    }
+  }
+  doc_length_total_ += other.doc_length_total_;
+  doc_count_ = static_cast<std::int32_t>(count);
+  if (doc_count_ > 0) {
+    doc_length_average_ = static_cast<double>(doc_length_total_) / static_cast<double>(doc_count_);
+  }
+}
+
+}  // namespace lumo::typing::text
