@@ -187,7 +187,15 @@ void register_jieba(py::module_& module) {
       .def("cut", &cut<CutMode::Mixed>, py::arg("sentence"))
       .def("cut_for_search", &cut<CutMode::Search>, py::arg("sentence"))
       .def("cut_batch", &cut_batch<CutMode::Mixed>, py::arg("sentences"), py::arg("threads") = 0)
-      .def("cut_for_search_batch", &cut_batch<CutMode::Search>, py::arg("sentences"), py::arg("threads") = 0);
+      .def("cut_for_search_batch", &cut_batch<CutMode::Search>, py::arg("sentences"), py::arg("threads") = 0)
+      // Pickled as its five paths: unpickling loads (and checks) the files again, where it runs.
+      .def(py::pickle([](const Segmenter& self) { return py::make_tuple(self.paths()[0], self.paths()[1], self.paths()[2], self.paths()[3], self.paths()[4]); },
+                      [](const py::tuple& state) {
+                        if (state.size() != 5) throw std::invalid_argument("not a Jieba state");
+                        return make_segmenter(state[0].cast<std::string>(), state[1].cast<std::string>(),
+                                              state[2].cast<std::string>(), state[3].cast<std::string>(),
+                                              state[4].cast<std::string>());
+                      }));
 }
 
 }  // namespace lumo::binding

@@ -1,11 +1,16 @@
 """Type stubs of the duzudavida extension module (installed as the stub-only duzudavida-stubs)."""
 
 from collections.abc import Sequence
-from typing import overload
+from typing import Any, overload
+
+# scipy.sparse.csr_array; named loosely, as scipy ships no types and is an optional dependency.
+_CsrArray = Any
 
 __version__: str
 
 _Text = str | bytes | bytearray
+_Tokens = Sequence[_Text] | Sequence[int]
+_Batch = list[_Tokens] | tuple[_Tokens, ...]
 
 def default_paths() -> dict[str, str]:
     """The five files of the default dictionary shipped with the package, as Jieba's arguments."""
@@ -42,6 +47,25 @@ class BM25:
         """Weight each distinct token of a query by its idf, the weights summing to one."""
     @overload
     def encode_query(self, tokens: Sequence[int], /) -> dict[int, float]: ...
+    def train_batch(self, docs: _Batch) -> None:
+        """Train every document in order, or none: an empty one or an overflow raises, naming its index."""
+    def encode_documents(self, docs: _Batch) -> list[dict[Any, float]]:
+        """encode_document of each document, in order."""
+    def encode_queries(self, docs: _Batch) -> list[dict[Any, float]]:
+        """encode_query of each document, in order."""
+    def encode_documents_csr(self, docs: _Batch) -> _CsrArray:
+        """Document weights as a scipy.sparse.csr_array of shape (len(docs), 2**32 - 1), float32."""
+    def encode_queries_csr(self, docs: _Batch) -> _CsrArray:
+        """Query weights as a scipy.sparse.csr_array of shape (len(docs), 2**32 - 1), float32."""
+    @staticmethod
+    def token_index(token: str | bytes) -> int:
+        """A token's column: MurmurHash3 x86 32-bit, seed 0, unsigned, modulo 2**32 - 1."""
+    def merge(self, other: BM25) -> None:
+        """Add another model's corpus to this one (counts and lengths summed; b and k1 kept)."""
+    def __getstate__(self) -> bytes:
+        """The exact state, compact, for pickle and copy."""
+    def __setstate__(self, state: bytes, /) -> None:
+        """Restore a state from __getstate__."""
 
 class Jieba:
     def __init__(
@@ -52,3 +76,11 @@ class Jieba:
         """Segment a sentence into words (mixed mode, new words found by the HMM)."""
     def cut_for_search(self, sentence: _Text) -> list[str]:
         """Segment as cut, adding the shorter dictionary words inside long words."""
+    def cut_batch(self, sentences: list[_Text] | tuple[_Text, ...], threads: int = 0) -> list[list[str]]:
+        """cut of every sentence, on up to `threads` threads (0: every usable processor)."""
+    def cut_for_search_batch(self, sentences: list[_Text] | tuple[_Text, ...], threads: int = 0) -> list[list[str]]:
+        """cut_for_search of every sentence, on up to `threads` threads (0: every usable processor)."""
+    def __getstate__(self) -> tuple[str, str, str, str, str]:
+        """The five paths; unpickling loads the files again from them."""
+    def __setstate__(self, state: tuple[str, str, str, str, str], /) -> None:
+        """Load the segmenter from its five paths."""
