@@ -1,8 +1,14 @@
 """The Python surface of BM25: construction, overloads, conversions, errors, and the weights."""
 
+import copy
 import math
+import pathlib
+import pickle
 import random
+import tempfile
+import threading
 
+import numpy as np
 import pytest
 from bm25_oracle import OracleBM25
 from conftest import not_sanitized, run_isolated
@@ -270,3 +276,174 @@ def test_training_gives_back_the_working_memory_of_a_huge_document():
     result = run_isolated(script)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) < 150, f"{result.stdout.strip()} MB kept after the model is gone"
+
+
+# Two distinct tokens in one column (found by search over "w0", "w1", ...).
+COLLIDING = ("w30181", "w38066")
+
+
+def batch_corpus(kind: str) -> list:
+    rng = random.Random(3)
+    words = [f"w{i}" for i in range(40)] + list(COLLIDING) + ["中文", "a\"b"]
+    docs = [rng.choices(words, k=rng.randint(1, 12)) for _ in range(60)] + [list(COLLIDING) * 2]
+    if kind == "bytes":
+        return [[w.encode() for w in doc] for doc in docs]
+    if kind == "ids":
+        return [[rng.randint(0, 2**32 - 2) if rng.random() < 0.1 else rng.randint(0, 50) for _ in doc] for doc in docs]
+    return docs
+
+
+def column(token) -> int:
+    return token if isinstance(token, int) else BM25.token_index(token)
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes", "ids"])
+def test_batch_calls_equal_single_calls(kind):
+    docs = batch_corpus(kind)
+    serial, batched = BM25(), BM25()
+    for doc in docs:
+        serial.train(doc)
+    batched.train_batch(docs)
+    assert batched.__getstate__() == serial.__getstate__()
+    queries = docs[:20] + [[]]
+    assert batched.encode_documents(queries) == [serial.encode_document(d) for d in queries]
+    assert batched.encode_queries(tuple(queries)) == [serial.encode_query(d) for d in queries]
+    for encode, single in (("encode_documents_csr", "encode_document"), ("encode_queries_csr", "encode_query")):
+        matrix = getattr(batched, encode)(queries)
+        assert matrix.shape == (len(queries), 2**32 - 1) and matrix.dtype == np.float32
+        assert matrix.has_canonical_format
+        for row, doc in enumerate(queries):
+            expected: dict[int, float] = {}
+            for token, weight in getattr(serial, single)(doc).items():  # ascending token order
+                expected[column(token)] = expected.get(column(token), 0.0) + weight
+            got = matrix[[row], :]
+            assert dict(zip(got.indices.tolist(), got.data.tolist())) == {
+                c: float(np.float32(w)) for c, w in expected.items()}
+
+
+def test_token_index_is_murmurhash3_modulo_the_column_count():
+    mmh3 = pytest.importorskip("mmh3")
+    rng = random.Random(9)
+    tokens = ["", "foo", "中文", "😀"] + ["".join(chr(rng.randint(32, 0x2FFF)) for _ in range(rng.randint(1, 20)))
+                                       for _ in range(300)]
+    for token in tokens:
+        assert BM25.token_index(token) == mmh3.hash(token, 0, signed=False) % (2**32 - 1)
+        assert BM25.token_index(token.encode()) == BM25.token_index(token)
+    assert BM25.token_index(COLLIDING[0]) == BM25.token_index(COLLIDING[1])
+
+
+@pytest.mark.parametrize(
+    ("docs", "error", "pattern"),
+    [
+        ([["a"], [], ["b"]], RuntimeError, r"^document 1: trainning tokens_vec should not be empty$"),
+        ([["a"], [1, "x"]], TypeError, r"^docs\[1\] is not a list of str, bytes or int tokens$"),
+        ((d for d in [["a"]]), TypeError, r"^docs must be a list or tuple of token lists, not generator$"),
+    ],
+    ids=["empty-document", "mixed-tokens", "generator"],
+)
+def test_train_batch_is_all_or_nothing(example_model, docs, error, pattern):
+    before = example_model.__getstate__()
+    with pytest.raises(error, match=pattern):
+        example_model.train_batch(docs)
+    assert example_model.__getstate__() == before
+
+
+def test_train_batch_overflow_names_the_document():
+    model = BM25()
+    model.load('{"_doc_count": 3, "_doc_length_average": 1.0, "_b": 0.75, "_k1": 1.2, '
+               '"_doc_token_frequency": {"a": 2147483645}}')
+    before = model.__getstate__()
+    with pytest.raises(RuntimeError, match=r"^document 2: train would overflow the occurrence count of a token$"):
+        model.train_batch([["a"], ["b"], ["a", "a"]])
+    assert model.__getstate__() == before
+
+
+@pytest.mark.parametrize("value", [-1, 2**32 - 1])
+def test_csr_ids_outside_the_columns_raise_value_error(example_model, value):
+    with pytest.raises(ValueError, match=rf"^id {value} is not a column: columns are 0 to 4294967294$"):
+        example_model.encode_documents_csr([[1], [value]])
+
+
+def test_csr_without_scipy_names_it(example_model):
+    script = (
+        "import sys\n"
+        "sys.modules['scipy'] = None\n"
+        "import duzudavida\n"
+        "model = duzudavida.BM25()\n"
+        "model.train(['a'])\n"
+        "try:\n"
+        "    model.encode_queries_csr([['a']])\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    result = run_isolated(script)
+    assert result.stdout.strip() == "sparse rows need scipy: pip install 'duzudavida[sparse]'", result.stderr
+
+
+def test_pickled_and_copied_models_keep_the_exact_state():
+    model = BM25(b=0.123456789012, k1=1.987654321098)
+    model.train(["a", "b\x00", "中"])
+    model.train([7, 7, 8, 9])
+    for restored in (pickle.loads(pickle.dumps(model, protocol=5)), copy.copy(model), copy.deepcopy(model)):
+        assert (restored.b(), restored.k1()) == (model.b(), model.k1())
+        assert restored.__getstate__() == model.__getstate__()
+        assert restored.encode_query(["a", "z"]) == model.encode_query(["a", "z"])
+        restored.train(["a", "new"])
+        assert restored.__getstate__() != model.__getstate__()
+    for bad in (b"", b"DZB1" + b"\0" * 10, model.__getstate__()[:-1], model.__getstate__() + b"x"):
+        with pytest.raises(ValueError, match="^not a BM25 state$"):
+            BM25.__new__(BM25).__setstate__(bad)
+
+
+@pytest.mark.parametrize("kind", ["str", "ids"])
+def test_shards_trained_apart_and_merged_equal_serial_training(kind):
+    docs = batch_corpus(kind)
+    serial = BM25()
+    serial.train_batch(docs)
+    merged, shards = BM25(), [docs[:20], docs[20:45], docs[45:]]
+    for shard in shards:
+        part = BM25()
+        part.train_batch(shard)
+        merged.merge(part)
+    assert merged.__getstate__() == serial.__getstate__()
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [pathlib.Path(folder) / name for name in ("merged.json", "serial.json")]
+        merged.dump(str(paths[0]))
+        serial.dump(str(paths[1]))
+        assert paths[0].read_bytes() == paths[1].read_bytes()
+    doubled = copy.deepcopy(serial)
+    doubled.merge(doubled)
+    twice = BM25()
+    twice.train_batch(docs + docs)
+    assert doubled.__getstate__() == twice.__getstate__()
+
+
+def test_merge_overflow_leaves_the_model_unchanged(example_model):
+    big = BM25()
+    big.load('{"_doc_count": 5, "_doc_length_average": 1.0, "_b": 0.75, "_k1": 1.2, '
+             '"_doc_token_frequency": {"a": 2147483647}}')
+    before = example_model.__getstate__()
+    with pytest.raises(RuntimeError, match="^merge would overflow the occurrence count of a token$"):
+        example_model.merge(big)
+    assert example_model.__getstate__() == before
+
+
+def test_csr_releases_the_lock_and_changes_wait_for_it():
+    docs = [[f"t{i % 5000}" for i in range(j, j + 100)] for j in range(30000)]
+    model = BM25()
+    model.train_batch(docs)
+    expected = model.encode_documents_csr(docs[:10])
+    refused, ticks = 0, 0
+    worker = threading.Thread(target=model.encode_documents_csr, args=(docs,))
+    worker.start()
+    while worker.is_alive():
+        ticks += 1
+        try:
+            model.b(0.5)
+            model.b(0.75)
+        except RuntimeError as error:
+            assert str(error) == "BM25 cannot change while another thread encodes with it"
+            refused += 1
+    worker.join()
+    assert ticks > 10 and refused > 0
+    assert (model.encode_documents_csr(docs[:10]) != expected).nnz == 0

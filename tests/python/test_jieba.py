@@ -1,8 +1,10 @@
 """The Python surface of Jieba: construction, segmentation facts, threads, and bad files."""
 
+import copy
 import itertools
 import os
 import pathlib
+import pickle
 import subprocess
 import sys
 import threading
@@ -124,13 +126,14 @@ def test_threads_reproduce_serial_results(jieba, novel_lines):
     assert results == expected
 
 
-def test_other_threads_run_during_a_long_cut(jieba, novel_lines):
+@pytest.mark.parametrize("call", ["cut", "cut_batch"])
+def test_other_threads_run_during_a_long_cut(jieba, novel_lines, call):
     text = "".join(novel_lines) * 2
     window = {}
 
     def work():
         window["start"] = time.perf_counter()
-        jieba.cut(text)
+        jieba.cut(text) if call == "cut" else jieba.cut_batch(novel_lines * 2, threads=1)
         window["end"] = time.perf_counter()
 
     ticks = []
@@ -294,3 +297,41 @@ def test_exhausted_memory_in_the_library_raises_memory_error(dict_paths, headroo
     result = run_isolated(script, str(headroom_mb), *(dict_paths[n] for n in NAMES))
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["MemoryError", "['我', '来到', '北京', '清华大学']"]
+
+
+BATCH_SENTENCES = ["我来到北京清华大学", b"\xe5\x8d\x97\xe4\xba\xac\xe5\xb8\x82", bytearray("长江大桥".encode()), "",
+                   b"\xff", "a😀b 中文", "南京市长江大桥" * 50]
+
+
+@pytest.mark.parametrize("threads", [0, 1, 2, 7])
+@pytest.mark.parametrize("mode", ["cut", "cut_for_search"])
+def test_batches_equal_single_calls(jieba, novel_lines, mode, threads):
+    sentences = BATCH_SENTENCES + novel_lines[:300]
+    batch = getattr(jieba, f"{mode}_batch")
+    assert batch(sentences, threads=threads) == [getattr(jieba, mode)(s) for s in sentences]
+    assert batch(tuple(sentences[:3]), threads) == batch(sentences[:3])
+    assert batch([]) == []
+
+
+@pytest.mark.parametrize(
+    ("sentences", "threads", "error", "pattern"),
+    [
+        (["a", 3], 0, TypeError, r"^sentences\[1\] is int, not str, bytes or bytearray$"),
+        (iter(["a"]), 0, TypeError, r"incompatible function arguments"),
+        (["a"], -1, ValueError, r"^threads must be 0 \(every usable processor\) or more, not -1$"),
+        (["ok", b"\xc3\x41"], 2, UnicodeDecodeError, r"can't decode byte 0xc3"),
+    ],
+    ids=["bad-item", "not-a-list", "negative-threads", "undecodable-word"],
+)
+def test_batch_errors(jieba, sentences, threads, error, pattern):
+    with pytest.raises(error, match=pattern):
+        jieba.cut_batch(sentences, threads=threads)
+
+
+def test_pickled_segmenter_loads_its_paths_again(jieba, dict_paths):
+    state = jieba.__getstate__()
+    assert state == tuple(dict_paths[name] for name in NAMES)
+    for restored in (pickle.loads(pickle.dumps(jieba, protocol=5)), copy.deepcopy(jieba)):
+        assert restored.cut_for_search("我来到北京清华大学") == jieba.cut_for_search("我来到北京清华大学")
+    with pytest.raises(FileNotFoundError):
+        Jieba.__new__(Jieba).__setstate__(("/missing/dict", *state[1:]))
