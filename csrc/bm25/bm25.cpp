@@ -188,6 +188,7 @@ namespace {
 struct PendingTokens {
   TokenTable added;                  // token -> count the batch adds
   std::vector<std::size_t> entries;  // per pending token, its model entry or npos
+  IdIndexCache ids;                  // id -> its pending token, which skips forming the id's text
 };
 
 }  // namespace
@@ -211,15 +212,24 @@ void BM25::train_batch(const std::vector<Document>& docs) {
       }
       const auto add = [&](const auto& counts) {
         for (const auto& item : counts.items()) {
-          const TableKey key(item);
-          std::size_t at = pending.added.find(key.view, key.hash);
+          constexpr bool id = std::is_same_v<std::decay_t<decltype(item.token)>, std::int64_t>;
+          std::size_t at = TokenTable::npos;
+          if constexpr (id) at = pending.ids.find(item.token, item.hash);
           if (at == TokenTable::npos) {
-            const std::size_t entry = find_entry(item);
-            pending.added.reserve_more(1);
-            pending.entries.reserve(pending.entries.size() + 1);
-            pending.added.insert_reserved(std::string(key.view), key.hash, 0);
-            pending.entries.push_back(entry);
-            at = pending.added.size() - 1;
+            const TableKey key(item);
+            at = pending.added.find(key.view, key.hash);
+            if (at == TokenTable::npos) {
+              const std::size_t entry = find_entry(item);
+              // A failure here leaves only the pending tokens half made, and they are dropped.
+              pending.added.reserve_more(1);
+              pending.added.insert_reserved(std::string(key.view), key.hash, 0);
+              pending.entries.push_back(entry);
+              at = pending.added.size() - 1;
+            }
+            if constexpr (id) {
+              pending.ids.reserve_more(1);
+              pending.ids.insert_reserved(item.token, item.hash, at);
+            }
           }
           const std::size_t entry = pending.entries[at];
           const std::int64_t base = entry == TokenTable::npos ? 0 : doc_token_frequency_.count_at(entry);

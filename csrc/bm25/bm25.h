@@ -49,6 +49,12 @@ class DocumentError : public std::runtime_error {
 };
 
 struct TrainScratch;  // per-thread working memory of train
+// A weight on its way into a sparse row: its column and the position of its token.
+struct CsrCell {
+  std::int64_t column;
+  std::uint32_t position;
+  double weight;
+};
 
 // Not thread-safe: callers serialise access (the Python binding holds the interpreter lock).
 class BM25 {
@@ -126,8 +132,8 @@ class BM25 {
   const TokenTable& doc_token_frequency() const noexcept { return doc_token_frequency_; }
 
  private:
-  template <class Encode>
-  CsrRows encode_csr(const std::vector<Document>& docs, unsigned threads, Encode encode) const;
+  template <class Cells>
+  CsrRows encode_csr(const std::vector<Document>& docs, unsigned threads, Cells cells_of) const;
   template <class Token>
   void train_counts(const TokenCounts<Token>& counts, std::size_t length, TrainScratch& scratch);
   // The table entry of a counted token, or npos: a text by its hash; an id through the id cache,
