@@ -2,7 +2,8 @@
 # Checks the package as a user gets it: a clean clone of HEAD builds an sdist, the sdist builds a
 # wheel (fetching cppjieba itself, as nothing is fetched beforehand), the wheel installs into a
 # fresh venv, the clone is deleted, and the installed module then segments with its default
-# dictionary, reports its version, and its stubs pass stubtest and mypy --strict on examples/.
+# dictionary, reports its version, and its stubs pass stubtest and mypy --strict on examples/ (with
+# the extras the examples use).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 py=$root/.venv/bin/python
@@ -17,7 +18,8 @@ cp -r "$work/clone/examples" "$work/examples"
 rm -rf "$work/clone"
 
 "$(readlink -f "$py")" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q "$work"/dist/duzudavida-*.whl $(grep -E '^mypy==' "$root/requirements-dev.txt")
+wheel=$(ls "$work"/dist/duzudavida-*.whl)
+"$work/venv/bin/python" -m pip install -q "$wheel[sparse,dask,qdrant]" $(grep -E '^mypy==' "$root/requirements-dev.txt")
 cd "$work"
 "$work/venv/bin/python" - <<'PY'
 import importlib.metadata
@@ -34,4 +36,4 @@ assert duzudavida.__version__ == importlib.metadata.version("duzudavida"), duzud
 print(f"package: duzudavida {duzudavida.__version__} installed from its wheel segments with its own dictionary")
 PY
 "$work/venv/bin/python" -m mypy.stubtest duzudavida --allowlist "$root/stubs/stubtest-allowlist.txt"
-"$work/venv/bin/python" -m mypy --strict --no-incremental examples
+"$work/venv/bin/python" -m mypy --strict --no-incremental --config-file "$root/pyproject.toml" examples

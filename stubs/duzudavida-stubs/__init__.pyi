@@ -10,7 +10,8 @@ __version__: str
 
 _Text = str | bytes | bytearray
 _Tokens = Sequence[_Text] | Sequence[int]
-_Batch = list[_Tokens] | tuple[_Tokens, ...]
+# Batches are lists or tuples; typed as sequences so that a list[list[str]] passes.
+_Batch = Sequence[_Tokens]
 
 def default_paths() -> dict[str, str]:
     """The five files of the default dictionary shipped with the package, as Jieba's arguments."""
@@ -76,9 +77,9 @@ class Jieba:
         """Segment a sentence into words (mixed mode, new words found by the HMM)."""
     def cut_for_search(self, sentence: _Text) -> list[str]:
         """Segment as cut, adding the shorter dictionary words inside long words."""
-    def cut_batch(self, sentences: list[_Text] | tuple[_Text, ...], threads: int = 0) -> list[list[str]]:
+    def cut_batch(self, sentences: Sequence[_Text], threads: int = 0) -> list[list[str]]:
         """cut of every sentence, on up to `threads` threads (0: every usable processor)."""
-    def cut_for_search_batch(self, sentences: list[_Text] | tuple[_Text, ...], threads: int = 0) -> list[list[str]]:
+    def cut_for_search_batch(self, sentences: Sequence[_Text], threads: int = 0) -> list[list[str]]:
         """cut_for_search of every sentence, on up to `threads` threads (0: every usable processor)."""
     def __getstate__(self) -> tuple[str, str, str, str, str]:
         """The five paths; unpickling loads the files again from them."""

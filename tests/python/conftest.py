@@ -33,6 +33,12 @@ def dict_paths() -> dict[str, str]:
 
 
 @pytest.fixture(scope="session")
+def novel_lines() -> list[str]:
+    lines = [line.strip() for line in (ROOT / "third_party" / "weicheng.utf8").read_text(encoding="utf-8").splitlines()]
+    return [line for line in lines if line]
+
+
+@pytest.fixture(scope="session")
 def jieba(dict_paths) -> duzudavida.Jieba:
     return duzudavida.Jieba(**dict_paths)
 

@@ -15,14 +15,7 @@ from conftest import ROOT, TEST_DATA, not_sanitized, run_isolated
 
 from duzudavida import Jieba
 
-NOVEL = ROOT / "third_party" / "weicheng.utf8"
 NAMES = ["dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"]
-
-
-@pytest.fixture(scope="module")
-def novel_lines() -> list[str]:
-    lines = [line.strip() for line in NOVEL.read_text(encoding="utf-8").splitlines()]
-    return [line for line in lines if line]
 
 
 def golden_cases():
