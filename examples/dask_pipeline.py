@@ -17,7 +17,7 @@ from typing import Any
 import dask.bag as db
 import numpy as np
 import scipy.sparse
-from dask.distributed import Client, Future, LocalCluster
+from dask.distributed import Client, Future, LocalCluster, wait
 
 from duzudavida import BM25, Jieba, default_paths
 
@@ -82,10 +82,13 @@ def run_pipeline(client: Client, paths: list[str], partitions: int) -> tuple[BM2
     # One segmenter per worker process: a Jieba pickles as its paths, and a broadcast future is
     # unpickled once on each worker and shared by all its tasks.
     jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True)
-    lines = db.read_text(paths, blocksize=max(1, int(megabytes * 1e6 / partitions / len(paths)) + 1))
+    wait(jieba)
+    mark = stage("load", started, "one segmenter per worker")
+    # About `partitions` blocks in all (a file is never split finer than its share).
+    lines = db.read_text(paths, blocksize=max(1 << 16, int(megabytes * 1e6 / partitions) + 1))
     pairs = lines.map_partitions(segment_partition, jieba).persist()
-    client.gather(client.futures_of(pairs))
-    mark = stage("segment", started, f"{megabytes / (time.perf_counter() - started):.2f} MB/s")
+    wait(pairs)  # the words stay on the workers
+    mark = stage("segment", mark, f"{megabytes / (time.perf_counter() - mark):.2f} MB/s")
 
     # train_batch per partition, merged in a tree.
     model: BM25 = pairs.reduction(train_partition, merge_models, split_every=4).compute()

@@ -11,7 +11,7 @@ import threading
 import time
 
 import pytest
-from conftest import ROOT, TEST_DATA, not_sanitized, run_isolated
+from conftest import TEST_DATA, not_sanitized, run_isolated
 
 from duzudavida import Jieba
 
