@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -151,6 +152,74 @@ WordList cut(const Segmenter& self, const Sentence& sentence) {
   return words;
 }
 
+// A word the library made, decoded strictly (bytes that are not UTF-8 raise UnicodeDecodeError).
+py::str decoded(const std::string& word) {
+  PyObject* text = PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), nullptr);
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// Each word with its start and end in code points of the sentence, as Python indexes it.
+py::list tokenize(const Segmenter& self, const Sentence& sentence, const std::string& mode, bool hmm) {
+  if (mode != "default" && mode != "search") {
+    throw py::value_error("mode must be \"default\" or \"search\", not \"" + mode + "\"");
+  }
+  segmenter::WordSpans spans;
+  {
+    py::gil_scoped_release unlocked;
+    spans = self.cut(sentence.bytes, mode == "default" ? CutMode::Mixed : CutMode::Search, hmm);
+  }
+  const py::list words = py::detail::word_list(sentence, spans);
+  py::list result(spans.size());
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    const auto start = static_cast<Py_ssize_t>(spans[i].unicode_offset);
+    result[i] = py::make_tuple(words[i], start, start + static_cast<Py_ssize_t>(spans[i].unicode_length));
+  }
+  return result;
+}
+
+py::list tag(const Segmenter& self, const Sentence& sentence) {
+  std::vector<std::pair<std::string, std::string>> tagged;
+  {
+    py::gil_scoped_release unlocked;
+    tagged = self.tag(sentence.bytes);
+  }
+  py::list result(tagged.size());
+  for (std::size_t i = 0; i < tagged.size(); ++i) {
+    result[i] = py::make_tuple(decoded(tagged[i].first), decoded(tagged[i].second));
+  }
+  return result;
+}
+
+py::list extract_keywords(const Segmenter& self, const Sentence& sentence, long top_k) {
+  if (top_k < 0) throw py::value_error("top_k must be 0 or more, not " + std::to_string(top_k));
+  std::vector<std::pair<std::string, double>> keywords;
+  {
+    py::gil_scoped_release unlocked;
+    keywords = self.extract_keywords(sentence.bytes, static_cast<std::size_t>(top_k));
+  }
+  py::list result(keywords.size());
+  for (std::size_t i = 0; i < keywords.size(); ++i) {
+    result[i] = py::make_tuple(decoded(keywords[i].first), keywords[i].second);
+  }
+  return result;
+}
+
+bool insert_user_word(Segmenter& self, const Sentence& word, std::optional<int> freq, std::optional<std::string> tag) {
+  py::gil_scoped_release unlocked;  // waits for the cuts in progress on other threads
+  return self.insert_user_word(word.bytes, freq, tag);
+}
+
+// The five paths and the words added at run time, in order.
+py::tuple state_of(const Segmenter& self) {
+  py::list words;
+  for (const segmenter::InsertedWord& word : self.inserted_words()) {
+    words.append(py::make_tuple(py::bytes(word.word), word.freq, word.tag));
+  }
+  const auto& paths = self.paths();
+  return py::make_tuple(paths[0], paths[1], paths[2], paths[3], paths[4], words);
+}
+
 template <CutMode mode>
 WordLists cut_batch(const Segmenter& self, const Sentences& sentences, long threads) {
   if (threads < 0) throw py::value_error("threads must be 0 (every usable processor) or more, not " +
@@ -188,14 +257,26 @@ void register_jieba(py::module_& module) {
       .def("cut_for_search", &cut<CutMode::Search>, py::arg("sentence"))
       .def("cut_batch", &cut_batch<CutMode::Mixed>, py::arg("sentences"), py::arg("threads") = 0)
       .def("cut_for_search_batch", &cut_batch<CutMode::Search>, py::arg("sentences"), py::arg("threads") = 0)
-      // Pickled as its five paths: unpickling loads (and checks) the files again, where it runs.
-      .def(py::pickle([](const Segmenter& self) { return py::make_tuple(self.paths()[0], self.paths()[1], self.paths()[2], self.paths()[3], self.paths()[4]); },
-                      [](const py::tuple& state) {
-                        if (state.size() != 5) throw std::invalid_argument("not a Jieba state");
-                        return make_segmenter(state[0].cast<std::string>(), state[1].cast<std::string>(),
-                                              state[2].cast<std::string>(), state[3].cast<std::string>(),
-                                              state[4].cast<std::string>());
-                      }));
+      .def("cut_all", &cut<CutMode::Full>, py::arg("sentence"))
+      .def("tokenize", &tokenize, py::arg("sentence"), py::arg("mode") = "default", py::arg("hmm") = true)
+      .def("tag", &tag, py::arg("sentence"))
+      .def("extract_keywords", &extract_keywords, py::arg("sentence"), py::arg("top_k") = 20)
+      .def("insert_user_word", &insert_user_word, py::arg("word"), py::arg("freq") = py::none(),
+           py::arg("tag") = py::none())
+      // Pickled as its five paths and its added words: unpickling loads (and checks) the files
+      // again where it runs, then adds the words in order.
+      .def(py::pickle(&state_of, [](const py::tuple& state) {
+        if (state.size() != 6) throw std::invalid_argument("not a Jieba state");
+        auto segmenter = make_segmenter(state[0].cast<std::string>(), state[1].cast<std::string>(),
+                                        state[2].cast<std::string>(), state[3].cast<std::string>(),
+                                        state[4].cast<std::string>());
+        for (const py::handle word : state[5].cast<py::list>()) {
+          const auto entry = word.cast<py::tuple>();
+          segmenter->insert_user_word(entry[0].cast<std::string>(), entry[1].cast<std::optional<int>>(),
+                                      entry[2].cast<std::optional<std::string>>());
+        }
+        return segmenter;
+      }));
 }
 
 }  // namespace lumo::binding

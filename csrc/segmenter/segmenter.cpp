@@ -24,14 +24,16 @@ Segmenter::Segmenter(const SegmenterPaths& paths) : paths_(paths) {
 
 Segmenter::~Segmenter() = default;
 
-WordSpans Segmenter::cut(const std::string& sentence, CutMode mode) const {
+WordSpans Segmenter::cut(const std::string& sentence, CutMode mode, bool hmm) const {
   check_sentence(sentence);
-  // The library's words with offsets; it only reads its trie and model, so calls may overlap.
   std::vector<cppjieba::Word> words;
-  if (mode == CutMode::Mixed) {
-    library_->jieba.Cut(sentence, words, true);
-  } else {
-    library_->jieba.CutForSearch(sentence, words, true);
+  {
+    const std::shared_lock<std::shared_mutex> reading(lock_);
+    switch (mode) {
+      case CutMode::Mixed: library_->jieba.Cut(sentence, words, hmm); break;
+      case CutMode::Search: library_->jieba.CutForSearch(sentence, words, hmm); break;
+      case CutMode::Full: library_->jieba.CutAll(sentence, words); break;
+    }
   }
   WordSpans spans;
   spans.reserve(words.size());
@@ -40,6 +42,41 @@ WordSpans Segmenter::cut(const std::string& sentence, CutMode mode) const {
                              word.unicode_length});
   }
   return spans;
+}
+
+std::vector<std::pair<std::string, std::string>> Segmenter::tag(const std::string& sentence) const {
+  check_sentence(sentence);
+  std::vector<std::pair<std::string, std::string>> tagged;
+  const std::shared_lock<std::shared_mutex> reading(lock_);
+  library_->jieba.Tag(sentence, tagged);
+  return tagged;
+}
+
+std::vector<std::pair<std::string, double>> Segmenter::extract_keywords(const std::string& sentence,
+                                                                        std::size_t top_k) const {
+  check_sentence(sentence);
+  std::vector<std::pair<std::string, double>> keywords;
+  const std::shared_lock<std::shared_mutex> reading(lock_);
+  library_->jieba.extractor.Extract(sentence, keywords, top_k);
+  return keywords;
+}
+
+bool Segmenter::insert_user_word(const std::string& word, std::optional<int> freq,
+                                 const std::optional<std::string>& tag) {
+  check_sentence(word);
+  const std::string word_tag = tag.value_or(cppjieba::UNKNOWN_TAG);
+  InsertedWord record{word, freq, tag};
+  const std::unique_lock<std::shared_mutex> writing(lock_);
+  inserted_.reserve(inserted_.size() + 1);  // so that recording the word cannot fail once it is in
+  const bool inserted = freq ? library_->jieba.InsertUserWord(word, *freq, word_tag)
+                             : library_->jieba.InsertUserWord(word, word_tag);
+  if (inserted) inserted_.push_back(std::move(record));
+  return inserted;
+}
+
+std::vector<InsertedWord> Segmenter::inserted_words() const {
+  const std::shared_lock<std::shared_mutex> reading(lock_);
+  return inserted_;
 }
 
 std::vector<WordSpans> Segmenter::cut_batch(const std::vector<const std::string*>& sentences, CutMode mode,

@@ -5,7 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <shared_mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumo::segmenter {
@@ -20,9 +23,16 @@ struct WordSpan {
 };
 using WordSpans = std::vector<WordSpan>;
 
-// The library's mixed mode (dictionary and HMM), and its search mode, which adds the shorter
-// dictionary words inside long ones.
-enum class CutMode { Mixed, Search };
+// The library's mixed mode (dictionary, and the HMM for words it lacks), its search mode, which
+// adds the shorter dictionary words inside long ones, and its full mode: every dictionary word.
+enum class CutMode { Mixed, Search, Full };
+
+// A word added at run time, as given, so that a copy of the segmenter can add it again.
+struct InsertedWord {
+  std::string word;
+  std::optional<int> freq;
+  std::optional<std::string> tag;
+};
 
 // The five files, in the constructor's order: dict_path, hmm_path, user_dict_path, idf_path,
 // stop_word_path.
@@ -37,10 +47,27 @@ class Segmenter {
   Segmenter(const Segmenter&) = delete;
   Segmenter& operator=(const Segmenter&) = delete;
 
-  // The words of a UTF-8 sentence. A sentence the library cannot decode gives no words (and the
-  // library's "decode failed" line on standard error). Throws std::length_error for a sentence
-  // of 4 GiB or more, std::bad_alloc when memory runs out. Calls may overlap on one object.
-  WordSpans cut(const std::string& sentence, CutMode mode) const;
+  // The words of a UTF-8 sentence; `hmm` false leaves out the words the HMM would find (full
+  // mode never uses it). A sentence the library cannot decode gives no words (and the library's
+  // "decode failed" line on standard error). Throws std::length_error for a sentence of 4 GiB or
+  // more, std::bad_alloc when memory runs out. Every call may overlap with any other on one
+  // object: reads share its dictionary, and insert_user_word waits for them.
+  WordSpans cut(const std::string& sentence, CutMode mode, bool hmm = true) const;
+
+  // Each word of the mixed mode with its part-of-speech tag, as the library tags it.
+  std::vector<std::pair<std::string, std::string>> tag(const std::string& sentence) const;
+
+  // The library's TF-IDF keywords over the loaded IDF table and stop words, best first.
+  std::vector<std::pair<std::string, double>> extract_keywords(const std::string& sentence, std::size_t top_k) const;
+
+  // Adds a word to the dictionary for every later call (the library's InsertUserWord, with its
+  // default weight and tag when none is given); returns what the library returns. Waits for the
+  // calls in progress. The library records an added word of one character only in its trie, not
+  // among the single characters that mixed mode keeps from the HMM: there, such a word may still
+  // be joined with its neighbours.
+  bool insert_user_word(const std::string& word, std::optional<int> freq, const std::optional<std::string>& tag);
+  // Every word added, in order.
+  std::vector<InsertedWord> inserted_words() const;
 
   // Every sentence cut as by cut, on up to `threads` threads (0: as many as the process may run
   // on). Throws the first failure of any sentence, after every thread has finished.
@@ -53,6 +80,9 @@ class Segmenter {
   struct Library;
   SegmenterPaths paths_;
   std::unique_ptr<Library> library_;
+  // The library's trie is not safe to change under readers: reads share, an insertion is alone.
+  mutable std::shared_mutex lock_;
+  std::vector<InsertedWord> inserted_;  // guarded by lock_
 };
 
 }  // namespace lumo::segmenter

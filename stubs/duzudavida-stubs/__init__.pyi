@@ -81,7 +81,17 @@ class Jieba:
         """cut of every sentence, on up to `threads` threads (0: every usable processor)."""
     def cut_for_search_batch(self, sentences: Sequence[_Text], threads: int = 0) -> list[list[str]]:
         """cut_for_search of every sentence, on up to `threads` threads (0: every usable processor)."""
-    def __getstate__(self) -> tuple[str, str, str, str, str]:
-        """The five paths; unpickling loads the files again from them."""
-    def __setstate__(self, state: tuple[str, str, str, str, str], /) -> None:
-        """Load the segmenter from its five paths."""
+    def cut_all(self, sentence: _Text) -> list[str]:
+        """Every dictionary word of the sentence (the library's full mode)."""
+    def tokenize(self, sentence: _Text, mode: str = "default", hmm: bool = True) -> list[tuple[str, int, int]]:
+        """Each word with its start and end in code points; mode "default" (as cut) or "search"."""
+    def tag(self, sentence: _Text) -> list[tuple[str, str]]:
+        """Each word with its part-of-speech tag."""
+    def extract_keywords(self, sentence: _Text, top_k: int = 20) -> list[tuple[str, float]]:
+        """The TF-IDF keywords over the loaded IDF table and stop words, best first."""
+    def insert_user_word(self, word: _Text, freq: int | None = None, tag: str | None = None) -> bool:
+        """Add a word to the dictionary for every later call; True when the library took it."""
+    def __getstate__(self) -> tuple[str, str, str, str, str, list[tuple[bytes, int | None, str | None]]]:
+        """The five paths and the added words; unpickling loads the files again and adds them."""
+    def __setstate__(self, state: tuple[str, str, str, str, str, list[tuple[bytes, int | None, str | None]]], /) -> None:
+        """Load the segmenter from its paths and add its words again."""

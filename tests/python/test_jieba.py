@@ -2,6 +2,7 @@
 
 import copy
 import itertools
+import json
 import os
 import pathlib
 import pickle
@@ -11,7 +12,7 @@ import threading
 import time
 
 import pytest
-from conftest import TEST_DATA, not_sanitized, run_isolated
+from conftest import ROOT, TEST_DATA, not_sanitized, run_isolated
 
 from duzudavida import Jieba
 
@@ -323,8 +324,106 @@ def test_batch_errors(jieba, sentences, threads, error, pattern):
 
 def test_pickled_segmenter_loads_its_paths_again(jieba, dict_paths):
     state = jieba.__getstate__()
-    assert state == tuple(dict_paths[name] for name in NAMES)
+    assert state == (*(dict_paths[name] for name in NAMES), [])
     for restored in (pickle.loads(pickle.dumps(jieba, protocol=5)), copy.deepcopy(jieba)):
         assert restored.cut_for_search("我来到北京清华大学") == jieba.cut_for_search("我来到北京清华大学")
     with pytest.raises(FileNotFoundError):
         Jieba.__new__(Jieba).__setstate__(("/missing/dict", *state[1:]))
+    with pytest.raises(ValueError, match="^not a Jieba state$"):
+        Jieba.__new__(Jieba).__setstate__(state[:5])
+
+
+@pytest.fixture(scope="session")
+def library_reference(dict_paths) -> list[dict]:
+    """What cppjieba itself gives for every line of the novel (a benchmark-only C++ program)."""
+    build = ROOT / "build" / "bench"
+    import pybind11
+
+    subprocess.run(["cmake", "-S", str(ROOT / "bench" / "native"), "-B", str(build), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}",
+                    f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "--target", "jieba_reference"], check=True, capture_output=True)
+    out = subprocess.run([str(build / "jieba_reference"), str(pathlib.Path(dict_paths["dict_path"]).parent),
+                          str(ROOT / "third_party" / "weicheng.utf8")], check=True, capture_output=True, text=True)
+    return [json.loads(line) for line in out.stdout.splitlines()]
+
+
+def test_modes_agree_with_the_library_on_every_line(jieba, library_reference):
+    lines = (ROOT / "third_party" / "weicheng.utf8").read_bytes().decode().split("\n")  # as getline splits
+    for line, expected in zip(lines, library_reference):
+        assert jieba.cut_all(line) == expected["all"]
+        assert [w for w, _, _ in jieba.tokenize(line, hmm=False)] == expected["nohmm"]
+        assert [w for w, _, _ in jieba.tokenize(line, mode="search", hmm=False)] == expected["search_nohmm"]
+        assert jieba.tag(line) == [tuple(pair) for pair in expected["tag"]]
+        assert jieba.extract_keywords(line, top_k=5) == [tuple(pair) for pair in expected["keywords"]]
+
+
+@pytest.mark.parametrize("sentence", ["他来到了网易杭研大厦", "a😀b 中文𠀀字", "南京市长江大桥" * 3, ""])
+@pytest.mark.parametrize("as_bytes", [False, True], ids=["str", "bytes"])
+def test_tokenize_offsets_slice_the_sentence(jieba, sentence, as_bytes):
+    given = sentence.encode() if as_bytes else sentence
+    for mode, cut in (("default", jieba.cut), ("search", jieba.cut_for_search)):
+        tokens = jieba.tokenize(given, mode=mode)
+        assert [word for word, _, _ in tokens] == cut(given)
+        assert all(sentence[start:end] == word for word, start, end in tokens)
+    assert "".join(word for word, _, _ in jieba.tokenize(given)) == sentence
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "pattern"),
+    [
+        (lambda j: j.tokenize("a", mode="full"), ValueError, r'^mode must be "default" or "search", not "full"$'),
+        (lambda j: j.extract_keywords("a", top_k=-1), ValueError, r"^top_k must be 0 or more, not -1$"),
+        (lambda j: j.tag(b"\xc3\x41"), UnicodeDecodeError, r"can't decode byte 0xc3"),
+        (lambda j: j.insert_user_word(3), TypeError, r"incompatible function arguments"),
+    ],
+    ids=["tokenize-mode", "negative-top-k", "undecodable-tag", "word-not-text"],
+)
+def test_segmentation_argument_errors(jieba, call, error, pattern):
+    with pytest.raises(error, match=pattern):
+        call(jieba)
+
+
+def test_inserted_words_reach_every_method_and_pickles(dict_paths):
+    jieba = Jieba(**dict_paths)
+    sentence = "他来到了网易杭研大厦"
+    assert jieba.insert_user_word("杭研大厦") is True
+    assert jieba.insert_user_word("网易杭".encode(), freq=5, tag="nz") is True
+    assert jieba.insert_user_word(b"\xff") is False  # the library cannot decode it
+    assert "杭研大厦" in jieba.cut(sentence) and ("杭研大厦", "x") in jieba.tag(sentence)
+    assert "网易杭" in jieba.cut_all(sentence)
+    restored = pickle.loads(pickle.dumps(jieba))
+    assert [restored.cut(s) for s in (sentence, "网易杭州")] == [jieba.cut(s) for s in (sentence, "网易杭州")]
+    # A word of one character goes into the dictionary, but mixed mode's HMM may still join it with
+    # its neighbours: the library keeps apart only the single characters of user dictionary files.
+    jieba.insert_user_word("杭")
+    assert jieba.cut("来到杭研") == ["来到", "杭研"]
+
+
+def test_cuts_see_a_word_inserted_meanwhile_before_or_after(dict_paths, novel_lines):
+    jieba, states = Jieba(**dict_paths), Jieba(**dict_paths)
+    lines = novel_lines[:40]
+    words = ["方鸿渐留学", "苏小姐爱情", "三闾大学教授", "孙柔嘉结婚"]
+    # The segmentation of every line after each number of inserts, 0 to 4.
+    expected = [[states.cut(line) for line in lines]]
+    for word in words:
+        states.insert_user_word(word)
+        expected.append([states.cut(line) for line in lines])
+    failures = []
+
+    def cut_lines():
+        for _ in range(3):
+            for index, line in enumerate(lines):
+                got = jieba.cut(line)
+                if all(got != state[index] for state in expected):
+                    failures.append(line)
+
+    threads = [threading.Thread(target=cut_lines) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for word in words:
+        jieba.insert_user_word(word)
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert [jieba.cut(line) for line in lines] == expected[-1]
