@@ -10,9 +10,9 @@ import pytest
 import duzudavida
 
 ROOT = Path(__file__).resolve().parents[2]
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 # AddressSanitizer reserves the address space and holds freed memory back: no memory figure holds.
-not_sanitized = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                                   reason="memory is not measurable under AddressSanitizer")
+not_sanitized = pytest.mark.skipif(SANITIZED, reason="memory is not measurable under AddressSanitizer")
 DICT_DIR = ROOT / "third_party" / "nodejieba-2.6.0" / "dict"
 TEST_DATA = ROOT / "tests" / "data"
 
