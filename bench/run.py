@@ -131,6 +131,16 @@ def build_baseline():
     return importlib.import_module("duzudavida_baseline")
 
 
+_BASELINE = []
+
+
+def duzudavida_baseline():
+    """The last release's module, built once per run."""
+    if not _BASELINE:
+        _BASELINE.append(build_baseline())
+    return _BASELINE[0]
+
+
 def build_natives() -> None:
     import pybind11
 
@@ -193,6 +203,13 @@ def bench_segmentation(quick: bool) -> None:
               notes="process RSS growth over an interpreter that imported the module")
 
     peers = load_peer_segmenters(quick)
+
+    def run_halves(cut, halves=(lines[0::2], lines[1::2])):
+        threads = [threading.Thread(target=each(cut, part)) for part in halves]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     for mode, segment in modes.items():
         prefix = "cut" if mode == "cut" else "search"
         ratio_row("Jieba", f"{mode}, line by line", ours[f"{prefix}_lines"], ceiling[f"{prefix}_lines"],
@@ -210,6 +227,17 @@ def bench_segmentation(quick: bool) -> None:
                 "duzudavida cut_batch": mbps(statistics.median(ours["cut_batch_2"])),
                 "duzudavida cut": mbps(statistics.median(ours["cut_lines"])),
                 "cppjieba C++": mbps(statistics.median(ceiling["cut_lines"]))})
+        if not quick:
+            # The reader-writer lock that insert_user_word needs is taken by every cut; the last
+            # release had none.
+            before = getattr(duzudavida_baseline().Jieba(*JIEBA_PATHS), mode)
+            mine, theirs = interleaved(each(segment, lines), each(before, lines), repeats)
+            ratio_row("Jieba", f"{mode}, line by line, with the lock for inserted words", mine, theirs, unit_scale=mbps,
+                      unit="MB/s", reference=f"no lock (release {BASELINE_COMMIT})", target=0.98)
+            two_before = lambda: run_halves(before)  # noqa: E731
+            mine, theirs = interleaved(lambda: run_halves(segment), two_before, repeats)
+            ratio_row("Jieba", f"{mode}, 2 threads on one object, with the lock for inserted words", mine, theirs,
+                      unit_scale=mbps, unit="MB/s", reference=f"no lock (release {BASELINE_COMMIT})", target=0.98)
         for peer_name, peer in peers.items():
             mine, theirs = interleaved(each(segment, lines), each(peer[mode], lines), max(1, repeats // 3))
             ratio_row("Jieba", f"{mode}, line by line, against {peer_name}", mine, theirs, unit_scale=mbps,
@@ -217,16 +245,7 @@ def bench_segmentation(quick: bool) -> None:
             if mode == "cut":
                 PEERS["segmentation, MB/s (higher is better)"][peer_name] = mbps(statistics.median(theirs))
 
-        halves = [lines[0::2], lines[1::2]]
-
-        def two_threads():
-            threads = [threading.Thread(target=each(segment, part)) for part in halves]
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
-
-        two, one = interleaved(two_threads, each(segment, lines), repeats)
+        two, one = interleaved(lambda: run_halves(segment), each(segment, lines), repeats)
         scaling = statistics.median(a / b for a, b in zip(ceiling["cut_lines"], ceiling["cut_lines_two_threads"]))
         ratio_row("Jieba", f"{mode}, 2 threads on one object, line by line", two, one, unit_scale=mbps,
                   unit="MB/s", reference="1 thread", target=1.7,
@@ -308,7 +327,7 @@ def bench_bm25(quick: bool) -> None:
     tokens = documents * length
     per_second = lambda count: (lambda s: count / s)  # noqa: E731
 
-    baseline = None if quick else build_baseline()
+    baseline = None if quick else duzudavida_baseline()
     for label, docs in (("str tokens", str_docs), ("int ids", id_docs)):
         def train_all(docs=docs, module=duzudavida):
             model = module.BM25()
