@@ -64,33 +64,45 @@ struct Documents {
   std::unique_ptr<char[]> text;  // on the heap, so that moving the batch keeps the views valid
 };
 
-Documents load_documents(py::handle source, bool copy_text) {
-  if (!PyList_Check(source.ptr()) && !PyTuple_Check(source.ptr())) {
-    throw py::type_error("docs must be a list or tuple of token lists, not " +
-                         std::string(Py_TYPE(source.ptr())->tp_name));
+// Calls on_text(caster) or on_ids(caster) for each item of a batch, in order: a list or tuple of
+// what train takes. Anything else is a TypeError naming the batch or the item.
+template <class OnText, class OnIds>
+void for_each_document(py::handle docs, OnText on_text, OnIds on_ids) {
+  if (!PyList_Check(docs.ptr()) && !PyTuple_Check(docs.ptr())) {
+    throw py::type_error("docs must be a list or tuple of token lists, not " + std::string(Py_TYPE(docs.ptr())->tp_name));
   }
-  const auto items = py::reinterpret_borrow<py::sequence>(source);
-  Documents documents;
-  documents.docs.reserve(items.size());
-  std::vector<py::detail::make_caster<StringTokens>> texts;  // keep generic sequences' items alive
-  std::size_t text_size = 0;
+  const auto items = py::reinterpret_borrow<py::sequence>(docs);
   for (std::size_t index = 0; index < items.size(); ++index) {
     py::object item = items[index];
     py::detail::make_caster<StringTokens> as_text;
     if (as_text.load(item, false)) {
-      StringTokens& tokens = as_text;
-      for (const std::string_view token : tokens.views) text_size += token.size();
-      documents.docs.emplace_back(std::move(tokens.views));
-      texts.push_back(std::move(as_text));
+      on_text(as_text);
       continue;
     }
     py::detail::make_caster<IdTokens> as_ids;
     if (as_ids.load(item, true)) {
-      documents.docs.emplace_back(std::move(static_cast<IdTokens&>(as_ids).ids));
+      on_ids(as_ids);
       continue;
     }
     throw py::type_error("docs[" + std::to_string(index) + "] is not a list of str, bytes or int tokens");
   }
+}
+
+Documents load_documents(py::handle source, bool copy_text) {
+  Documents documents;
+  std::vector<py::detail::make_caster<StringTokens>> texts;  // keep generic sequences' items alive
+  std::size_t text_size = 0;
+  for_each_document(
+      source,
+      [&](py::detail::make_caster<StringTokens>& as_text) {
+        StringTokens& tokens = as_text;
+        for (const std::string_view token : tokens.views) text_size += token.size();
+        documents.docs.emplace_back(std::move(tokens.views));
+        texts.push_back(std::move(as_text));
+      },
+      [&](py::detail::make_caster<IdTokens>& as_ids) {
+        documents.docs.emplace_back(std::move(static_cast<IdTokens&>(as_ids).ids));
+      });
   if (copy_text) {
     documents.text = std::make_unique<char[]>(text_size + 1);
     char* at = documents.text.get();
@@ -107,28 +119,19 @@ Documents load_documents(py::handle source, bool copy_text) {
   return documents;
 }
 
-// Encodes each document as the single-document call does, into a list of dicts.
-template <class EncodeText, class EncodeIds>
-py::list encode_each(py::handle docs, EncodeText encode_text, EncodeIds encode_ids) {
-  if (!PyList_Check(docs.ptr()) && !PyTuple_Check(docs.ptr())) {
-    throw py::type_error("docs must be a list or tuple of token lists, not " + std::string(Py_TYPE(docs.ptr())->tp_name));
-  }
-  const auto items = py::reinterpret_borrow<py::sequence>(docs);
-  py::list result(items.size());
-  for (std::size_t index = 0; index < items.size(); ++index) {
-    py::object item = items[index];
-    py::detail::make_caster<StringTokens> as_text;
-    py::detail::make_caster<IdTokens> as_ids;
-    if (as_text.load(item, false)) {
-      const StringTokens& tokens = as_text;
-      result[index] = py::cast(WeightsDict<std::string_view>{encode_text(tokens.views), tokens.views, tokens.sources});
-    } else if (as_ids.load(item, true)) {
-      const IdTokens& tokens = as_ids;
-      result[index] = py::cast(WeightsDict<std::int64_t>{encode_ids(tokens.ids), tokens.ids, tokens.sources});
-    } else {
-      throw py::type_error("docs[" + std::to_string(index) + "] is not a list of str, bytes or int tokens");
-    }
-  }
+// Encodes each document as the single-document call does, into a list of dicts; `encode` takes
+// text tokens or ids.
+template <class Encode>
+py::list encode_each(py::handle docs, Encode encode) {
+  py::list result;
+  for_each_document(
+      docs,
+      [&](const StringTokens& tokens) {
+        result.append(py::cast(WeightsDict<std::string_view>{encode(tokens.views), tokens.views, tokens.sources}));
+      },
+      [&](const IdTokens& tokens) {
+        result.append(py::cast(WeightsDict<std::int64_t>{encode(tokens.ids), tokens.ids, tokens.sources}));
+      });
   return result;
 }
 
@@ -217,17 +220,13 @@ void register_bm25(py::module_& module) {
       .def(
           "encode_documents",
           [](const BM25& self, py::handle docs) {
-            return encode_each(
-                docs, [&](const auto& tokens) { return self.encode_document(tokens); },
-                [&](const auto& tokens) { return self.encode_document(tokens); });
+            return encode_each(docs, [&](const auto& tokens) { return self.encode_document(tokens); });
           },
           py::arg("docs"))
       .def(
           "encode_queries",
           [](const BM25& self, py::handle docs) {
-            return encode_each(
-                docs, [&](const auto& tokens) { return self.encode_query(tokens); },
-                [&](const auto& tokens) { return self.encode_query(tokens); });
+            return encode_each(docs, [&](const auto& tokens) { return self.encode_query(tokens); });
           },
           py::arg("docs"))
       .def("encode_documents_csr", &encode_csr<&BM25::encode_documents_csr>, py::arg("docs"))

@@ -202,7 +202,7 @@ void BM25::train_batch(const std::vector<Document>& docs) {
   TokenCounts<std::int64_t> id_counts;
   for (std::size_t index = 0; index < docs.size(); ++index) {
     try {
-      const std::size_t length = std::visit([](const auto& tokens) { return tokens.size(); }, docs[index]);
+      const std::size_t length = document_length(docs[index]);
       if (length == 0) throw std::runtime_error("trainning tokens_vec should not be empty");
       if (static_cast<std::int64_t>(doc_count_) + static_cast<std::int64_t>(index) >= kMaxCount - 1) {
         throw std::runtime_error("train would overflow the document count");

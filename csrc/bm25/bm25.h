@@ -16,6 +16,9 @@ using TokenViews = std::vector<std::string_view>;
 using IdList = std::vector<std::int64_t>;
 // One document of a batch: its tokens as text, or as integer ids.
 using Document = std::variant<TokenViews, IdList>;
+inline std::size_t document_length(const Document& doc) {
+  return std::visit([](const auto& tokens) { return tokens.size(); }, doc);
+}
 
 // One entry of a sparse vector: the weight of the token at `position` of the encoded list (its
 // first occurrence there), so that a caller reaches the token, or the object it came from, in

@@ -13,10 +13,6 @@ namespace {
 
 constexpr std::int32_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
-std::size_t length_of(const Document& doc) {
-  return std::visit([](const auto& tokens) { return tokens.size(); }, doc);
-}
-
 // Whether a + b fits a 32-bit count (loaded counts may be negative).
 bool count_fits(std::int64_t a, std::int64_t b) {
   return a + b <= kMaxCount && a + b >= std::numeric_limits<std::int32_t>::min();
@@ -86,7 +82,7 @@ CsrRows BM25::encode_csr(const std::vector<Document>& docs, unsigned threads, Ce
         }
       }
     }
-    any_tokens = any_tokens || length_of(doc) > 0;
+    any_tokens = any_tokens || document_length(doc) > 0;
   }
   if (any_tokens) check_initialized();
   std::vector<std::vector<std::pair<std::int64_t, float>>> rows(docs.size());
