@@ -258,7 +258,7 @@ void BM25::train_batch(const std::vector<Document>& docs) {
   doc_token_frequency_.reserve_more(fresh);
   // From here on nothing can fail.
   std::vector<std::size_t> hashes(pending.added.size());
-  for (std::size_t at = 0; at < pending.added.size(); ++at) hashes[at] = TokenHash{}(pending.added.token_at(at));
+  for (std::size_t at = 0; at < pending.added.size(); ++at) hashes[at] = pending.added.hash_at(at);
   std::vector<std::int32_t> counts(pending.added.size());
   for (std::size_t at = 0; at < pending.added.size(); ++at) counts[at] = pending.added.count_at(at);
   std::vector<std::string> tokens = std::move(pending.added).take_tokens();

@@ -113,13 +113,20 @@ class TableLoad {
 
   void assign(const std::string& held_key, const JsonValue& value) {
     const auto [count, ok] = value.as_integral();
-    const std::string token = unescape_key(held_key);
-    const std::size_t found = table_.find(token);
-    if (found != TokenTable::npos && found < first_new_ && !saved_[found]) {
-      overwritten_.emplace_back(found, table_.count_at(found));
-      saved_[found] = true;
+    std::string token = unescape_key(held_key);
+    const std::size_t hash = TokenHash{}(token);
+    std::size_t index = table_.find(token, hash);
+    if (index == TokenTable::npos) {
+      table_.reserve_more(1);
+      table_.insert_reserved(std::move(token), hash, count);
+      index = table_.size() - 1;
+    } else {
+      if (index < first_new_ && !saved_[index]) {
+        overwritten_.emplace_back(index, table_.count_at(index));
+        saved_[index] = true;
+      }
+      table_.count_at(index) = count;
     }
-    const std::size_t index = table_.assign(token, count);
     if (index >= not_integral_.size()) not_integral_.resize(index + 1, false);
     not_integral_[index] = !ok;
   }

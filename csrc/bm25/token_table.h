@@ -112,6 +112,7 @@ class BasicTokenTable {
   std::size_t size() const noexcept { return tokens_.size(); }
   const std::string& token_at(std::size_t index) const noexcept { return tokens_[index]; }
   std::int32_t count_at(std::size_t index) const noexcept { return counts_[index]; }
+  std::size_t hash_at(std::size_t index) const noexcept { return hashes_[index]; }
   std::int32_t& count_at(std::size_t index) noexcept { return counts_[index]; }
 
  private:
