@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -23,64 +25,111 @@ struct pybind11::detail::type_caster<lumo::typing::text::BM25>
     : lumo::binding::InitializedCaster<lumo::typing::text::BM25> {};
 
 namespace lumo::binding {
+// The instance that __init__ or __setstate__ is called on, initialised or not.
+struct Instance {
+  pybind11::handle self;
+};
+}  // namespace lumo::binding
+
+template <>
+struct pybind11::detail::type_caster<lumo::binding::Instance> {
+  // Named as the class, so that signatures read as those of any other method.
+  PYBIND11_TYPE_CASTER(lumo::binding::Instance, const_name<lumo::typing::text::BM25>());
+  bool load(handle source, bool /*convert*/) {
+    const detail::type_info* type = get_type_info(typeid(lumo::typing::text::BM25));
+    if (type == nullptr || !PyObject_TypeCheck(source.ptr(), type->type)) return false;
+    value.self = source;
+    return true;
+  }
+};
+
+namespace lumo::binding {
 namespace {
 
 using typing::text::BM25;
 using typing::text::Document;
 
-// Models being read without the interpreter lock, with how many calls read each. Only touched
-// with the lock held.
-std::unordered_map<const BM25*, std::size_t>& models_in_use() {
-  static std::unordered_map<const BM25*, std::size_t> in_use;
+// Models being read without the interpreter lock, with how many calls read each and in which
+// process: a child of fork inherits the counts of threads it does not have, and ignores them.
+// Only touched with the lock held.
+struct Readers {
+  std::size_t count = 0;
+  pid_t process = 0;
+};
+
+std::unordered_map<const BM25*, Readers>& models_in_use() {
+  static std::unordered_map<const BM25*, Readers> in_use;
   return in_use;
 }
 
 class ReadWithoutLock {
  public:
-  explicit ReadWithoutLock(const BM25& model) : model_(&model) { ++models_in_use()[model_]; }
+  explicit ReadWithoutLock(const BM25& model) : model_(&model), process_(getpid()) {
+    Readers& readers = models_in_use()[model_];
+    if (readers.process != process_) readers = Readers{0, process_};
+    ++readers.count;
+  }
   ReadWithoutLock(const ReadWithoutLock&) = delete;
   ReadWithoutLock& operator=(const ReadWithoutLock&) = delete;
   ~ReadWithoutLock() {
     auto found = models_in_use().find(model_);
-    if (--found->second == 0) models_in_use().erase(found);
+    if (found == models_in_use().end() || found->second.process != process_) return;
+    if (--found->second.count == 0) models_in_use().erase(found);
   }
 
  private:
   const BM25* model_;
+  pid_t process_;
 };
 
+// Every change to a model happens after its arguments are converted (conversion may run Python
+// code, and with it other threads), with the interpreter lock held from this check to the last
+// change: no sparse-row encoder can start reading in between.
 BM25& changeable(BM25& model) {
-  if (models_in_use().count(&model) != 0) {
-    throw std::runtime_error("BM25 cannot change while another thread encodes with it");
+  const auto found = models_in_use().find(&model);
+  if (found != models_in_use().end()) {
+    if (found->second.process == getpid()) {
+      throw std::runtime_error("BM25 cannot change while another thread encodes with it");
+    }
+    models_in_use().erase(found);
   }
   return model;
 }
 
-// The documents of a batch: a list or tuple of token lists, each what train takes. Text tokens
-// are copied into one buffer, so that what they view can neither change nor go away while the
-// interpreter lock is released.
+// The documents of a batch: a list or tuple of token lists, each what train takes. The converted
+// token lists are kept (`texts`): they hold the items that the views need alive and the copies
+// of bytearrays, so that what the views point at can neither change nor go away, whatever Python
+// code later documents run and while the interpreter lock is released.
 struct Documents {
   std::vector<Document> docs;
-  std::unique_ptr<char[]> text;  // on the heap, so that moving the batch keeps the views valid
+  std::vector<py::detail::make_caster<StringTokens>> texts;
 };
 
 // Calls on_text(caster) or on_ids(caster) for each item of a batch, in order: a list or tuple of
-// what train takes. Anything else is a TypeError naming the batch or the item.
+// what train takes. Anything else is a TypeError naming the batch or the item. With `copied`,
+// every text item is kept alive by its caster (see StringTokens::keep_items).
 template <class OnText, class OnIds>
-void for_each_document(py::handle docs, OnText on_text, OnIds on_ids) {
+void for_each_document(py::handle docs, OnText on_text, OnIds on_ids,
+                       std::unordered_map<PyObject*, std::string_view>* copied = nullptr) {
   if (!PyList_Check(docs.ptr()) && !PyTuple_Check(docs.ptr())) {
     throw py::type_error("docs must be a list or tuple of token lists, not " + std::string(Py_TYPE(docs.ptr())->tp_name));
   }
+  // A subclass's __len__ and __getitem__ are Python code.
+  const bool plain = PyList_CheckExact(docs.ptr()) || PyTuple_CheckExact(docs.ptr());
   const auto items = py::reinterpret_borrow<py::sequence>(docs);
   for (std::size_t index = 0; index < items.size(); ++index) {
     py::object item = items[index];
+    if (copied != nullptr && !plain) copied->clear();
     py::detail::make_caster<StringTokens> as_text;
+    if (copied != nullptr) as_text.keep_items(*copied);
     if (as_text.load(item, false)) {
       on_text(as_text);
       continue;
     }
     py::detail::make_caster<IdTokens> as_ids;
     if (as_ids.load(item, true)) {
+      // The id conversion of a generic sequence runs Python code.
+      if (copied != nullptr) copied->clear();
       on_ids(as_ids);
       continue;
     }
@@ -88,34 +137,21 @@ void for_each_document(py::handle docs, OnText on_text, OnIds on_ids) {
   }
 }
 
-Documents load_documents(py::handle source, bool copy_text) {
+// Every document converted before the model is read or changed.
+Documents load_documents(py::handle source) {
   Documents documents;
-  std::vector<py::detail::make_caster<StringTokens>> texts;  // keep generic sequences' items alive
-  std::size_t text_size = 0;
+  std::unordered_map<PyObject*, std::string_view> copied;
   for_each_document(
       source,
       [&](py::detail::make_caster<StringTokens>& as_text) {
         StringTokens& tokens = as_text;
-        for (const std::string_view token : tokens.views) text_size += token.size();
         documents.docs.emplace_back(std::move(tokens.views));
-        texts.push_back(std::move(as_text));
+        documents.texts.push_back(std::move(as_text));
       },
       [&](py::detail::make_caster<IdTokens>& as_ids) {
         documents.docs.emplace_back(std::move(static_cast<IdTokens&>(as_ids).ids));
-      });
-  if (copy_text) {
-    documents.text = std::make_unique<char[]>(text_size + 1);
-    char* at = documents.text.get();
-    for (Document& doc : documents.docs) {
-      if (auto* views = std::get_if<typing::text::TokenViews>(&doc)) {
-        for (std::string_view& token : *views) {
-          std::memcpy(at, token.data(), token.size());
-          token = std::string_view(at, token.size());
-          at += token.size();
-        }
-      }
-    }
-  }
+      },
+      &copied);
   return documents;
 }
 
@@ -156,7 +192,7 @@ py::object encode_csr(const BM25& self, py::handle docs) {
     if (!error.matches(PyExc_ImportError)) throw;
     throw py::import_error("sparse rows need scipy: pip install 'duzudavida[sparse]'");
   }
-  const Documents documents = load_documents(docs, true);
+  const Documents documents = load_documents(docs);
   typing::text::CsrRows rows;
   {
     const ReadWithoutLock reading(self);
@@ -169,25 +205,66 @@ py::object encode_csr(const BM25& self, py::handle docs) {
       py::arg("shape") = shape);
 }
 
-py::bytes state_of(const BM25& self) {
+// The state: the model's bytes; for an instance of a subclass that holds attributes, the bytes
+// and its __dict__.
+py::object state_of(Instance instance) {
+  const BM25& self = py::cast<const BM25&>(instance.self);
   auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(self.state_size())));
   if (!state) throw py::error_already_set();
   self.write_state(PyBytes_AS_STRING(state.ptr()));
-  return state;
+  if (py::hasattr(instance.self, "__dict__")) {
+    py::object attributes = instance.self.attr("__dict__");
+    if (PyDict_Check(attributes.ptr()) && PyDict_Size(attributes.ptr()) > 0) return py::make_tuple(state, attributes);
+  }
+  return std::move(state);
 }
 
-std::shared_ptr<BM25> from_state(const py::bytes& state) {
+using BM25Class = py::class_<BM25, std::shared_ptr<BM25>>;
+
+// Gives an instance its model: a new instance gets one built; a live one has its model replaced,
+// as Python's own types do on a second __init__ or a __setstate__ (refused while another thread
+// encodes with it).
+void put_model(py::handle self, BM25&& model) {
+  py::detail::type_info* type = py::detail::get_type_info(typeid(BM25));
+  auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+  py::detail::value_and_holder holder = instance->get_value_and_holder(type);
+  if (holder.holder_constructed()) {
+    changeable(*holder.value_ptr<BM25>()) = std::move(model);
+    return;
+  }
+  py::detail::initimpl::construct<BM25Class>(holder, std::make_shared<BM25>(std::move(model)), false);
+}
+
+BM25 model_of_state(const py::bytes& state) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(state.ptr(), &data, &size) != 0) throw py::error_already_set();
-  return std::make_shared<BM25>(BM25::from_state(std::string_view(data, static_cast<std::size_t>(size))));
+  return BM25::from_state(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+// pybind11 treats a method named __init__ or __setstate__ as a constructor and silently ignores
+// it on a live instance; these are plain methods that build or replace the model themselves.
+void as_plain_method(py::handle cls, const char* name) {
+  const py::object method = cls.attr(name);
+  const py::handle function = py::detail::get_function(method);
+  auto records = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(function.ptr()));
+  for (auto* record = records.get_pointer<py::detail::function_record>(); record != nullptr; record = record->next) {
+    record->is_constructor = false;
+  }
+}
+
+void dump(const BM25& self, const py::object& path) {
+  const py::object text = py::module_::import("os").attr("fspath")(path);
+  self.dump(text.cast<std::string>());
 }
 
 }  // namespace
 
 void register_bm25(py::module_& module) {
-  py::class_<BM25, std::shared_ptr<BM25>>(module, "BM25")
-      .def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
+  BM25Class cls(module, "BM25");
+  cls.def(
+         "__init__", [](Instance self, double b, double k1) { put_model(self.self, BM25(b, k1)); }, py::arg("b") = 0.75,
+         py::arg("k1") = 1.2)
       // Overloads are tried in this order; parameters have no keyword names.
       .def("b", py::overload_cast<>(&BM25::b, py::const_))
       .def("b", [](BM25& self, double value) { changeable(self).b(value); })
@@ -197,6 +274,7 @@ void register_bm25(py::module_& module) {
       .def("train", [](BM25& self, const IdTokens& tokens) { changeable(self).train(tokens.ids); })
       .def("load", [](BM25& self, const std::string& json_text) { changeable(self).load(json_text); })
       .def("dump", &BM25::dump)
+      .def("dump", &dump)
       .def("encode_document",
            [](const BM25& self, const StringTokens& tokens) {
              return WeightsDict<std::string_view>{self.encode_document(tokens.views), tokens.views, tokens.sources};
@@ -215,7 +293,10 @@ void register_bm25(py::module_& module) {
            })
       .def(
           "train_batch",
-          [](BM25& self, py::handle docs) { changeable(self).train_batch(load_documents(docs, false).docs); },
+          [](BM25& self, py::handle docs) {
+            const Documents documents = load_documents(docs);
+            changeable(self).train_batch(documents.docs);
+          },
           py::arg("docs"))
       .def(
           "encode_documents",
@@ -234,7 +315,19 @@ void register_bm25(py::module_& module) {
       .def_static("token_index", [](std::string_view token) { return BM25::token_index(token); }, py::arg("token"))
       .def(
           "merge", [](BM25& self, const BM25& other) { changeable(self).merge(other); }, py::arg("other"))
-      .def(py::pickle(&state_of, &from_state));
+      .def("__getstate__", &state_of)
+      .def("__setstate__", [](Instance self, const py::bytes& state) { put_model(self.self, model_of_state(state)); })
+      .def("__setstate__", [](Instance self, const py::tuple& state) {
+        if (state.size() != 2 || !PyBytes_Check(state[0].ptr()) || !PyDict_Check(state[1].ptr())) {
+          throw py::type_error("a BM25 state is bytes, or a pair of bytes and a dict of attributes");
+        }
+        BM25 model = model_of_state(state[0]);
+        if (!py::hasattr(self.self, "__dict__")) throw py::type_error("BM25 instances hold no attributes");
+        put_model(self.self, std::move(model));
+        self.self.attr("__dict__").attr("update")(state[1]);
+      });
+  as_plain_method(cls, "__init__");
+  as_plain_method(cls, "__setstate__");
 }
 
 }  // namespace lumo::binding

@@ -8,21 +8,32 @@
 #include "bm25.h"
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace lumo::binding {
 
-// Valid during one call: the interpreter lock is held throughout and no Python code runs between
-// conversion and use, so the viewed objects can neither change nor go away. Items that only a
-// generic sequence produced are kept alive in `owners`.
+// Views of each token's bytes, valid for as long as this object lives, whatever Python code runs
+// meanwhile: str and bytes are immutable and each one viewed is kept alive here (`owners`) unless
+// no Python code can run before the views are used (one plain list or tuple, converted and used
+// at once); a bytearray, which Python code may resize or free, is viewed through a copy of its
+// contents (`copies`).
 struct StringTokens {
   std::vector<std::string_view> views;
   // The item each view came from: a list's or tuple's own item array, or `generic_sources`.
   PyObject* const* sources = nullptr;
   std::vector<pybind11::object> owners;
   std::vector<PyObject*> generic_sources;
+  std::vector<std::unique_ptr<char[]>> copies;
+  // Set before loading by a caller that converts more Python objects before it uses the views.
+  bool keep_items = false;
+  // Copies of bytearrays already met, shared by the documents of one batch, so that one bytearray
+  // named many times is copied once; emptied whenever Python code may have run.
+  std::unordered_map<PyObject*, std::string_view>* copied = nullptr;
 };
 
 // Integer ids; a plain list or tuple of plain ints is read directly, anything else through
@@ -50,21 +61,34 @@ template <>
 struct type_caster<lumo::binding::StringTokens> {
   PYBIND11_TYPE_CASTER(lumo::binding::StringTokens, const_name("List[str]"));
 
+  // For a caller that converts more objects before it uses the views: every item is kept alive,
+  // and bytearrays already copied in `copied` are not copied again.
+  void keep_items(std::unordered_map<PyObject*, std::string_view>& copied) {
+    value.keep_items = true;
+    value.copied = &copied;
+  }
+
   // Any sequence except str and bytes; every item a str (as UTF-8), bytes or bytearray.
   bool load(handle source, bool /*convert: str items never convert*/) {
     PyObject* sequence = source.ptr();
     if (!PySequence_Check(sequence) || PyBytes_Check(sequence) || PyUnicode_Check(sequence)) return false;
     if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+      // No Python code runs while a plain list or tuple converts.
       const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
       PyObject** items = PySequence_Fast_ITEMS(sequence);
       value.views.reserve(static_cast<std::size_t>(size));
-      value.sources = items;
+      if (value.keep_items) value.owners.reserve(static_cast<std::size_t>(size));
       for (Py_ssize_t i = 0; i < size; ++i) {
         if (!append(items[i])) return false;
+        if (value.keep_items) value.owners.push_back(reinterpret_borrow<object>(items[i]));
       }
+      // The list's own item array, read only before Python code can change the list.
+      value.sources = items;
       return true;
     }
     // Other sequences are read item by item, as pybind11 reads them; their errors propagate.
+    // Each __getitem__ runs Python code, which may change any bytearray met before.
+    forget_copies();
     const Py_ssize_t size = PySequence_Size(sequence);
     if (size < 0) throw error_already_set();
     value.views.reserve(static_cast<std::size_t>(size));
@@ -72,6 +96,7 @@ struct type_caster<lumo::binding::StringTokens> {
     value.generic_sources.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
       object item = reinterpret_steal<object>(PySequence_GetItem(sequence, i));
+      forget_copies();
       if (!item) throw error_already_set();
       if (!append(item.ptr())) return false;
       value.generic_sources.push_back(item.ptr());
@@ -82,6 +107,10 @@ struct type_caster<lumo::binding::StringTokens> {
   }
 
  private:
+  void forget_copies() {
+    if (value.copied != nullptr) value.copied->clear();
+  }
+
   bool append(PyObject* item) {
     if (PyUnicode_Check(item)) {
       Py_ssize_t size = -1;
@@ -98,7 +127,21 @@ struct type_caster<lumo::binding::StringTokens> {
       return true;
     }
     if (PyByteArray_Check(item)) {
-      value.views.emplace_back(PyByteArray_AS_STRING(item), static_cast<std::size_t>(PyByteArray_GET_SIZE(item)));
+      if (value.copied != nullptr) {
+        const auto found = value.copied->find(item);
+        if (found != value.copied->end()) {
+          value.views.push_back(found->second);
+          return true;
+        }
+      }
+      const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(item));
+      auto copy = std::make_unique<char[]>(size + 1);
+      std::memcpy(copy.get(), PyByteArray_AS_STRING(item), size);
+      const std::string_view view(copy.get(), size);
+      value.copies.push_back(std::move(copy));
+      // Only while the bytearray is kept alive can its address not name another object.
+      if (value.copied != nullptr && value.keep_items) value.copied->emplace(item, view);
+      value.views.push_back(view);
       return true;
     }
     return false;
@@ -111,6 +154,8 @@ struct type_caster<lumo::binding::IdTokens> {
 
   bool load(handle source, bool convert) {
     PyObject* sequence = source.ptr();
+    // A bytearray is text, as bytes is, not a sequence of ids.
+    if (PyByteArray_Check(sequence)) return false;
     if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
       const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
       PyObject** items = PySequence_Fast_ITEMS(sequence);
