@@ -1,12 +1,15 @@
 """The Python surface of BM25: construction, overloads, conversions, errors, and the weights."""
 
+import collections
 import copy
+import functools
 import math
 import pathlib
 import pickle
 import random
 import tempfile
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -452,3 +455,209 @@ def test_csr_releases_the_lock_and_changes_wait_for_it():
     worker.join()
     assert ticks > 10 and refused > 0
     assert (model.encode_documents_csr(docs[:10]) != expected).nnz == 0
+
+
+HOSTILE_CONVERSION = """
+import collections.abc, resource, sys
+import duzudavida
+resource.setrlimit(resource.RLIMIT_AS, (2 * 2**30, 2 * 2**30))
+
+
+class Spoiler(collections.abc.Sequence):
+    # Gives a bytearray, then overwrites and grows it and empties the list of the document before.
+    def __init__(self, earlier):
+        self.earlier, self.held = earlier, bytearray(b"A" * 64)
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        if index == 0:
+            return self.held
+        if index == 1:
+            self.held[:64] = b"Z" * 64
+            self.held.extend(b"B" * 100000)
+            self.earlier.clear()
+            return "b"
+        raise IndexError(index)
+
+
+def given():
+    earlier = ["".join(["e"] * 40) + str(i) for i in range(50)]
+    return [earlier, Spoiler(earlier)]
+
+
+expected = [["e" * 40 + str(i) for i in range(50)], [b"A" * 64, "b"]]
+trained = duzudavida.BM25()
+trained.train_batch(expected)
+results = {}
+for name, call in {
+    "train": lambda m, docs: m.train(docs[1]),
+    "encode_document": lambda m, docs: m.encode_document(docs[1]),
+    "encode_documents": lambda m, docs: m.encode_documents(docs),
+    "train_batch": lambda m, docs: m.train_batch(docs),
+    "encode_documents_csr": lambda m, docs: repr(m.encode_documents_csr(docs).todok().items()),
+    "encode_queries_csr": lambda m, docs: repr(m.encode_queries_csr(docs).todok().items()),
+}.items():
+    got, want = duzudavida.BM25(), duzudavida.BM25()
+    if name.startswith("encode"):
+        got.__setstate__(trained.__getstate__())
+        want.__setstate__(trained.__getstate__())
+    out, out_expected = call(got, given()), call(want, expected)
+    print(name, out == out_expected and got.__getstate__() == want.__getstate__())
+"""
+
+
+def test_conversion_keeps_the_tokens_given_whatever_python_code_runs():
+    """A bytearray overwritten or grown, or a list emptied, by a later __getitem__ once left views of freed bytes."""
+    result = run_isolated(HOSTILE_CONVERSION, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    lines = result.stdout.split("\n")[:-1]
+    assert len(lines) == 6 and all(line.endswith(" True") for line in lines), result.stdout
+
+
+@functools.cache
+def encoder_load() -> list[list[str]]:
+    """Enough documents to keep an encoder busy for a good while after it has converted them."""
+    words = [f"t{i}" for i in range(5000)]
+    return [words[j % 4900 : j % 4900 + 100] for j in range(40000)]
+
+
+def encoding_in_background(model: BM25, encode):
+    """A thread that is inside an encoder (the interpreter lock released) once the call returns."""
+    docs = encoder_load()
+    model.train_batch(docs[:2000])
+    started = threading.Event()
+
+    def work():
+        started.set()
+        encode(model, docs)
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    started.wait()
+    return worker
+
+
+MUTATORS = {
+    "train": lambda m: m.train(["a"]),
+    "train-ids": lambda m: m.train([1]),
+    "train_batch": lambda m: m.train_batch([["a"]]),
+    "train_batch-empty": lambda m: m.train_batch([]),
+    "load": lambda m: m.load('{"_doc_count": 1, "_doc_length_average": 1.0, "_b": 0.5, "_k1": 1.0, '
+                             '"_doc_token_frequency": {"a": 1}}'),
+    "merge": lambda m: m.merge(m),
+    "b": lambda m: m.b(0.5),
+    "k1": lambda m: m.k1(2.0),
+    "setstate": lambda m: m.__setstate__(BM25(0.5).__getstate__()),
+    "init": lambda m: m.__init__(0.5),
+}
+
+
+@pytest.mark.parametrize("encode", ["encode_documents_csr", "encode_queries_csr"])
+@pytest.mark.parametrize("mutate", MUTATORS.values(), ids=MUTATORS.keys())
+def test_no_mutator_changes_a_model_that_another_thread_encodes(mutate, encode):
+    model = BM25()
+    worker = encoding_in_background(model, lambda m, docs: getattr(m, encode)(docs))
+    time.sleep(0.05)
+    before = model.__getstate__()
+    try:
+        with pytest.raises(RuntimeError, match="^BM25 cannot change while another thread encodes with it$"):
+            while worker.is_alive():
+                mutate(model)
+                before = model.__getstate__()
+    finally:
+        worker.join()
+    assert model.__getstate__() == before
+    mutate(model)  # and once the encoder is done, the change goes through
+
+
+def test_train_batch_checks_the_guard_after_converting():
+    """A document whose conversion starts an encoder once let train_batch change the table under it."""
+    model = BM25()
+    holder = {}
+
+    class StartsEncoder(collections.UserList):
+        def __getitem__(self, index):
+            if "worker" not in holder:
+                holder["worker"] = encoding_in_background(model, lambda m, docs: m.encode_queries_csr(docs))
+                time.sleep(0.05)
+            return super().__getitem__(index)
+
+    try:
+        before = None
+        with pytest.raises(RuntimeError, match="^BM25 cannot change while another thread encodes with it$"):
+            model.train_batch([["x"], StartsEncoder(["a", "b"])])
+        before = model.__getstate__()
+    finally:
+        holder["worker"].join()
+    assert model.__getstate__() == before
+
+
+FORK_DURING_ENCODE = """
+import os, threading, time
+import duzudavida
+model = duzudavida.BM25()
+words = [f"t{i}" for i in range(5000)]
+docs = [words[j % 4900 : j % 4900 + 100] for j in range(40000)]
+model.train_batch(docs[:2000])
+worker = threading.Thread(target=model.encode_documents_csr, args=(docs,))
+worker.start()
+while True:  # until the worker is inside the encoder
+    try:
+        model.b(0.75)
+    except RuntimeError:
+        break
+pid = os.fork()
+if pid == 0:
+    try:
+        model.b(0.5)
+        model.train(["a"])
+        os._exit(0 if model.b() == 0.5 else 3)
+    except BaseException as error:
+        print("child:", error, flush=True)
+        os._exit(2)
+_, status = os.waitpid(pid, 0)
+print("alive" if worker.is_alive() else "done", os.waitstatus_to_exitcode(status))
+worker.join()
+"""
+
+
+def test_child_of_fork_during_an_encode_can_change_its_model():
+    result = run_isolated(FORK_DURING_ENCODE, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["alive", "0"], result.stdout
+
+
+class Annotated(BM25):
+    def __init__(self, name):
+        super().__init__(0.5, 1.5)
+        self.name = name
+
+
+def test_live_init_and_setstate_do_what_they_say(example_model):
+    state = example_model.__getstate__()
+    model = BM25(0.3)
+    model.train(["z"])
+    model.__setstate__(state)
+    assert model.__getstate__() == state
+    for bad in (b"garbage", (b"DZB1", {})):
+        with pytest.raises((ValueError, TypeError)):
+            model.__setstate__(bad)
+        assert model.__getstate__() == state
+    model.__init__(0.25, k1=2.0)
+    assert model.__getstate__() == BM25(0.25, 2.0).__getstate__()
+    with pytest.raises(TypeError):
+        model.__init__("x")
+    assert model.__getstate__() == BM25(0.25, 2.0).__getstate__()
+
+
+def test_subclass_keeps_its_attributes_when_pickled_or_copied(example_model):
+    model = Annotated("corpus")
+    model.merge(example_model)
+    for restored in (pickle.loads(pickle.dumps(model)), copy.copy(model), copy.deepcopy(model)):
+        assert type(restored) is Annotated and restored.name == "corpus"
+        assert restored.__getstate__() == model.__getstate__()
+    plain = Annotated.__new__(Annotated)
+    plain.__setstate__(example_model.__getstate__())
+    assert plain.__getstate__() == example_model.__getstate__() and not plain.__dict__
