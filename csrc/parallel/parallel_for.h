@@ -23,7 +23,8 @@ inline unsigned usable_processors() noexcept {
 }
 
 // Calls work(index) for every index below `count`, on up to `threads` threads (0: every usable
-// processor), the calling thread among them. Threads take indices from a shared counter, which
+// processor), the calling thread among them, and never on more threads than usable processors or
+// than items: more would only add the cost of starting them. Threads take indices from a shared counter, which
 // balances long items and short ones. Rethrows, once all have finished, the exception of the
 // lowest index that threw.
 //
@@ -31,7 +32,8 @@ inline unsigned usable_processors() noexcept {
 // unlike OpenMP's runtime nothing is left that a fork (multiprocessing, Dask) could deadlock on.
 template <class Work>
 void parallel_for(std::size_t count, unsigned threads, const Work& work) {
-  const std::size_t wanted = threads == 0 ? usable_processors() : threads;
+  const std::size_t processors = usable_processors();
+  const std::size_t wanted = threads == 0 ? processors : std::min<std::size_t>(threads, processors);
   const std::size_t workers = std::max<std::size_t>(1, std::min(wanted, count));
   std::atomic<std::size_t> next{0};
   std::size_t failed_at = count;

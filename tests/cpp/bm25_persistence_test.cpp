@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -313,6 +314,103 @@ TEST(BM25Load, AppliesTableEntriesAsTheWholeDocumentWould) {
     for (const auto& [token, count] : expected) ASSERT_EQ(*model.doc_token_frequency().count_of(token), count);
   }
   std::cerr.rdbuf(previous);
+}
+
+}  // namespace
+}  // namespace lumo::typing::text
+
+namespace lumo::typing::text {
+namespace {
+
+// The binary state: byte offsets of its header fields, as written by write_state.
+constexpr std::size_t kB = 4, kK1 = 12, kAverage = 20, kDocCount = 28, kTotal = 32, kTokens = 40, kHeader = 48;
+
+std::string state_of(const BM25& model) {
+  std::string state(model.state_size(), '\0');
+  model.write_state(state.data());
+  return state;
+}
+
+template <class Value>
+std::string with(std::string state, std::size_t offset, Value value) {
+  std::memcpy(state.data() + offset, &value, sizeof value);
+  return state;
+}
+
+// Tokens "a" (count 2) and "b" (count 1): counts at 48 and 52, lengths at 56 and 60, bytes "ab".
+std::string two_tokens() {
+  BM25 model(0.75, 1.2);
+  model.train(std::vector<std::string>{"a", "a", "b"});
+  return state_of(model);
+}
+
+struct StateCase {
+  const char* name;
+  std::string state;
+};
+
+class BM25StateRefused : public ::testing::TestWithParam<StateCase> {};
+
+TEST_P(BM25StateRefused, AsNotAState) {
+  try {
+    BM25::from_state(GetParam().state);
+    FAIL() << "state accepted";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "not a BM25 state");
+  }
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, BM25StateRefused,
+    ::testing::Values(StateCase{"Truncated", two_tokens().substr(0, kHeader - 1)},
+                      StateCase{"OneByteShort", two_tokens().substr(0, two_tokens().size() - 1)},
+                      StateCase{"TrailingByte", two_tokens() + "x"},
+                      // The second token's length runs one byte past the end.
+                      StateCase{"LengthPastEnd", with<std::uint32_t>(two_tokens(), kHeader + 12, 2)},
+                      StateCase{"HugeLength", with<std::uint32_t>(two_tokens(), kHeader + 8, 0xffffffffu)},
+                      StateCase{"HugeTokenCount", with<std::uint64_t>(two_tokens(), kTokens, std::uint64_t{1} << 61)},
+                      StateCase{"DuplicateTokens", two_tokens().substr(0, two_tokens().size() - 1) + "a"},
+                      StateCase{"TokensOutOfOrder", two_tokens().substr(0, two_tokens().size() - 2) + "ba"},
+                      StateCase{"NegativeTotal", with<std::int64_t>(two_tokens(), kTotal, -1)},
+                      StateCase{"NegativeDocCount", with<std::int32_t>(two_tokens(), kDocCount, -1)},
+                      StateCase{"NegativeTokenCount", with<std::int32_t>(two_tokens(), kHeader, -2)},
+                      StateCase{"NaNB", with(two_tokens(), kB, kNaN)},
+                      StateCase{"InfiniteB", with(two_tokens(), kB, -kInf)},
+                      StateCase{"NegativeK1", with(two_tokens(), kK1, -0.5)},
+                      StateCase{"NaNK1", with(two_tokens(), kK1, kNaN)},
+                      StateCase{"NaNAverage", with(two_tokens(), kAverage, kNaN)},
+                      StateCase{"NegativeAverage", with(two_tokens(), kAverage, -3.0)}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(BM25State, RoundTripsUntrainedAndTrainedModels) {
+  const BM25 untrained(0.5, 2.0);
+  const std::string header = state_of(untrained);
+  EXPECT_EQ(header.size(), kHeader);
+  EXPECT_EQ(state_of(BM25::from_state(header)), header);
+  const std::string trained = two_tokens();
+  const BM25 model = BM25::from_state(trained);
+  EXPECT_EQ(state_of(model), trained);
+  EXPECT_EQ(*model.doc_token_frequency().count_of("a"), 2);
+  EXPECT_EQ(model.doc_length_total(), 3);
+}
+
+TEST(BM25State, RangeNamesTheFirstValueOutOfIt) {
+  BM25 model(kNaN, 1.0);
+  EXPECT_THROW(model.check_state_range(), std::invalid_argument);
+  model.b(1.0);
+  model.k1(0.0);
+  EXPECT_NO_THROW(model.check_state_range());
+  model.load("{\"_doc_count\": 1, \"_doc_length_average\": 1.0, \"_b\": 0.75, \"_k1\": 1.2, "
+             "\"_doc_token_frequency\": {\"a\": -1}}");
+  try {
+    model.check_state_range();
+    FAIL() << "negative count accepted";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "BM25 state out of range: a token's count is negative");
+  }
 }
 
 }  // namespace

@@ -5,10 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <random>
+#include <set>
+#include <thread>
 #include <tuple>
+
+#include "parallel_for.h"
 
 namespace lumo::typing::text {
 namespace {
@@ -104,6 +110,10 @@ BM25 model_with(std::int32_t doc_count, std::int32_t count_of_a, const char* ave
   return model;
 }
 
+// How a case reaches the counters: train, or train_batch of one document, or of that document
+// after a one-token document.
+enum class Via { Train, Batch, SecondOfBatch };
+
 struct OverflowCase {
   const char* name;
   std::int32_t doc_count;
@@ -111,6 +121,7 @@ struct OverflowCase {
   const char* average;
   Tokens tokens;
   const char* message;
+  Via via = Via::Train;
 };
 
 class BM25TrainOverflow : public ::testing::TestWithParam<OverflowCase> {};
@@ -120,11 +131,21 @@ TEST_P(BM25TrainOverflow, RefusesAndLeavesModelUnchanged) {
   BM25 model = model_with(c.doc_count, c.count_of_a, c.average);
   const auto before = table_of(model);
   const std::int64_t total_before = model.doc_length_total();
+  const Tokens first{"z"};
+  std::string expected = c.message;
   try {
-    model.train(c.tokens);
+    if (c.via == Via::Train) {
+      model.train(c.tokens);
+    } else if (c.via == Via::Batch) {
+      expected = "document 0: " + expected;
+      model.train_batch({TokenViews(c.tokens.begin(), c.tokens.end())});
+    } else {
+      expected = "document 1: " + expected;
+      model.train_batch({TokenViews(first.begin(), first.end()), TokenViews(c.tokens.begin(), c.tokens.end())});
+    }
     FAIL() << "no overflow reported";
   } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), c.message);
+    EXPECT_EQ(error.what(), expected);
   }
   EXPECT_EQ(table_of(model), before);
   EXPECT_EQ(model.doc_count(), c.doc_count);
@@ -138,8 +159,214 @@ INSTANTIATE_TEST_SUITE_P(
         OverflowCase{"TokenCount", 5, 2147483646, "2.0", {"new", "a", "a"},
                      "train would overflow the occurrence count of a token"},
         // A restored total past the 64-bit range is clamped to its maximum.
-        OverflowCase{"LengthTotal", 5, 1, "1e300", {"b"}, "train would overflow the total document length"}),
+        OverflowCase{"LengthTotal", 5, 1, "1e300", {"b"}, "train would overflow the total document length"},
+        OverflowCase{"BatchDocCount", 2147483645, 1, "2.0", {"b"}, "train would overflow the document count",
+                     Via::SecondOfBatch},
+        OverflowCase{"BatchTokenCount", 5, 2147483646, "2.0", {"a", "new", "a"},
+                     "train would overflow the occurrence count of a token", Via::Batch},
+        OverflowCase{"BatchLengthTotal", 5, 1, "1e300", {"b"}, "train would overflow the total document length",
+                     Via::Batch}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+std::string state_of(const BM25& model) {
+  std::string state(model.state_size(), '\0');
+  model.write_state(state.data());
+  return state;
+}
+
+// train_batch against train one document after the other, from the same model.
+struct BatchCase {
+  const char* name;
+  std::vector<Tokens> before;  // trained first, one train call each
+  std::vector<Tokens> batch;
+};
+
+class BM25TrainBatch : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(BM25TrainBatch, EqualsTrainingEachDocument) {
+  const BatchCase& c = GetParam();
+  BM25 serial(0.75, 1.2);
+  BM25 batched(0.75, 1.2);
+  for (const Tokens& doc : c.before) {
+    serial.train(doc);
+    batched.train(doc);
+  }
+  std::vector<Document> docs;
+  for (const Tokens& doc : c.batch) {
+    serial.train(doc);
+    docs.emplace_back(TokenViews(doc.begin(), doc.end()));
+  }
+  batched.train_batch(docs);
+  EXPECT_EQ(state_of(batched), state_of(serial));
+  EXPECT_EQ(batched.doc_length_average(), serial.doc_length_average());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpora, BM25TrainBatch,
+    ::testing::Values(BatchCase{"IntoHeldTokens", {{"a", "b"}}, {{"a", "c"}, {"c", "a", "a"}}},
+                      BatchCase{"EmptyIntoUntrained", {}, {}}, BatchCase{"EmptyIntoTrained", {{"a"}}, {}},
+                      BatchCase{"RepeatsWithinBatch", {}, {{"x", "x"}, {"x"}, {"y", "x"}}}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// merge at the edges of its counters: `left` merges `right`, both made by loading a document.
+struct MergeCase {
+  const char* name;
+  std::int32_t left_count;
+  const char* left_average;
+  std::int32_t left_a;
+  std::int32_t right_count;
+  const char* right_average;
+  std::int32_t right_a;
+  const char* message;  // empty: the merge goes through
+};
+
+class BM25Merge : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(BM25Merge, SumsCountersOrRefusesUnchanged) {
+  const MergeCase& c = GetParam();
+  BM25 left = model_with(c.left_count, c.left_a, c.left_average);
+  const BM25 right = model_with(c.right_count, c.right_a, c.right_average);
+  const std::string before = state_of(left);
+  if (*c.message != '\0') {
+    try {
+      left.merge(right);
+      FAIL() << "no overflow reported";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), c.message);
+    }
+    EXPECT_EQ(state_of(left), before);
+    return;
+  }
+  const std::int64_t total = model_with(c.left_count, c.left_a, c.left_average).doc_length_total() + right.doc_length_total();
+  left.merge(right);
+  EXPECT_EQ(left.doc_count(), c.left_count + c.right_count);
+  EXPECT_EQ(left.doc_length_total(), total);
+  EXPECT_EQ(*left.doc_token_frequency().count_of("a"), c.left_a + c.right_a);
+  if (left.doc_count() > 0) {
+    EXPECT_EQ(left.doc_length_average(), static_cast<double>(total) / left.doc_count());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, BM25Merge,
+    ::testing::Values(
+        // doc_count + 1 must stay a 32-bit count: 2147483646 documents take no more.
+        MergeCase{"DocCountFull", 2147483646, "1.0", 1, 1, "1.0", 1, "merge would overflow the document count"},
+        MergeCase{"DocCountAtLimit", 2147483645, "1.0", 1, 1, "1.0", 1, ""},
+        // An average of 1e300 restores the largest total.
+        MergeCase{"TotalOneOver", 1, "1e300", 1, 1, "1.0", 1, "merge would overflow the total document length"},
+        MergeCase{"TotalAtLimit", 1, "1e300", 1, 0, "0.0", 1, ""},
+        MergeCase{"NegativeCounts", 3, "2.0", -5, 2, "1.0", 3, ""},
+        MergeCase{"NegativeCountOverflows", 3, "2.0", -2147483647 - 1, 2, "1.0", -1,
+                  "merge would overflow the occurrence count of a token"},
+        MergeCase{"TokenCountOverflows", 3, "2.0", 2147483647, 2, "1.0", 1,
+                  "merge would overflow the occurrence count of a token"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(BM25Merge, UntrainedModelsMergeIntoAnUntrainedModel) {
+  BM25 model(0.75, 1.2);
+  model.merge(BM25(0.5, 2.0));
+  EXPECT_EQ(state_of(model), state_of(BM25(0.75, 1.2)));
+  model.merge(model);
+  EXPECT_EQ(state_of(model), state_of(BM25(0.75, 1.2)));
+}
+
+// Sparse rows: one document per case, through both encoders.
+struct ColumnsCase {
+  const char* name;
+  Document doc;
+  std::vector<std::int64_t> columns;  // the row's columns, ascending
+  const char* error;                  // empty: no error
+};
+
+class BM25Columns : public ::testing::TestWithParam<ColumnsCase> {};
+
+// Two distinct tokens in one column (MurmurHash3 modulo 2^32 - 1).
+const Tokens kColliding = {"w30181", "w38066"};
+const Tokens kCollidingDoc = {"w30181", "w38066", "w30181", "b"};
+
+TEST_P(BM25Columns, GivesEachTokenItsColumn) {
+  const ColumnsCase& c = GetParam();
+  const BM25 model = example_model();
+  for (const auto encode : {&BM25::encode_documents_csr, &BM25::encode_queries_csr}) {
+    if (*c.error != '\0') {
+      try {
+        (model.*encode)({c.doc}, 2);
+        FAIL() << "no error";
+      } catch (const std::exception& error) {
+        EXPECT_STREQ(error.what(), c.error);
+      }
+      continue;
+    }
+    const CsrRows rows = (model.*encode)({c.doc, c.doc}, 2);
+    ASSERT_EQ(rows.indptr, (std::vector<std::int64_t>{0, static_cast<std::int64_t>(c.columns.size()),
+                                                      static_cast<std::int64_t>(2 * c.columns.size())}));
+    EXPECT_EQ(std::vector<std::int64_t>(rows.indices.begin(), rows.indices.begin() + rows.indptr[1]), c.columns);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Columns, BM25Columns,
+    ::testing::Values(
+        ColumnsCase{"LastColumn", Ids{4294967294, 0}, {0, 4294967294}, ""},
+        ColumnsCase{"PastLastColumn", Ids{1, 4294967295}, {},
+                    "id 4294967295 is not a column: columns are 0 to 4294967294"},
+        ColumnsCase{"NegativeId", Ids{-1}, {}, "id -1 is not a column: columns are 0 to 4294967294"},
+        ColumnsCase{"SharedColumn", TokenViews(kCollidingDoc.begin(), kCollidingDoc.end()),
+                    {BM25::token_index("w30181"), BM25::token_index("b")}, ""}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(BM25Columns, SharedColumnSumsWeightsInTokenOrder) {
+  ASSERT_EQ(BM25::token_index(kColliding[0]), BM25::token_index(kColliding[1]));
+  const BM25 model = example_model();
+  const TokenViews doc(kCollidingDoc.begin(), kCollidingDoc.end());
+  const std::int64_t shared = BM25::token_index(kColliding[0]);
+  const SparseVector document = encode_document(model, kCollidingDoc);
+  const SparseVector query = encode_query(model, kCollidingDoc);
+  for (const auto& [rows, weights] : {std::pair{model.encode_documents_csr({doc}, 1), document},
+                                      std::pair{model.encode_queries_csr({doc}, 1), query}}) {
+    for (std::size_t i = 0; i < rows.indices.size(); ++i) {
+      const double expected = rows.indices[i] == shared ? weights.at(kColliding[0]) + weights.at(kColliding[1])
+                                                        : weights.at("b");
+      EXPECT_EQ(rows.data[i], static_cast<float>(expected));
+    }
+  }
+}
+
+TEST(BM25Columns, UntrainedModelRefusesAsTheSingleCallsDo) {
+  const BM25 model(0.75, 1.2);
+  const Tokens doc{"a"};
+  for (const auto encode : {&BM25::encode_documents_csr, &BM25::encode_queries_csr}) {
+    EXPECT_EQ((model.*encode)({TokenViews{}, Ids{}}, 1).indptr, (std::vector<std::int64_t>{0, 0, 0}));
+    try {
+      (model.*encode)({TokenViews{}, TokenViews(doc.begin(), doc.end())}, 1);
+      FAIL() << "untrained model encoded";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "BM25 has not been initialized");
+    }
+  }
+}
+
+TEST(BM25Columns, TokenIndexTakesTheHashModuloTheColumnCount) {
+  // These bytes hash to 2^32 - 1, which is one past the last column.
+  EXPECT_EQ(BM25::token_index("\xb4\xf3\xc7w"), 0u);
+  EXPECT_EQ(BM25::token_index(""), 0u);
+  EXPECT_EQ(BM25::token_index("foo"), 4138058784u);
+}
+
+// The encoders' and batches' threads: a huge request starts no more threads than can run.
+TEST(ParallelFor, StartsNoMoreThreadsThanProcessorsOrItems) {
+  for (const auto& [items, threads] : {std::pair{std::size_t{64}, 1u << 30}, std::pair{std::size_t{3}, 0u}}) {
+    std::mutex lock;
+    std::set<std::thread::id> seen;
+    parallel::parallel_for(items, threads, [&](std::size_t) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // long enough for every thread to take one
+      const std::lock_guard<std::mutex> guard(lock);
+      seen.insert(std::this_thread::get_id());
+    });
+    EXPECT_LE(seen.size(), std::min<std::size_t>(items, parallel::usable_processors()));
+  }
+}
 
 TEST(BM25Train, ReachesLimitsExactly) {
   BM25 model = model_with(2147483645, 2147483646);
