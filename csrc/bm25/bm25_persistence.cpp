@@ -1,4 +1,7 @@
 // BM25 persistence: the model document written by dump and read by load.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -54,8 +57,18 @@ void BM25::dump(const std::string& path) const {
   if (path.find('\0') != std::string::npos) {
     throw std::runtime_error("Failed to dump: Unable to open file");
   }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "w"), &std::fclose);
-  if (!file) throw std::runtime_error("Failed to dump: Unable to open file");
+  // Opened without blocking: a FIFO that no process reads would otherwise block open() forever;
+  // writes then block as usual.
+  const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (descriptor < 0) throw std::runtime_error("Failed to dump: Unable to open file");
+  const int flags = ::fcntl(descriptor, F_GETFL);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      flags == -1 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1 ? nullptr : ::fdopen(descriptor, "w"),
+      &std::fclose);
+  if (!file) {
+    ::close(descriptor);
+    throw std::runtime_error("Failed to dump: Unable to open file");
+  }
   const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
                        std::fflush(file.get()) == 0;
   const bool closed = std::fclose(file.release()) == 0;

@@ -1,6 +1,7 @@
 """Type stubs of the duzudavida extension module (installed as the stub-only duzudavida-stubs)."""
 
 from collections.abc import Sequence
+from os import PathLike
 from typing import Any, overload
 
 # scipy.sparse.csr_array; named loosely, as scipy ships no types and is an optional dependency.
@@ -36,7 +37,7 @@ class BM25:
     def train(self, tokens: Sequence[int], /) -> None: ...
     def load(self, json_text: str | bytes, /) -> None:
         """Set the model from the text of a document that dump wrote."""
-    def dump(self, path: str | bytes, /) -> None:
+    def dump(self, path: str | bytes | PathLike[str] | PathLike[bytes], /) -> None:
         """Write the model as a JSON document to path."""
     @overload
     def encode_document(self, tokens: Sequence[_Text], /) -> dict[str, float]:
@@ -63,9 +64,9 @@ class BM25:
         """A token's column: MurmurHash3 x86 32-bit, seed 0, unsigned, modulo 2**32 - 1."""
     def merge(self, other: BM25) -> None:
         """Add another model's corpus to this one (counts and lengths summed; b and k1 kept)."""
-    def __getstate__(self) -> bytes:
-        """The exact state, compact, for pickle and copy."""
-    def __setstate__(self, state: bytes, /) -> None:
+    def __getstate__(self) -> bytes | tuple[bytes, dict[str, Any]]:
+        """The exact state, compact, for pickle and copy (with a subclass's attributes, if any)."""
+    def __setstate__(self, state: bytes | tuple[bytes, dict[str, Any]], /) -> None:
         """Restore a state from __getstate__."""
 
 class Jieba:

@@ -661,3 +661,53 @@ def test_subclass_keeps_its_attributes_when_pickled_or_copied(example_model):
     plain = Annotated.__new__(Annotated)
     plain.__setstate__(example_model.__getstate__())
     assert plain.__getstate__() == example_model.__getstate__() and not plain.__dict__
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda: BM25(math.nan), "b is not finite"),
+        (lambda: BM25(0.75, -1.0), "k1 is negative or not finite"),
+        (lambda: BM25(0.75, math.inf), "k1 is negative or not finite"),
+        (lambda: loaded('"_doc_count": -3, "_doc_length_average": 1.0'), "doc_count is negative"),
+        (lambda: loaded('"_doc_count": 3, "_doc_length_average": -1.0'), "doc_length_average is negative or not finite"),
+        (lambda: loaded('"_doc_count": 3, "_doc_length_average": 1.0, "_doc_token_frequency": {"a": -1}'),
+         "a token's count is negative"),
+    ],
+    ids=["nan-b", "negative-k1", "infinite-k1", "negative-doc-count", "negative-average", "negative-count"],
+)
+def test_models_no_state_holds_are_refused_when_pickled(make, message):
+    """A state with such values is refused when read, so it is refused when made, not silently later."""
+    model = make()
+    for call in (pickle.dumps, copy.copy, copy.deepcopy):
+        with pytest.raises(ValueError, match=f"^BM25 state out of range: {message}$"):
+            call(model)
+
+
+def loaded(fields: str) -> BM25:
+    model = BM25()
+    model.load("{" + fields + ', "_b": 0.75, "_k1": 1.2}')
+    return model
+
+
+@not_sanitized
+def test_sparse_rows_do_not_copy_each_occurrence_of_a_token():
+    """300 occurrences of one 10 MB token once cost 2.9 GB as copies; train_batch cost nothing extra."""
+    script = (
+        "import resource, duzudavida\n"
+        "def status(key):\n"
+        "    return next(int(l.split()[1]) * 1024 for l in open('/proc/self/status') if l.startswith(key))\n"
+        "token = 'x' * 10_000_000\n"
+        "docs = [[token]] * 300 + [[bytearray(b'y' * 10_000_000)]] * 300\n"
+        "model = duzudavida.BM25()\n"
+        "model.train_batch(docs[:1] + docs[-1:])\n"
+        "limit = status('VmSize:') + 2**30\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (limit, limit))\n"
+        "open('/proc/self/clear_refs', 'w').write('5')\n"
+        "base = status('VmRSS:')\n"
+        "rows = model.encode_documents_csr(docs), model.encode_queries_csr(docs)\n"
+        "print((status('VmHWM:') - base) // 2**20)\n"
+    )
+    result = run_isolated(script)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert int(result.stdout) < 200, f"{result.stdout.strip()} MB"

@@ -1,6 +1,7 @@
 """dump and load from Python: the document's bytes, the failure table, and round trips."""
 
 import math
+import os
 
 import pytest
 from conftest import not_sanitized, run_isolated
@@ -58,6 +59,20 @@ def test_id_tokens_sort_as_text(tmp_path):
 def test_dump_unopenable_path(path):
     with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
         BM25().dump(path)
+
+
+class FsPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize("wrap", [str, lambda p: str(p).encode(), lambda p: p, lambda p: FsPath(str(p))], ids=["str", "bytes", "pathlib", "fspath"])
+def test_dump_takes_any_path_like(example_model, tmp_path, wrap):
+    example_model.dump(wrap(tmp_path / "model.json"))
+    assert (tmp_path / "model.json").read_bytes() == TRAINED_DOCUMENT.encode()
 
 
 def test_dump_reports_full_disk():
@@ -249,3 +264,18 @@ def test_hostile_document_costs_at_most_sixteen_times_its_size(item):
     result = run_isolated(script, item, GOOD_TAIL)
     assert result.returncode == 0, result.stderr
     assert float(result.stdout) <= 16
+
+
+def test_dump_to_a_fifo_nobody_reads_raises(example_model, tmp_path):
+    """open() on a FIFO with no reader once blocked forever."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    script = (
+        "import sys, duzudavida\n"
+        "try:\n"
+        "    duzudavida.BM25().dump(sys.argv[1])\n"
+        "except RuntimeError as error:\n"
+        "    print(error)\n"
+    )
+    result = run_isolated(script, str(fifo), timeout=30)
+    assert result.stdout.strip() == "Failed to dump: Unable to open file", result.stderr
