@@ -126,6 +126,8 @@ void for_each_document(py::handle docs, OnText on_text, OnIds on_ids,
       on_text(as_text);
       continue;
     }
+    // The copies that a refused text conversion made go with its caster.
+    if (copied != nullptr) copied->clear();
     py::detail::make_caster<IdTokens> as_ids;
     if (as_ids.load(item, true)) {
       // The id conversion of a generic sequence runs Python code.
