@@ -211,8 +211,6 @@ py::object encode_csr(const BM25& self, py::handle docs) {
 // and its __dict__.
 py::object state_of(Instance instance) {
   const BM25& self = py::cast<const BM25&>(instance.self);
-  // A state that __setstate__ would refuse is refused here, at the call that makes it.
-  self.check_state_range();
   auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(self.state_size())));
   if (!state) throw py::error_already_set();
   self.write_state(PyBytes_AS_STRING(state.ptr()));

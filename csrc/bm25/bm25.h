@@ -112,13 +112,9 @@ class BM25 {
   std::size_t state_size() const;
   void write_state(char* out) const;  // state_size() bytes
   // A model with that state. Throws std::invalid_argument "not a BM25 state" for bytes that are
-  // not one, or that hold a value check_state_range refuses.
+  // not one. Any b, k1, average and count round-trip, since the setters and load accept them; a
+  // negative total does not, as no call makes one (load clamps it at 0).
   static BM25 from_state(std::string_view state);
-  // Throws std::invalid_argument naming the first value a state may not hold: b not finite, k1
-  // negative or not finite, a negative or non-finite average, a negative doc_count, total or
-  // token count (such models come only from loading documents or from out-of-range parameters,
-  // and weigh tokens with NaN or negative weights).
-  void check_state_range() const;
 
   // ln((doc_count + 1) / (df + 0.5)), df the token's table count, 1 when absent.
   double idf(std::string_view token_text) const noexcept;

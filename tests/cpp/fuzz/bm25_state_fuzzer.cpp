@@ -16,7 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string written(model.state_size(), '\0');
     model.write_state(written.data());
     if (written != state) __builtin_trap();
-    model.check_state_range();
   } catch (const std::invalid_argument&) {
   }
   return 0;
