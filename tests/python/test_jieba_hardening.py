@@ -5,7 +5,6 @@ import copy
 import os
 import pathlib
 import pickle
-import sys
 
 import pytest
 from conftest import TEST_DATA, not_sanitized, run_isolated
