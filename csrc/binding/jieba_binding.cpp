@@ -384,8 +384,17 @@ WordLists cut_batch(const Segmenter& self, const Sentences& sentences, long thre
   return lists;
 }
 
+// ValueError, as pybind11 gives it, but with the bytes of a path that is not UTF-8 kept as
+// os.fsdecode keeps them, where a strict decoding would replace the message by a UnicodeDecodeError.
+void set_value_error(const char* message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "surrogateescape");
+  if (text == nullptr) return;  // the decoding error stays set
+  PyErr_SetObject(PyExc_ValueError, text);
+  Py_DECREF(text);
+}
+
 // OSError(errno, strerror, path) becomes FileNotFoundError, PermissionError, IsADirectoryError...
-void translate_file_access_error(std::exception_ptr pending) {
+void translate_segmenter_errors(std::exception_ptr pending) {
   try {
     if (pending) std::rethrow_exception(pending);
   } catch (const segmenter::FileAccessError& error) {
@@ -394,6 +403,10 @@ void translate_file_access_error(std::exception_ptr pending) {
     if (!path) return;  // the decoding error stays set
     PyErr_SetObject(PyExc_OSError,
                     py::make_tuple(error.error_number(), std::strerror(error.error_number()), path).ptr());
+  } catch (const std::invalid_argument& error) {
+    set_value_error(error.what());
+  } catch (const std::length_error& error) {
+    set_value_error(error.what());
   }
 }
 
@@ -438,7 +451,7 @@ bool initialized(py::handle self) {
 }  // namespace
 
 void register_jieba(py::module_& module) {
-  py::register_exception_translator(&translate_file_access_error);
+  py::register_exception_translator(&translate_segmenter_errors);
   py::class_<Segmenter, std::shared_ptr<Segmenter>> jieba(module, "Jieba");
   jieba
       .def(py::init(&make_segmenter), py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),

@@ -204,6 +204,10 @@ def test_paths_that_are_not_utf8_or_are_path_objects_round_trip(dict_paths, tmp_
     assert jieba.__getstate__()[:5] == tuple(os.fsdecode(path) for path in paths)
     for restored in (pickle.loads(pickle.dumps(jieba)), copy.deepcopy(jieba)):
         assert restored.__getstate__() == jieba.__getstate__()
+    os.mkfifo(folder + b"/fifo")
+    with pytest.raises(ValueError) as raised:  # the message keeps the path's bytes
+        Jieba(*paths[:3], folder + b"/fifo", paths[4])
+    assert os.fsencode(str(raised.value)) == folder + b"/fifo: a FIFO, not a regular file"
     objects = Jieba(*(pathlib.Path(os.fsdecode(path)) for path in paths))
     assert objects.__getstate__() == jieba.__getstate__()
     with pytest.raises(FileNotFoundError) as raised:
