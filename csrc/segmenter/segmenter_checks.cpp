@@ -327,8 +327,10 @@ SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::st
                               std::to_string(kMaxUserDictBytes >> 20) + " MiB together";
     user_dicts.push_back(read_bounded(user_path, kMaxUserDictBytes - user_bytes, too_large));
     user_bytes += user_dicts.back().size();
-    check_user_dictionary(user_path, user_dicts.back());
   }
+  // Checked once all are read, so that a list past the bound is refused before any is parsed.
+  const std::vector<std::string> user_paths = split_user_dict_paths(user_dict_path);
+  for (std::size_t index = 0; index < user_dicts.size(); ++index) check_user_dictionary(user_paths[index], user_dicts[index]);
   // Each content where it is named last: what an earlier copy defines, the later one redefines.
   std::unordered_set<std::string_view> later;
   std::vector<bool> kept(user_dicts.size());
