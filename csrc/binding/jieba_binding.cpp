@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <typeinfo>
 #include <optional>
 #include <string>
 #include <utility>
@@ -403,9 +404,9 @@ void translate_segmenter_errors(std::exception_ptr pending) {
     if (!path) return;  // the decoding error stays set
     PyErr_SetObject(PyExc_OSError,
                     py::make_tuple(error.error_number(), std::strerror(error.error_number()), path).ptr());
-  } catch (const std::invalid_argument& error) {
-    set_value_error(error.what());
-  } catch (const std::length_error& error) {
+  } catch (const std::logic_error& error) {
+    // Only these two exactly: a subclass may have a translator of its own further on.
+    if (typeid(error) != typeid(std::invalid_argument) && typeid(error) != typeid(std::length_error)) throw;
     set_value_error(error.what());
   }
 }
