@@ -1,7 +1,13 @@
 // The segmentation library behind Segmenter, and batches over threads.
 #include "segmenter.h"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cppjieba/Jieba.hpp>
+#include <new>
+#include <system_error>
+#include <unordered_set>
 
 #include "memory_file.h"
 #include "parallel_for.h"
@@ -9,10 +15,52 @@
 
 namespace lumo::segmenter {
 
+// The bound on inserted and dictionary words is the library's own look-ahead.
+static_assert(kMaxWordRunes == cppjieba::MAX_WORD_LENGTH, "a longer word could be found, or a shorter one refused");
+
 struct Segmenter::Library {
   explicit Library(const MemoryFiles& files)
       : jieba(files.dict_path(), files.hmm_path(), files.user_dict_path(), files.idf_path(), files.stop_word_path()) {}
   cppjieba::Jieba jieba;
+};
+
+// Every live Segmenter, for the fork handlers: before a fork, wait for the changes in progress
+// (so the child's dictionary is whole); in the child, give each segmenter a free lock, since the
+// threads that held it (inside cut_batch, say) do not exist there.
+struct ForkGuard {
+  static std::mutex& registry_lock() {
+    static auto* lock = new std::mutex;  // never destroyed: a fork may follow static destruction
+    return *lock;
+  }
+  static std::unordered_set<Segmenter*>& registry() {
+    static auto* segmenters = new std::unordered_set<Segmenter*>;
+    return *segmenters;
+  }
+  static void prepare() {
+    registry_lock().lock();
+    for (Segmenter* segmenter : registry()) segmenter->changing_.lock();
+  }
+  static void parent() {
+    for (Segmenter* segmenter : registry()) segmenter->changing_.unlock();
+    registry_lock().unlock();
+  }
+  static void child() {
+    for (Segmenter* segmenter : registry()) {
+      new (&segmenter->lock_) std::shared_mutex;  // the old one has no owner left to release it
+      segmenter->changing_.unlock();
+    }
+    registry_lock().unlock();
+  }
+  static void add(Segmenter* segmenter) {
+    static const int installed = pthread_atfork(&prepare, &parent, &child);
+    if (installed != 0) throw std::system_error(installed, std::generic_category(), "pthread_atfork");
+    const std::lock_guard<std::mutex> guard(registry_lock());
+    registry().insert(segmenter);
+  }
+  static void remove(Segmenter* segmenter) noexcept {
+    const std::lock_guard<std::mutex> guard(registry_lock());
+    registry().erase(segmenter);
+  }
 };
 
 Segmenter::Segmenter(const SegmenterPaths& paths) : paths_(paths) {
@@ -20,9 +68,10 @@ Segmenter::Segmenter(const SegmenterPaths& paths) : paths_(paths) {
   // library then loads the very bytes that were checked.
   const MemoryFiles files(check_segmenter_files(paths[0], paths[1], paths[2], paths[3], paths[4]));
   library_ = std::make_unique<Library>(files);
+  ForkGuard::add(this);
 }
 
-Segmenter::~Segmenter() = default;
+Segmenter::~Segmenter() { ForkGuard::remove(this); }
 
 WordSpans Segmenter::cut(const std::string& sentence, CutMode mode, bool hmm) const {
   check_sentence(sentence);
@@ -63,15 +112,42 @@ std::vector<std::pair<std::string, double>> Segmenter::extract_keywords(const st
 
 bool Segmenter::insert_user_word(const std::string& word, std::optional<int> freq,
                                  const std::optional<std::string>& tag) {
-  check_sentence(word);
+  if (freq && *freq <= 0) throw std::invalid_argument("freq must be above zero, not " + std::to_string(*freq));
+  if (tag && !is_utf8(*tag)) throw std::invalid_argument("tag is not UTF-8 text");
+  std::optional<std::u32string> runes = inserted_word_runes(word);
   const std::string word_tag = tag.value_or(cppjieba::UNKNOWN_TAG);
+  const auto insert = [&] {
+    return freq ? library_->jieba.InsertUserWord(word, *freq, word_tag) : library_->jieba.InsertUserWord(word, word_tag);
+  };
+  // Everything that can fail comes before the library's insertion; recording it then cannot.
   InsertedWord record{word, freq, tag};
   const std::unique_lock<std::shared_mutex> writing(lock_);
-  inserted_.reserve(inserted_.size() + 1);  // so that recording the word cannot fail once it is in
-  const bool inserted = freq ? library_->jieba.InsertUserWord(word, *freq, word_tag)
-                             : library_->jieba.InsertUserWord(word, word_tag);
-  if (inserted) inserted_.push_back(std::move(record));
-  return inserted;
+  const std::lock_guard<std::mutex> changing(changing_);
+  if (!runes) return insert();  // false, with the library's own log line
+  auto found = inserted_index_.find(*runes);
+  if (found != inserted_index_.end()) {
+    InsertedWord& known = inserted_[found->second];
+    // The library would only add an equal entry; its list of entries grows with every insertion.
+    const bool same = known.freq == freq && known.tag == tag;
+    if (!same && !insert()) return false;
+    known = std::move(record);
+    return true;
+  }
+  if (inserted_.size() == inserted_.capacity()) inserted_.reserve(std::max<std::size_t>(16, 2 * inserted_.size()));
+  found = inserted_index_.emplace(std::move(*runes), inserted_.size()).first;
+  bool inserted = false;
+  try {
+    inserted = insert();
+  } catch (...) {
+    inserted_index_.erase(found);
+    throw;
+  }
+  if (!inserted) {
+    inserted_index_.erase(found);
+    return false;
+  }
+  inserted_.push_back(std::move(record));  // within capacity: cannot throw
+  return true;
 }
 
 std::vector<InsertedWord> Segmenter::inserted_words() const {
