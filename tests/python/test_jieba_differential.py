@@ -181,14 +181,15 @@ INSERTS = [("杭研", None, None), ("研大", 5, None), ("大厦", 1, "nz"), ("�
            (long_word(600, 6), 9, "n"), ("奇怪词", 5, b"\xff"), ("中国", 100, "n"), ("方鸿渐 先生", 8, "nr"),
            ("孙小姐", 2147483647, None), ("。", 4, "w")]
 
-# A small main dictionary (the default's first lines, with duplicates and odd weights), an IDF
-# table with values atof reads oddly, and stop words with blank and CR lines.
+# A small main dictionary (the default's first lines, with duplicates and odd weights), IDF
+# tables with values atof reads oddly (NaN makes the average, and so most weights, NaN), and stop words with blank and CR lines.
 DEFAULT_DICT = (ROOT / "third_party" / "nodejieba-2.6.0" / "dict" / "jieba.dict.utf8").read_bytes()
 SMALL_DICT = b"".join(DEFAULT_DICT.splitlines(keepends=True)[:60000:3]) + "\n".join([
     "中国 5 ns", "中国 500000 ns", "大学 0.5 n", "方鸿渐 1e-300 nr", "小姐 3e5 n", "的 1e9 uj", "a 7 eng", "1 7 m",
 ]).encode() + b"\n"
 ODD_IDF = "\n".join(["中国 nan", "大学 inf", "小姐 -3", "方鸿渐", "先生 1e999", "的 0x10", "鸿渐 12.5 extra",
                      " 5", "", "他们 7.25"]).encode() + b"\n"
+FINITE_ODD_IDF = "\n".join(["中国 -3", "大学 0x10", "小姐 1e-320", "方鸿渐", "先生 12.5 extra", "的 7.25e2"]).encode() + b"\n"
 ODD_STOP_WORDS = "\n".join(["的", "", "了\r", "，", " ", "先生"]).encode() + b"\n"
 
 NOVEL_LINES = NOVEL.split("\n")  # as the library's getline splits, empty lines included
@@ -197,13 +198,15 @@ CASES = {  # built when their test runs, not at collection
     "random": lambda: Case(random_lines(3000, seed=1)),
     # Cut with the HMM only in the batches, on two threads: each call on 1 MB takes a good part of a second.
     "megabyte-lines": lambda: Case(megabyte_lines(), calls=("cut_nohmm", "search_nohmm", "all", "tag", "keywords")),
-    "hostile-user-dict": lambda: Case(NOVEL_LINES[:30] + random_lines(400, seed=2), files={"user_dict_path": HOSTILE_USER_DICT}),
+    "hostile-user-dict": lambda: Case(NOVEL_LINES[:30] + random_lines(400, seed=2),
+                                      files={"user_dict_path": HOSTILE_USER_DICT}),
     "user-dict-list": lambda: Case(random_lines(300, seed=3),
-                           files={"user_dict_path": HOSTILE_USER_DICT, "extra_user_dict": b"\xe7\x9a\x84 9 x\n"}),
+                                   files={"user_dict_path": HOSTILE_USER_DICT, "extra_user_dict": b"\xe7\x9a\x84 9 x\n",
+                                          "idf_path": FINITE_ODD_IDF}),
     "inserted-words": lambda: Case(NOVEL_LINES[:30] + random_lines(400, seed=4), inserts=INSERTS),
     "hostile-everything": lambda: Case(NOVEL_LINES[60:100] + random_lines(400, seed=5), inserts=INSERTS,
-                               files={"dict_path": SMALL_DICT, "user_dict_path": HOSTILE_USER_DICT,
-                                      "idf_path": ODD_IDF, "stop_word_path": ODD_STOP_WORDS}),
+                                       files={"dict_path": SMALL_DICT, "user_dict_path": HOSTILE_USER_DICT,
+                                              "idf_path": ODD_IDF, "stop_word_path": ODD_STOP_WORDS}),
 }
 
 
@@ -244,12 +247,12 @@ def test_every_mode_matches_the_library(name, dict_paths, reference_program, tmp
     assert log_of(capfdbinary.readouterr().err) == log_of(bytes.fromhex(header["load_log"] + header["insert_log"]))
     assert inserted == header["inserted"]
 
+    calls = [call for call in CALLS if call in case.calls] if case.calls else list(CALLS)
     for index, (line, want) in enumerate(zip(case.lines, expected)):
-        calls = [name for name in CALLS if name in case.calls] if case.calls else list(CALLS)
-        got = {name: outcome(CALLS[name][0], jieba, line) for name in calls}
+        got = {call: outcome(CALLS[call][0], jieba, line) for call in calls}
         log = log_of(capfdbinary.readouterr().err)
-        assert got == {name: CALLS[name][1](line, want) for name in calls}, f"{name} line {index}: {line[:200]!r}"
-        assert log == log_of(b"".join(bytes.fromhex(want[f"{CALLS[name][2]}_log"]) for name in calls)), index
+        assert got == {call: CALLS[call][1](line, want) for call in calls}, f"{name} line {index}: {line[:200]!r}"
+        assert log == log_of(b"".join(bytes.fromhex(want[f"{CALLS[call][2]}_log"]) for call in calls)), index
 
     # Batches over the lines whose words all decode, on two threads, in order.
     for batch, mode in ((jieba.cut_batch, "cut"), (jieba.cut_for_search_batch, "search")):
