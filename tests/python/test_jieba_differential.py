@@ -15,11 +15,15 @@ from dataclasses import dataclass, field
 
 import pytest
 
+from conftest import SANITIZED
 from duzudavida import Jieba
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 NOVEL = (ROOT / "third_party" / "weicheng.utf8").read_text(encoding="utf-8")
 TOP_K = 20
+# A sanitized debug build cuts many times slower: there, a tenth of the random lines, and long
+# lines of 100 KB.
+SHARE = 10 if SANITIZED else 1
 # The library's log line starts with the time and its source file, which differ between builds.
 LOG_PREFIX = re.compile(rb"(?m)^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S+:\d+ ")
 
@@ -195,16 +199,17 @@ ODD_STOP_WORDS = "\n".join(["的", "", "了\r", "，", " ", "先生"]).encode() 
 NOVEL_LINES = NOVEL.split("\n")  # as the library's getline splits, empty lines included
 CASES = {  # built when their test runs, not at collection
     "novel": lambda: Case(NOVEL_LINES),
-    "random": lambda: Case(random_lines(3000, seed=1)),
+    "random": lambda: Case(random_lines(3000 // SHARE, seed=1)),
     # Cut with the HMM only in the batches, on two threads: each call on 1 MB takes a good part of a second.
-    "megabyte-lines": lambda: Case(megabyte_lines(), calls=("cut_nohmm", "search_nohmm", "all", "tag", "keywords")),
-    "hostile-user-dict": lambda: Case(NOVEL_LINES[:30] + random_lines(400, seed=2),
+    "megabyte-lines": lambda: Case([line[: len(line) // SHARE] for line in megabyte_lines()],
+                                   calls=("cut_nohmm", "search_nohmm", "all", "tag", "keywords")),
+    "hostile-user-dict": lambda: Case(NOVEL_LINES[:30] + random_lines(400 // SHARE, seed=2),
                                       files={"user_dict_path": HOSTILE_USER_DICT}),
-    "user-dict-list": lambda: Case(random_lines(300, seed=3),
+    "user-dict-list": lambda: Case(random_lines(300 // SHARE, seed=3),
                                    files={"user_dict_path": HOSTILE_USER_DICT, "extra_user_dict": b"\xe7\x9a\x84 9 x\n",
                                           "idf_path": FINITE_ODD_IDF}),
-    "inserted-words": lambda: Case(NOVEL_LINES[:30] + random_lines(400, seed=4), inserts=INSERTS),
-    "hostile-everything": lambda: Case(NOVEL_LINES[60:100] + random_lines(400, seed=5), inserts=INSERTS,
+    "inserted-words": lambda: Case(NOVEL_LINES[:30] + random_lines(400 // SHARE, seed=4), inserts=INSERTS),
+    "hostile-everything": lambda: Case(NOVEL_LINES[60:100] + random_lines(400 // SHARE, seed=5), inserts=INSERTS,
                                        files={"dict_path": SMALL_DICT, "user_dict_path": HOSTILE_USER_DICT,
                                               "idf_path": ODD_IDF, "stop_word_path": ODD_STOP_WORDS}),
 }
