@@ -52,13 +52,21 @@ def as_bytes(text: str | bytes) -> bytes:
     return text.encode() if isinstance(text, str) else text
 
 
-def reference(program, paths: dict[str, str], case: Case) -> tuple[dict, list[dict]]:
+def start_reference(program, paths: dict[str, str], case: Case, folder: pathlib.Path) -> subprocess.Popen:
+    """The reference program at work on the case, beside the module's own calls (there are two cores)."""
     words = [f"x{as_bytes(w).hex()} {'-' if f is None else f} {'-' if t is None else 'x' + as_bytes(t).hex()}"
              for w, f, t in case.inserts]
     cases = "\n".join([str(TOP_K), str(len(words)), *words, *(as_bytes(line).hex() for line in case.lines)]) + "\n"
-    out = subprocess.run([str(program), *paths.values()], input=cases.encode(), check=True, capture_output=True)
-    header, *results = (json.loads(line) for line in out.stdout.splitlines())
-    assert len(results) == len(case.lines)
+    (folder / "cases").write_text(cases)
+    with open(folder / "cases", "rb") as given, open(folder / "expected", "wb") as out:
+        return subprocess.Popen([str(program), *paths.values()], stdin=given, stdout=out, stderr=subprocess.PIPE)
+
+
+def reference_results(process: subprocess.Popen, folder: pathlib.Path, count: int) -> tuple[dict, list[dict]]:
+    _, errors = process.communicate()
+    assert process.returncode == 0, errors
+    header, *results = (json.loads(line) for line in (folder / "expected").read_bytes().splitlines())
+    assert len(results) == count
     return header, results
 
 
@@ -79,9 +87,13 @@ def decoded(line: str | bytes, flat: list[int]):
     return list(zip(words, starts, ends))
 
 
-def text_of(pairs: list[list[str]], second=bytes.fromhex):
+def text_of(pairs: list[list[str]], weights: bool = False):
+    """Hex-encoded (word, tag) or (word, %a weight) pairs as the module returns them (weights as
+    their bits), UnicodeDecodeError where one is not UTF-8. C loops, as for decoded."""
+    texts = lambda column: map(bytes.decode, map(bytes.fromhex, map(operator.itemgetter(column), pairs)))  # noqa: E731
     try:
-        return [(bytes.fromhex(first).decode(), second(value)) for first, value in pairs]
+        seconds = (float.fromhex(weight).hex() for _, weight in pairs) if weights else texts(1)
+        return list(zip(texts(0), seconds))
     except UnicodeDecodeError:
         return UnicodeDecodeError
 
@@ -228,10 +240,9 @@ CALLS = {
     "search_nohmm": (lambda j, s: j.tokenize(s, mode="search", hmm=False),
                      lambda line, want: decoded(line, want["search_nohmm"]), "search_nohmm"),
     "all": (lambda j, s: j.cut_all(s), lambda line, want: words_of(decoded(line, want["all"])), "all"),
-    "tag": (lambda j, s: j.tag(s), lambda line, want: text_of(want["tag"], lambda tag: bytes.fromhex(tag).decode()),
-            "tag"),
+    "tag": (lambda j, s: j.tag(s), lambda line, want: text_of(want["tag"]), "tag"),
     "keywords": (lambda j, s: weights_exact(outcome(j.extract_keywords, s, top_k=TOP_K)),
-                 lambda line, want: text_of(want["keywords"], lambda weight: float.fromhex(weight).hex()), "keywords"),
+                 lambda line, want: text_of(want["keywords"], weights=True), "keywords"),
 }
 
 
@@ -244,24 +255,30 @@ def test_every_mode_matches_the_library(name, dict_paths, reference_program, tmp
         paths[key] = str(tmp_path / key)
     if "extra_user_dict" in case.files:
         paths["user_dict_path"] = f"{tmp_path / 'user_dict_path'}|{dict_paths['user_dict_path']};{paths.pop('extra_user_dict')}"
-    header, expected = reference(reference_program, paths, case)
+    process = start_reference(reference_program, paths, case, tmp_path)
 
     capfdbinary.readouterr()
     jieba = Jieba(**paths)
     inserted = [jieba.insert_user_word(word, freq=freq, tag=tag) for word, freq, tag in case.inserts]
-    assert log_of(capfdbinary.readouterr().err) == log_of(bytes.fromhex(header["load_log"] + header["insert_log"]))
-    assert inserted == header["inserted"]
-
+    load_log = log_of(capfdbinary.readouterr().err)
     calls = [call for call in CALLS if call in case.calls] if case.calls else list(CALLS)
-    for index, (line, want) in enumerate(zip(case.lines, expected)):
-        got = {call: outcome(CALLS[call][0], jieba, line) for call in calls}
-        log = log_of(capfdbinary.readouterr().err)
-        assert got == {call: CALLS[call][1](line, want) for call in calls}, f"{name} line {index}: {line[:200]!r}"
-        assert log == log_of(b"".join(bytes.fromhex(want[f"{CALLS[call][2]}_log"]) for call in calls)), index
-
-    # Batches over the lines whose words all decode, on two threads, in order.
-    for batch, mode in ((jieba.cut_batch, "cut"), (jieba.cut_for_search_batch, "search")):
-        pairs = [(line, words_of(decoded(line, want[mode]))) for line, want in zip(case.lines, expected)]
-        pairs = [(line, words) for line, words in pairs if words is not UnicodeDecodeError]
-        assert batch([line for line, _ in pairs], threads=2) == [words for _, words in pairs]
+    got = []
+    for line in case.lines:
+        got.append({call: outcome(CALLS[call][0], jieba, line) for call in calls})
+        got[-1]["log"] = log_of(capfdbinary.readouterr().err)
+    # Batches on two threads, of the lines that are UTF-8 (their words are too), in order.
+    batched = [index for index, line in enumerate(case.lines)
+               if isinstance(line, str) or outcome(line.decode) is not UnicodeDecodeError]
+    lines = [case.lines[index] for index in batched]
+    batches = {"cut": jieba.cut_batch(lines, threads=2), "search": jieba.cut_for_search_batch(lines, threads=2)}
     capfdbinary.readouterr()
+
+    header, expected = reference_results(process, tmp_path, len(case.lines))
+    assert load_log == log_of(bytes.fromhex(header["load_log"] + header["insert_log"]))
+    assert inserted == header["inserted"]
+    for index, (line, want) in enumerate(zip(case.lines, expected)):
+        logs = b"".join(bytes.fromhex(want[f"{CALLS[call][2]}_log"]) for call in calls)
+        assert got[index] == {**{call: CALLS[call][1](line, want) for call in calls}, "log": log_of(logs)}, (
+            f"{name} line {index}: {line[:200]!r}")
+    for mode, words in batches.items():
+        assert words == [words_of(decoded(case.lines[index], expected[index][mode])) for index in batched], mode
