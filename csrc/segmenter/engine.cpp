@@ -308,13 +308,22 @@ bool Engine::is_user_single(std::uint32_t rune) const noexcept {
 void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) const {
   const std::uint32_t* runes = scratch.runes.data() + begin;
   const std::size_t size = end - begin;
-  if (scratch.route_weight.size() < size) {
-    scratch.route_weight.resize(size);
-    scratch.route_length.resize(size);
-  }
+  // Each buffer is sized on its own: one that failed to grow must not pass for a grown one.
+  if (scratch.route_weight.size() < size) scratch.route_weight.resize(size);
+  if (scratch.route_length.size() < size) scratch.route_length.resize(size);
   double* weight = scratch.route_weight.data();
   std::uint32_t* length = scratch.route_length.data();
+  // The walks are bound by cache misses: the root cells a few positions ahead (the walk goes
+  // backwards) and the first edge after them are fetched while this position is walked.
+  constexpr std::size_t kAhead = 8;
   for (std::size_t i = size; i-- > 0;) {
+    if (i >= kAhead) __builtin_prefetch(trie_.probe_address(RuneTrie::kRoot, runes[i - kAhead]));
+    if (i >= kAhead / 2) {
+      const TrieCell* ahead = trie_.child(RuneTrie::kRoot, runes[i - kAhead / 2]);
+      if (ahead != nullptr && (ahead->node & RuneTrie::kHasChildren) != 0) {
+        __builtin_prefetch(trie_.probe_address(ahead->node & RuneTrie::kIdMask, runes[i - kAhead / 2 + 1]));
+      }
+    }
     double best = kMinDouble;
     std::uint32_t best_length = 1;
     const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
@@ -322,9 +331,9 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
     if (i + 1 < size) value += weight[i + 1];
     value += (cell != nullptr && cell->tag != RuneTrie::kNoWord) ? cell->weight : min_weight_;
     if (value > best) best = value;
-    if (cell != nullptr) {
+    if (cell != nullptr && (cell->node & RuneTrie::kHasChildren) != 0) {
       const std::size_t last = std::min(size, i + kMaxWordLength);
-      std::uint32_t node = cell->node;
+      std::uint32_t node = cell->node & RuneTrie::kIdMask;
       for (std::size_t j = i + 1; j < last; ++j) {
         cell = trie_.child(node, runes[j]);
         if (cell == nullptr) break;
@@ -337,7 +346,8 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
             best_length = static_cast<std::uint32_t>(j - i + 1);
           }
         }
-        node = cell->node;
+        if ((cell->node & RuneTrie::kHasChildren) == 0) break;
+        node = cell->node & RuneTrie::kIdMask;
       }
     }
     weight[i] = best;
@@ -348,10 +358,8 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
 void Engine::viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const {
   const std::size_t size = end - begin;
   const std::uint32_t* runes = scratch.runes.data() + begin;
-  if (scratch.state_weight.size() < size * kHmmStates) {
-    scratch.state_weight.resize(size * kHmmStates);
-    scratch.state_path.resize(size * kHmmStates);
-  }
+  if (scratch.state_weight.size() < size * kHmmStates) scratch.state_weight.resize(size * kHmmStates);
+  if (scratch.state_path.size() < size * kHmmStates) scratch.state_path.resize(size * kHmmStates);
   double* weight = scratch.state_weight.data();
   std::int8_t* path = scratch.state_path.data();
   {
@@ -454,14 +462,15 @@ void Engine::full_range(Scratch& scratch, std::size_t begin, std::size_t end) co
     const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
     matches.emplace_back(static_cast<std::uint32_t>(i),
                          cell != nullptr && cell->tag != RuneTrie::kNoWord ? cell : nullptr);
-    if (cell != nullptr) {
+    if (cell != nullptr && (cell->node & RuneTrie::kHasChildren) != 0) {
       const std::size_t last = std::min(size, i + kMaxWordLength);
-      std::uint32_t node = cell->node;
+      std::uint32_t node = cell->node & RuneTrie::kIdMask;
       for (std::size_t j = i + 1; j < last; ++j) {
         cell = trie_.child(node, runes[j]);
         if (cell == nullptr) break;
         if (cell->tag != RuneTrie::kNoWord) matches.emplace_back(static_cast<std::uint32_t>(j), cell);
-        node = cell->node;
+        if ((cell->node & RuneTrie::kHasChildren) == 0) break;
+        node = cell->node & RuneTrie::kIdMask;
       }
     }
     const bool alone = matches.size() == 1;
@@ -510,6 +519,9 @@ void Engine::cut_range(Scratch& scratch, std::size_t begin, std::size_t end, Cut
 }
 
 bool Engine::cut_words(std::string_view sentence, CutMode mode, bool hmm, Scratch& scratch) const {
+  // Buffers a huge sentence grew are given back at the next ordinary one.
+  constexpr std::size_t kKeptRunes = std::size_t{1} << 22;
+  if (scratch.runes.capacity() > kKeptRunes && sentence.size() < kKeptRunes) scratch = Scratch();
   scratch.words.clear();
   scratch.runes.clear();
   scratch.offsets.clear();

@@ -1,10 +1,26 @@
 // The trie's growth and insertion; lookups are inline in the header.
 #include "rune_trie.h"
 
-#include <limits>
+#include <sys/mman.h>
+
+#include <new>
 #include <stdexcept>
 
 namespace lumo::segmenter {
+
+void* allocate_huge(std::size_t bytes) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  if (bytes < kHugePage) {
+    void* memory = std::malloc(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
+  }
+  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* memory = std::aligned_alloc(kHugePage, rounded);
+  if (memory == nullptr) throw std::bad_alloc();
+  ::madvise(memory, rounded, MADV_HUGEPAGE);  // a hint: without huge pages the table still works
+  return memory;
+}
 
 RuneTrie::RuneTrie() : root_(kDirectRunes, TrieCell{0, kNoWord, 0.0, 0}) {
   cells_.assign(std::size_t{1} << 10, TrieCell{0, kNoWord, 0.0, 0});
@@ -15,12 +31,14 @@ RuneTrie::RuneTrie() : root_(kDirectRunes, TrieCell{0, kNoWord, 0.0, 0}) {
 const TrieCell* RuneTrie::find(const std::uint32_t* runes, std::size_t size) const noexcept {
   if (size == 0) return nullptr;
   const TrieCell* cell = child(kRoot, runes[0]);
-  for (std::size_t i = 1; i < size && cell != nullptr; ++i) cell = child(cell->node, runes[i]);
+  for (std::size_t i = 1; i < size && cell != nullptr; ++i) {
+    cell = (cell->node & kHasChildren) != 0 ? child(cell->node & kIdMask, runes[i]) : nullptr;
+  }
   return cell;
 }
 
 void RuneTrie::grow() {
-  std::vector<TrieCell> old;
+  decltype(cells_) old;
   old.swap(cells_);
   cells_.assign(old.size() * 2, TrieCell{0, kNoWord, 0.0, 0});
   mask_ = cells_.size() - 1;
@@ -34,7 +52,7 @@ void RuneTrie::grow() {
 }
 
 TrieCell& RuneTrie::child_or_new(std::uint32_t parent, std::uint32_t rune) {
-  if (node_count_ == std::numeric_limits<std::uint32_t>::max() >> 11) {
+  if (node_count_ == kIdMask) {
     throw std::length_error("dictionary has too many trie nodes");
   }
   if (parent == kRoot && rune < kDirectRunes) {
@@ -56,11 +74,11 @@ TrieCell& RuneTrie::child_or_new(std::uint32_t parent, std::uint32_t rune) {
 
 void RuneTrie::insert(const std::uint32_t* runes, std::size_t size, double weight, std::int32_t tag) {
   if (size == 0) return;
-  std::uint32_t node = kRoot;
-  TrieCell* cell = nullptr;
-  for (std::size_t i = 0; i < size; ++i) {
-    cell = &child_or_new(node, runes[i]);
-    node = cell->node;
+  TrieCell* cell = &child_or_new(kRoot, runes[0]);
+  for (std::size_t i = 1; i < size; ++i) {
+    // Marked before the child is made: growing the table copies the mark with the cell.
+    cell->node |= kHasChildren;
+    cell = &child_or_new(cell->node & kIdMask, runes[i]);
   }
   cell->weight = weight;
   cell->tag = tag;

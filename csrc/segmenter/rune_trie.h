@@ -5,13 +5,32 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 namespace lumo::segmenter {
 
+// Memory for `bytes`, released with std::free. Throws std::bad_alloc.
+void* allocate_huge(std::size_t bytes);
+
+// Allocates large arrays aligned to 2 MiB and asks the kernel for huge pages over them: the trie's
+// walks touch cells all over its table, and misses in the page tables cost as much as in the cache.
+template <class T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <class U>
+  HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+  T* allocate(std::size_t count) { return static_cast<T*>(allocate_huge(count * sizeof(T))); }
+  void deallocate(T* pointer, std::size_t) noexcept { std::free(pointer); }
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) noexcept { return true; }
+  friend bool operator!=(const HugePageAllocator&, const HugePageAllocator&) noexcept { return false; }
+};
+
+
 // One edge of the trie, and the word that ends there, if any.
 struct TrieCell {
-  std::uint32_t node;    // the child's id; 0 marks an empty cell (the root is no one's child)
+  std::uint32_t node;    // the child's id, and kHasChildren; 0 marks an empty cell (the root is no one's child)
   std::int32_t tag;      // the word's tag id, or kNoWord where no word ends at this node
   double weight;         // the word's log weight, when tag != kNoWord
   std::uint64_t key;     // parent << 21 | code point (the lenient decoder gives at most 21 bits)
@@ -22,10 +41,21 @@ class RuneTrie {
   static constexpr std::int32_t kNoWord = -1;
   static constexpr std::uint32_t kRoot = 0;
   static constexpr std::uint32_t kDirectRunes = 0x10000;
+  // A node's id takes the low 31 bits of TrieCell::node; the top bit says whether any edge
+  // leaves it, which spares a walk the failed probe at every leaf.
+  static constexpr std::uint32_t kHasChildren = 0x80000000u;
+  static constexpr std::uint32_t kIdMask = 0x7fffffffu;
 
   RuneTrie();
 
-  // The cell of `parent`'s child for `rune`, or nullptr.
+  // Where the cell of `parent`'s child for `rune` is looked for first, to prefetch it.
+  const void* probe_address(std::uint32_t parent, std::uint32_t rune) const noexcept {
+    if (parent == kRoot && rune < kDirectRunes) return &root_[rune];
+    return &cells_[slot_of(edge_key(parent, rune))];
+  }
+
+  // The cell of `parent`'s child for `rune`, or nullptr. `parent` is an id (TrieCell::node
+  // without kHasChildren).
   const TrieCell* child(std::uint32_t parent, std::uint32_t rune) const noexcept {
     if (parent == kRoot && rune < kDirectRunes) {
       const TrieCell* cell = &root_[rune];
@@ -62,7 +92,7 @@ class RuneTrie {
   void grow();
 
   std::vector<TrieCell> root_;   // kDirectRunes cells, by code point
-  std::vector<TrieCell> cells_;  // open addressing, linear probing, at most half full
+  std::vector<TrieCell, HugePageAllocator<TrieCell>> cells_;  // open addressing, linear probing, at most half full
   std::size_t mask_ = 0;
   unsigned shift_ = 0;
   std::size_t used_ = 0;
