@@ -272,6 +272,11 @@ void Engine::load_hmm(const std::string& content) {
 }
 
 void Engine::load_idf(const std::string& content) {
+  struct Entry {
+    std::string_view word;
+    double idf;
+  };
+  std::vector<Entry> entries;
   std::vector<std::string_view> fields;
   std::string scratch;
   double sum = 0.0;
@@ -289,10 +294,54 @@ void Engine::load_idf(const std::string& content) {
       return;
     }
     const double idf = as_double(fields[1], scratch);
-    idf_[std::string(fields[0])] = idf;
+    entries.push_back(Entry{fields[0], idf});
     sum += idf;
   });
   idf_average_ = sum / static_cast<double>(line_number);
+  // Sorted by word; of a word given twice, the last value stands, as in the library's map.
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& lhs, const Entry& rhs) { return lhs.word < rhs.word; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (kept > 0 && entries[kept - 1].word == entries[i].word) {
+      entries[kept - 1] = entries[i];
+    } else {
+      entries[kept++] = entries[i];
+    }
+  }
+  entries.resize(kept);
+  std::size_t blob_size = 0;
+  for (const Entry& entry : entries) blob_size += entry.word.size();
+  if (blob_size > UINT32_MAX) throw std::length_error("IDF table is too large");
+  idf_blob_storage_.reserve(blob_size);
+  idf_offsets_storage_.reserve(entries.size() + 1);
+  idf_values_storage_.reserve(entries.size());
+  for (const Entry& entry : entries) {
+    idf_offsets_storage_.push_back(static_cast<std::uint32_t>(idf_blob_storage_.size()));
+    idf_blob_storage_.append(entry.word);
+    idf_values_storage_.push_back(entry.idf);
+  }
+  idf_offsets_storage_.push_back(static_cast<std::uint32_t>(idf_blob_storage_.size()));
+  idf_count_ = entries.size();
+  idf_offsets_ = idf_offsets_storage_.data();
+  idf_blob_ = idf_blob_storage_.data();
+  idf_values_ = idf_values_storage_.data();
+}
+
+const double* Engine::find_idf(std::string_view word) const noexcept {
+  std::size_t low = 0;
+  std::size_t high = idf_count_;
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    const std::string_view probe(idf_blob_ + idf_offsets_[middle], idf_offsets_[middle + 1] - idf_offsets_[middle]);
+    const int order = probe.compare(word);
+    if (order == 0) return &idf_values_[middle];
+    if (order < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return nullptr;
 }
 
 void Engine::load_stop_words(const std::string& content) {
@@ -581,7 +630,9 @@ std::vector<std::pair<std::string, std::string>> Engine::tag(std::string_view se
   for (const auto& [start, length] : scratch.words) {
     std::string word(sentence.substr(offsets[start], offsets[start + length] - offsets[start]));
     const TrieCell* cell = trie_.find(runes + start, length);
-    if (cell != nullptr && cell->tag != RuneTrie::kNoWord && !tags_[static_cast<std::size_t>(cell->tag)].empty()) {
+    // A tag id beyond the table (only a damaged compiled file has one) reads as no tag.
+    if (cell != nullptr && cell->tag != RuneTrie::kNoWord && static_cast<std::uint32_t>(cell->tag) < tags_.size() &&
+        !tags_[static_cast<std::size_t>(cell->tag)].empty()) {
       tagged.emplace_back(std::move(word), tags_[static_cast<std::size_t>(cell->tag)]);
       continue;
     }
@@ -624,8 +675,8 @@ std::vector<std::pair<std::string, double>> Engine::extract_keywords(std::string
   std::vector<Keyword> ranked;
   ranked.reserve(counts.size());
   for (auto& [word, count] : counts) {
-    const auto idf = idf_.find(word);
-    ranked.push_back(Keyword{word, count * (idf != idf_.end() ? idf->second : idf_average_)});
+    const double* idf = find_idf(word);
+    ranked.push_back(Keyword{word, count * (idf != nullptr ? *idf : idf_average_)});
   }
   // The library's partial_sort over the same order and comparison gives the same order of ties.
   const std::size_t count = std::min(top_k, ranked.size());

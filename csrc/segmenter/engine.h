@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,7 +41,17 @@ class Engine {
   // The library's InsertUserWord: false (and its log line) for a word it cannot decode.
   bool insert_user_word(std::string_view word, std::optional<int> freq, const std::string& tag);
 
+  // Writes the engine as a compiled dictionary file under `key` (see dictionary_key), through a
+  // temporary file renamed into place. Throws FileAccessError.
+  void save(const std::string& path, std::uint64_t key) const;
+
+  // Maps a compiled dictionary read-only and uses its tables in place. Throws FileAccessError for
+  // a file that cannot be opened, std::invalid_argument for one that is not a compiled dictionary
+  // of this version, is damaged, or was compiled from other files than `key` names.
+  static std::unique_ptr<Engine> load(const std::string& path, std::uint64_t key);
+
  private:
+  Engine() = default;
   struct Scratch;
   static Scratch& thread_scratch();
   struct Emission {
@@ -85,9 +96,23 @@ class Engine {
   std::unordered_map<std::uint32_t, std::uint32_t> emission_astral_;
   std::vector<Emission> emissions_;
 
-  std::unordered_map<std::string, double> idf_;
+  // The IDF table, sorted by word: idf_count_ words, word i at idf_blob_[idf_offsets_[i],
+  // idf_offsets_[i + 1]). Owned, or in the mapping.
+  const double* find_idf(std::string_view word) const noexcept;
+  std::size_t idf_count_ = 0;
+  const std::uint32_t* idf_offsets_ = nullptr;
+  const char* idf_blob_ = nullptr;
+  const double* idf_values_ = nullptr;
+  std::vector<std::uint32_t> idf_offsets_storage_;
+  std::string idf_blob_storage_;
+  std::vector<double> idf_values_storage_;
   double idf_average_ = 0.0;
+  std::shared_ptr<const void> mapping_;  // the compiled dictionary the tables above may point into
   std::unordered_set<std::string> stop_words_;
 };
+
+// The key of a compiled dictionary: a hash of the five files' bytes (each user dictionary on its
+// own), so that a file compiled from other bytes is never used.
+std::uint64_t dictionary_key(const SegmenterFiles& files);
 
 }  // namespace lumo::segmenter

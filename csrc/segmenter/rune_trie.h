@@ -1,6 +1,8 @@
 // RuneTrie: the dictionary's words as a trie of code points in flat arrays: a direct table for
 // the root's BMP children and one open-addressing table keyed by (parent node, code point) for
 // every other edge. Each cell carries its word's weight and tag, so a walk reads one cell a step.
+// The tables are either owned or borrowed from a mapped compiled dictionary; the first insertion
+// into borrowed tables copies them.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +29,7 @@ struct HugePageAllocator {
   friend bool operator!=(const HugePageAllocator&, const HugePageAllocator&) noexcept { return false; }
 };
 
-
-// One edge of the trie, and the word that ends there, if any.
+// One edge of the trie, and the word that ends there, if any. 24 bytes, little-endian in files.
 struct TrieCell {
   std::uint32_t node;    // the child's id, and kHasChildren; 0 marks an empty cell (the root is no one's child)
   std::int32_t tag;      // the word's tag id, or kNoWord where no word ends at this node
@@ -47,6 +48,9 @@ class RuneTrie {
   static constexpr std::uint32_t kIdMask = 0x7fffffffu;
 
   RuneTrie();
+  // Borrows tables that outlive the trie: kDirectRunes root cells and `capacity` edge cells, a
+  // power of two. Any content is safe to walk: probes stop after `capacity` cells.
+  RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capacity, std::uint32_t node_count);
 
   // Where the cell of `parent`'s child for `rune` is looked for first, to prefetch it.
   const void* probe_address(std::uint32_t parent, std::uint32_t rune) const noexcept {
@@ -63,12 +67,13 @@ class RuneTrie {
     }
     const std::uint64_t key = edge_key(parent, rune);
     std::size_t slot = slot_of(key);
-    for (;;) {
+    for (std::size_t probes = 0; probes <= mask_; ++probes) {
       const TrieCell& cell = cells_[slot];
       if (cell.node == 0) return nullptr;
       if (cell.key == key) return &cell;
       slot = (slot + 1) & mask_;
     }
+    return nullptr;
   }
 
   // The cell of the word `runes[0, size)` (which may carry no word), or nullptr where no such
@@ -79,7 +84,10 @@ class RuneTrie {
   // word is ignored, as the library ignores it.
   void insert(const std::uint32_t* runes, std::size_t size, double weight, std::int32_t tag);
 
-  std::size_t node_count() const noexcept { return node_count_; }
+  const TrieCell* root_cells() const noexcept { return root_; }
+  const TrieCell* edge_cells() const noexcept { return cells_; }
+  std::size_t capacity() const noexcept { return mask_ + 1; }
+  std::uint32_t node_count() const noexcept { return node_count_; }
 
  private:
   static std::uint64_t edge_key(std::uint32_t parent, std::uint32_t rune) noexcept {
@@ -89,10 +97,14 @@ class RuneTrie {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   TrieCell& child_or_new(std::uint32_t parent, std::uint32_t rune);
-  void grow();
+  void own();
+  void rehash(std::size_t capacity);
 
-  std::vector<TrieCell> root_;   // kDirectRunes cells, by code point
-  std::vector<TrieCell, HugePageAllocator<TrieCell>> cells_;  // open addressing, linear probing, at most half full
+  std::vector<TrieCell> root_storage_;
+  std::vector<TrieCell, HugePageAllocator<TrieCell>> cells_storage_;
+  TrieCell* root_ = nullptr;   // kDirectRunes cells, by code point
+  TrieCell* cells_ = nullptr;  // open addressing, linear probing, at most half full once owned
+  bool owned_ = true;
   std::size_t mask_ = 0;
   unsigned shift_ = 0;
   std::size_t used_ = 0;

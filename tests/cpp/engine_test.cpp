@@ -277,3 +277,88 @@ TEST(EngineUserWords, InfiniteAndNanWeights) {
 
 }  // namespace
 }  // namespace lumo::segmenter
+
+namespace lumo::segmenter {
+namespace {
+
+// A compiled dictionary, mapped, answers as the library does, and so it does after inserted words
+// (which copy the borrowed tables first).
+TEST(CompiledDictionary, MappedEngineMatchesTheLibrary) {
+  const SegmenterFiles files = default_files("\xe7\x9a\x84\n\xe9\x9d\x92\xe5\xb1\xb1 nz\n");
+  const std::string path = testing::TempDir() + "engine_test.compiled";
+  const std::uint64_t key = dictionary_key(files);
+  Engine(files).save(path, key);
+  Pair pair = load(files);
+  pair.engine = Engine::load(path, key);
+  const std::vector<std::string> lines = random_lines(400, 9);
+  testing::internal::CaptureStderr();
+  for (const std::string& line : lines) EXPECT_EQ(compare(pair, line), "") << testing::PrintToString(line);
+  for (const char* word : {"\xe5\x9c\xb0\xe7\x90\x83\xe4\xba\xba", "\xe5\xa5\xbd"}) {
+    pair.library->InsertUserWord(word, 7, "zz");
+    pair.engine->insert_user_word(word, 7, "zz");
+  }
+  for (std::size_t i = 0; i < lines.size(); i += 3) EXPECT_EQ(compare(pair, lines[i]), "");
+  testing::internal::GetCapturedStderr();
+  EXPECT_THROW(Engine::load(path, key + 1), std::invalid_argument);
+}
+
+// Damaged files: each truncation and each flipped byte of the header and section table either
+// fails with std::invalid_argument (or std::length_error on insertion) or loads an engine that cuts without reading out of bounds
+// (the sanitizer build checks the latter).
+TEST(CompiledDictionary, DamagedFilesFailOrStayInBounds) {
+  SegmenterFiles files = default_files("");
+  files.dict = "\xe4\xb8\xad 3 n\n\xe4\xb8\xad\xe5\x9b\xbd 5 ns\n\xf0\x9f\x98\x80\xe4\xba\xba 2 x\n";
+  files.idf = "\xe4\xb8\xad\xe5\x9b\xbd 3.5\n";
+  files.stop_words = "\xe7\x9a\x84\n";
+  const std::string path = testing::TempDir() + "engine_damaged.compiled";
+  const std::uint64_t key = dictionary_key(files);
+  Engine(files).save(path, key);
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const auto attempt = [&](const std::string& content) {
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    }
+    try {
+      const std::unique_ptr<Engine> engine = Engine::load(path, key);
+      WordSpans spans;
+      for (CutMode mode : {CutMode::Mixed, CutMode::Search, CutMode::Full}) {
+        engine->cut("\xe4\xb8\xad\xe5\x9b\xbd\xf0\x9f\x98\x80\xe4\xba\xba abc", mode, true, spans);
+      }
+      engine->tag("\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba");
+      engine->extract_keywords("\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad\xe5\x9b\xbd", 5);
+      engine->insert_user_word("\xe4\xba\xba\xe4\xb8\xad", 3, "n");
+    } catch (const std::invalid_argument&) {
+    } catch (const std::length_error&) {  // node ids a damaged table used up
+    }
+  };
+  for (std::size_t size : {std::size_t{0}, std::size_t{7}, std::size_t{100}, bytes.size() / 2, bytes.size() - 1}) {
+    attempt(bytes.substr(0, size));
+  }
+  for (std::size_t at = 0; at < 16 * 14 + 40; ++at) {
+    std::string damaged = bytes;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x5a);
+    attempt(damaged);
+  }
+  // Tables of any content: every cell of the root and edge tables set to one pattern.
+  // The section table starts at byte 32; the root and edge cells are sections 1 and 2.
+  std::uint64_t root_offset = 0, edges_offset = 0, edges_size = 0;
+  std::memcpy(&root_offset, bytes.data() + 32 + 16, 8);
+  std::memcpy(&edges_offset, bytes.data() + 32 + 32, 8);
+  std::memcpy(&edges_size, bytes.data() + 32 + 40, 8);
+  ASSERT_LE(edges_offset + edges_size, bytes.size());
+  for (unsigned pattern : {0u, 1u, 131u}) {
+    std::string scribbled = bytes;
+    for (std::size_t at = root_offset; at < edges_offset + edges_size; ++at) {
+      scribbled[at] = static_cast<char>(pattern == 0 ? 0xff : at * pattern % 251);
+    }
+    attempt(scribbled);
+  }
+}
+
+}  // namespace
+}  // namespace lumo::segmenter
