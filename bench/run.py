@@ -201,6 +201,9 @@ def bench_segmentation(quick: bool) -> None:
               target=0.91, notes=f"checks alone: {statistics.median(ceiling['checks']) * 1e3:.0f} ms")
     plain_row("Jieba", "resident memory after construction", resident_after_construction(), "MB",
               notes="process RSS growth over an interpreter that imported the module")
+    import jieba_hardening
+    for name, value, unit, notes in jieba_hardening.measure(JIEBA_PATHS, quick):
+        plain_row("Jieba", name, value, unit, notes=notes)
 
     peers = load_peer_segmenters(quick)
 

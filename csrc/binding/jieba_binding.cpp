@@ -1,7 +1,9 @@
 // Registration of the Python class Jieba over the native Segmenter: conversions of sentences and
 // word lists, and the interpreter lock released around the library's work.
+#include <pybind11/eval.h>
 #include <pybind11/stl.h>
 
+#include <climits>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -40,6 +42,39 @@ struct WordLists {
   std::vector<segmenter::WordSpans> words;
 };
 
+// A file path as the operating system takes it: a str encoded as os.fsencode does (so a path
+// os.fsdecode made from any bytes comes back to them), bytes and bytearray as they are, and any
+// os.PathLike through os.fspath.
+struct FilePath {
+  std::string bytes;
+};
+
+// The path's bytes, or nothing for an object that is not a path (an error is then not set).
+inline std::optional<std::string> path_bytes(pybind11::handle source) {
+  namespace py = pybind11;
+  py::object path = py::reinterpret_borrow<py::object>(source);
+  if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr()) && !PyByteArray_Check(path.ptr())) {
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())), "__fspath__") == 0) return std::nullopt;
+    path = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+    if (!path) throw py::error_already_set();
+  }
+  if (PyUnicode_Check(path.ptr())) {
+    path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!path) throw py::error_already_set();
+  }
+  if (PyByteArray_Check(path.ptr())) {
+    return std::string(PyByteArray_AS_STRING(path.ptr()), static_cast<std::size_t>(PyByteArray_GET_SIZE(path.ptr())));
+  }
+  return std::string(PyBytes_AS_STRING(path.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
+}
+
+// A path as the state holds it: os.fsdecode of its bytes.
+inline pybind11::str path_text(const std::string& path) {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (text == nullptr) throw pybind11::error_already_set();
+  return pybind11::reinterpret_steal<pybind11::str>(text);
+}
+
 }  // namespace lumo::binding
 
 namespace pybind11::detail {
@@ -48,14 +83,47 @@ template <>
 struct type_caster<lumo::segmenter::Segmenter> : lumo::binding::InitializedCaster<lumo::segmenter::Segmenter> {};
 
 // Reads a sentence as a pybind11 str parameter does: a str as UTF-8, bytes and bytearray as
-// they are. False for anything else.
+// they are. False for anything else; a str that UTF-8 cannot encode (a lone surrogate) raises the
+// interpreter's UnicodeEncodeError, which says what is wrong where "incompatible arguments" would not.
 inline bool load_sentence(handle source, lumo::binding::Sentence& sentence) {
   make_caster<std::string> text;
-  if (!text.load(source, false)) return false;
+  if (!text.load(source, false)) {
+    if (PyUnicode_Check(source.ptr()) && reinterpret_steal<object>(PyUnicode_AsUTF8String(source.ptr())).ptr() == nullptr) {
+      throw error_already_set();
+    }
+    return false;
+  }
   sentence.bytes = cast_op<std::string&&>(std::move(text));
   sentence.text = PyUnicode_Check(source.ptr()) ? source.ptr() : nullptr;
   return true;
 }
+
+// Adds where a UnicodeError of a batch arose to its reason ("... surrogates not allowed in
+// sentences[1]"), keeping its type and fields.
+inline void name_batch_item(error_already_set& error, const std::string& where) {
+  if (!error.matches(PyExc_UnicodeEncodeError) && !error.matches(PyExc_UnicodeDecodeError)) return;
+  PyObject* value = error.value().ptr();
+  const bool encoding = error.matches(PyExc_UnicodeEncodeError);
+  object reason = reinterpret_steal<object>(encoding ? PyUnicodeEncodeError_GetReason(value)
+                                                     : PyUnicodeDecodeError_GetReason(value));
+  if (!reason) throw error_already_set();
+  const std::string named = reason.cast<std::string>() + " " + where;
+  if ((encoding ? PyUnicodeEncodeError_SetReason(value, named.c_str())
+                : PyUnicodeDecodeError_SetReason(value, named.c_str())) != 0) {
+    throw error_already_set();
+  }
+}
+
+template <>
+struct type_caster<lumo::binding::FilePath> {
+  PYBIND11_TYPE_CASTER(lumo::binding::FilePath, const_name("str"));
+  bool load(handle source, bool) {
+    std::optional<std::string> bytes = lumo::binding::path_bytes(source);
+    if (!bytes) return false;
+    value.bytes = std::move(*bytes);
+    return true;
+  }
+};
 
 template <>
 struct type_caster<lumo::binding::Sentence> {
@@ -76,7 +144,14 @@ struct type_caster<lumo::binding::Sentences> {
     value.owners.reserve(size);
     for (std::size_t index = 0; index < size; ++index) {
       object item = items[index];
-      if (!load_sentence(item, value.items[index])) {
+      bool loaded = false;
+      try {
+        loaded = load_sentence(item, value.items[index]);
+      } catch (error_already_set& error) {
+        name_batch_item(error, "in sentences[" + std::to_string(index) + "]");
+        throw;
+      }
+      if (!loaded) {
         throw type_error("sentences[" + std::to_string(index) + "] is " + std::string(Py_TYPE(item.ptr())->tp_name) +
                          ", not str, bytes or bytearray");
       }
@@ -122,7 +197,12 @@ struct type_caster<lumo::binding::WordLists> {
     if (!result) throw error_already_set();
     for (Py_ssize_t i = 0; i < size; ++i) {
       const auto index = static_cast<std::size_t>(i);
-      PyList_SET_ITEM(result.ptr(), i, word_list(lists.sentences->items[index], lists.words[index]).release().ptr());
+      try {
+        PyList_SET_ITEM(result.ptr(), i, word_list(lists.sentences->items[index], lists.words[index]).release().ptr());
+      } catch (error_already_set& error) {
+        name_batch_item(error, "in a word of sentences[" + std::to_string(index) + "]");
+        throw;
+      }
     }
     return result.release();
   }
@@ -136,10 +216,11 @@ namespace {
 using segmenter::CutMode;
 using segmenter::Segmenter;
 
-std::shared_ptr<Segmenter> make_segmenter(const std::string& dict_path, const std::string& hmm_path,
-                                          const std::string& user_dict_path, const std::string& idf_path,
-                                          const std::string& stop_word_path) {
-  const segmenter::SegmenterPaths paths{dict_path, hmm_path, user_dict_path, idf_path, stop_word_path};
+std::shared_ptr<Segmenter> make_segmenter(const FilePath& dict_path, const FilePath& hmm_path,
+                                          const FilePath& user_dict_path, const FilePath& idf_path,
+                                          const FilePath& stop_word_path) {
+  const segmenter::SegmenterPaths paths{dict_path.bytes, hmm_path.bytes, user_dict_path.bytes, idf_path.bytes,
+                                        stop_word_path.bytes};
   py::gil_scoped_release unlocked;  // loading touches no Python object and takes a good part of a second
   return std::make_shared<Segmenter>(paths);
 }
@@ -223,14 +304,84 @@ bool insert_user_word(Segmenter& self, const Sentence& word, std::optional<int> 
   return self.insert_user_word(word.bytes, freq, tag);
 }
 
-// The five paths and the words added at run time, in order.
+// The five paths (os.fsdecode of their bytes) and the words added at run time, in order.
 py::tuple state_of(const Segmenter& self) {
   py::list words;
   for (const segmenter::InsertedWord& word : self.inserted_words()) {
     words.append(py::make_tuple(py::bytes(word.word), word.freq, word.tag));
   }
   const auto& paths = self.paths();
-  return py::make_tuple(paths[0], paths[1], paths[2], paths[3], paths[4], words);
+  return py::make_tuple(path_text(paths[0]), path_text(paths[1]), path_text(paths[2]), path_text(paths[3]),
+                        path_text(paths[4]), words);
+}
+
+[[noreturn]] void bad_state(const std::string& what) { throw py::value_error("Jieba state: " + what); }
+
+// A state's added word, converted with the interpreter lock held; a message for each wrong part.
+segmenter::InsertedWord state_word(py::handle entry, std::size_t index) {
+  const std::string where = "words[" + std::to_string(index) + "]";
+  if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 3) {
+    bad_state(where + " is not a (word, freq, tag) tuple");
+  }
+  const py::handle word = PyTuple_GET_ITEM(entry.ptr(), 0);
+  const py::handle freq = PyTuple_GET_ITEM(entry.ptr(), 1);
+  const py::handle tag = PyTuple_GET_ITEM(entry.ptr(), 2);
+  segmenter::InsertedWord converted;
+  if (!PyBytes_Check(word.ptr())) bad_state(where + ": the word must be bytes");
+  converted.word = word.cast<std::string>();
+  if (!freq.is_none()) {
+    int overflow = 0;
+    const long value = PyLong_Check(freq.ptr()) ? PyLong_AsLongAndOverflow(freq.ptr(), &overflow) : 0;
+    if (!PyLong_Check(freq.ptr()) || PyBool_Check(freq.ptr()) || overflow != 0 || value > INT_MAX || value < INT_MIN) {
+      bad_state(where + ": freq must be an int of 32 bits or None");
+    }
+    converted.freq = static_cast<int>(value);
+  }
+  if (!tag.is_none()) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(tag.ptr()) ? PyUnicode_AsUTF8AndSize(tag.ptr(), &size) : nullptr;
+    if (text == nullptr) {
+      PyErr_Clear();
+      bad_state(where + ": tag must be a str (UTF-8 text) or None");
+    }
+    converted.tag = std::string(text, static_cast<std::size_t>(size));
+  }
+  return converted;
+}
+
+// Loads the files again where it runs, then adds the words in order, the interpreter lock released
+// (the new segmenter is not yet seen by any other thread).
+std::shared_ptr<Segmenter> from_state(const py::tuple& state) {
+  if (state.size() != 6) throw std::invalid_argument("not a Jieba state");
+  segmenter::SegmenterPaths paths;
+  for (std::size_t index = 0; index < paths.size(); ++index) {
+    std::optional<std::string> bytes = path_bytes(state[index]);
+    if (!bytes) bad_state("paths must be str or bytes");
+    paths[index] = std::move(*bytes);
+  }
+  if (!PyList_Check(state[5].ptr())) bad_state("the added words must be a list");
+  const auto listed = py::reinterpret_borrow<py::list>(state[5]);
+  std::vector<segmenter::InsertedWord> words;
+  words.reserve(listed.size());
+  for (std::size_t index = 0; index < listed.size(); ++index) words.push_back(state_word(listed[index], index));
+  std::shared_ptr<Segmenter> segmenter;
+  std::string refused;
+  {
+    py::gil_scoped_release unlocked;
+    segmenter = std::make_shared<Segmenter>(paths);
+    for (std::size_t index = 0; index < words.size() && refused.empty(); ++index) {
+      const std::string where = "words[" + std::to_string(index) + "]: ";
+      try {
+        if (!segmenter->insert_user_word(words[index].word, words[index].freq, words[index].tag)) {
+          refused = where + "the segmenter cannot decode the word";
+        }
+      } catch (const std::invalid_argument& error) {
+        refused = where + error.what();
+      }
+    }
+  }
+  if (!refused.empty()) bad_state(refused);
+  return segmenter;
 }
 
 template <CutMode mode>
@@ -246,8 +397,17 @@ WordLists cut_batch(const Segmenter& self, const Sentences& sentences, long thre
   return lists;
 }
 
+// ValueError, as pybind11 gives it, but with the bytes of a path that is not UTF-8 kept as
+// os.fsdecode keeps them, where a strict decoding would replace the message by a UnicodeDecodeError.
+void set_value_error(const char* message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "surrogateescape");
+  if (text == nullptr) return;  // the decoding error stays set
+  PyErr_SetObject(PyExc_ValueError, text);
+  Py_DECREF(text);
+}
+
 // OSError(errno, strerror, path) becomes FileNotFoundError, PermissionError, IsADirectoryError...
-void translate_file_access_error(std::exception_ptr pending) {
+void translate_segmenter_errors(std::exception_ptr pending) {
   try {
     if (pending) std::rethrow_exception(pending);
   } catch (const segmenter::FileAccessError& error) {
@@ -256,14 +416,57 @@ void translate_file_access_error(std::exception_ptr pending) {
     if (!path) return;  // the decoding error stays set
     PyErr_SetObject(PyExc_OSError,
                     py::make_tuple(error.error_number(), std::strerror(error.error_number()), path).ptr());
+  } catch (const std::invalid_argument& error) {
+    set_value_error(error.what());
+  } catch (const std::length_error& error) {
+    set_value_error(error.what());
   }
+}
+
+// pybind11 skips __init__ and __setstate__ on an object already made, silently: they would have to
+// replace its C++ object under the calls in progress. These Python-level wrappers refuse them with
+// TypeError instead, and carry a subclass's instance attributes through pickle and copy (a
+// seventh item of the state, there only when the object has attributes).
+constexpr const char* kLifecycle = R"(
+def __init__(self, dict_path, hmm_path, user_dict_path, idf_path, stop_word_path):
+    if initialized(self):
+        raise TypeError("Jieba object is already initialized: __init__ cannot load it again")
+    init(self, dict_path, hmm_path, user_dict_path, idf_path, stop_word_path)
+
+def __getstate__(self):
+    state = getstate(self)
+    attributes = getattr(self, "__dict__", None)
+    return state + (attributes,) if attributes else state
+
+def __setstate__(self, state, /):
+    if initialized(self):
+        raise TypeError("Jieba object is already initialized: __setstate__ cannot replace it")
+    if type(state) is tuple and len(state) == 7:
+        if type(state[6]) is not dict or not hasattr(self, "__dict__"):
+            raise ValueError("not a Jieba state")
+        setstate(self, state[:6])
+        self.__dict__.update(state[6])
+    else:
+        setstate(self, state)
+
+__init__.__doc__, __getstate__.__doc__, __setstate__.__doc__ = init.__doc__, getstate.__doc__, setstate.__doc__
+)";
+
+// Whether a Jieba's C++ object exists; TypeError for an object that is not a Jieba.
+bool initialized(py::handle self) {
+  py::detail::type_info* type = py::detail::get_type_info(typeid(Segmenter));
+  if (type == nullptr || !PyObject_TypeCheck(self.ptr(), type->type)) {
+    throw py::type_error("descriptor requires a duzudavida.Jieba object");
+  }
+  return reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(type).holder_constructed();
 }
 
 }  // namespace
 
 void register_jieba(py::module_& module) {
-  py::register_exception_translator(&translate_file_access_error);
-  py::class_<Segmenter, std::shared_ptr<Segmenter>>(module, "Jieba")
+  py::register_exception_translator(&translate_segmenter_errors);
+  py::class_<Segmenter, std::shared_ptr<Segmenter>> jieba(module, "Jieba");
+  jieba
       .def(py::init(&make_segmenter), py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
            py::arg("idf_path"), py::arg("stop_word_path"))
       .def("cut", &cut<CutMode::Mixed>, py::arg("sentence"))
@@ -281,18 +484,20 @@ void register_jieba(py::module_& module) {
                   py::arg("user_dict_path"), py::arg("idf_path"), py::arg("stop_word_path"))
       // Pickled as its five paths and its added words: unpickling loads (and checks) the files
       // again where it runs, then adds the words in order.
-      .def(py::pickle(&state_of, [](const py::tuple& state) {
-        if (state.size() != 6) throw std::invalid_argument("not a Jieba state");
-        auto segmenter = make_segmenter(state[0].cast<std::string>(), state[1].cast<std::string>(),
-                                        state[2].cast<std::string>(), state[3].cast<std::string>(),
-                                        state[4].cast<std::string>());
-        for (const py::handle word : state[5].cast<py::list>()) {
-          const auto entry = word.cast<py::tuple>();
-          segmenter->insert_user_word(entry[0].cast<std::string>(), entry[1].cast<std::optional<int>>(),
-                                      entry[2].cast<std::optional<std::string>>());
-        }
-        return segmenter;
-      }));
+      .def(py::pickle(&state_of, &from_state));
+  py::dict scope;
+  scope["__builtins__"] = py::module_::import("builtins");
+  scope["__name__"] = module.attr("__name__");
+  scope["initialized"] = py::cpp_function(&initialized);
+  scope["init"] = jieba.attr("__init__");
+  scope["getstate"] = jieba.attr("__getstate__");
+  scope["setstate"] = jieba.attr("__setstate__");
+  py::exec(kLifecycle, scope);
+  for (const char* name : {"__init__", "__getstate__", "__setstate__"}) {
+    py::object method = scope[name];
+    method.attr("__qualname__") = std::string("Jieba.") + name;
+    jieba.attr(name) = method;
+  }
 }
 
 }  // namespace lumo::binding

@@ -15,8 +15,7 @@ namespace {
 
 // The library's "impossible" log weight, which it also uses as the start of every maximum.
 constexpr double kMinDouble = -3.14e+100;
-// The library's longest dictionary match, in code points.
-constexpr std::size_t kMaxWordLength = 512;
+constexpr std::size_t kMaxWordLength = kMaxMatchRunes;
 constexpr std::size_t kE = 1, kS = 3;  // the states that end a word
 
 // The library's log line (limonp's Logger): local time, source, level, message.

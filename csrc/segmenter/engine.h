@@ -19,6 +19,9 @@
 
 namespace lumo::segmenter {
 
+// The longest dictionary match a cut looks for, in code points (the library's MAX_WORD_LENGTH).
+inline constexpr std::size_t kMaxMatchRunes = 512;
+
 // The HMM's four states in the library's order: Begin, End, Middle, Single.
 inline constexpr std::size_t kHmmStates = 4;
 

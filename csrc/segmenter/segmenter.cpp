@@ -1,7 +1,12 @@
 // Our engine behind Segmenter, and batches over threads.
 #include "segmenter.h"
 
-#include <exception>
+#include <pthread.h>
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+#include <unordered_set>
 
 #include "engine.h"
 #include "parallel_for.h"
@@ -9,84 +14,82 @@
 
 namespace lumo::segmenter {
 
+// The bound on inserted and dictionary words is the library's own look-ahead.
+static_assert(kMaxWordRunes == kMaxMatchRunes, "a longer word could be found, or a shorter one refused");
+
 struct Segmenter::Library {
   explicit Library(std::unique_ptr<Engine> built) : owner(std::move(built)), engine(*owner) {}
   std::unique_ptr<Engine> owner;
   Engine& engine;
 };
 
-namespace {
-
-// The five files read once each, in the order check_segmenter_files reads them, stopping at the
-// first that cannot be read. Each is read once only: a FIFO serves its bytes once.
-struct ReadFiles {
-  SegmenterFiles files;
-  std::exception_ptr failure;
-  int failed_stage = -1;  // 0 dict, 1 user dictionaries, 2 HMM, 3 IDF, 4 stop words
+// Every live Segmenter, for the fork handlers: before a fork, wait for the changes in progress
+// (so the child's dictionary is whole); in the child, give each segmenter a free lock, since the
+// threads that held it (inside cut_batch, say) do not exist there.
+struct ForkGuard {
+  static std::mutex& registry_lock() {
+    static auto* lock = new std::mutex;  // never destroyed: a fork may follow static destruction
+    return *lock;
+  }
+  static std::unordered_set<Segmenter*>& registry() {
+    static auto* segmenters = new std::unordered_set<Segmenter*>;
+    return *segmenters;
+  }
+  static void prepare() {
+    registry_lock().lock();
+    for (Segmenter* segmenter : registry()) segmenter->changing_.lock();
+  }
+  static void parent() {
+    for (Segmenter* segmenter : registry()) segmenter->changing_.unlock();
+    registry_lock().unlock();
+  }
+  static void child() {
+    for (Segmenter* segmenter : registry()) {
+      new (&segmenter->lock_) std::shared_mutex;  // the old one has no owner left to release it
+      segmenter->changing_.unlock();
+    }
+    registry_lock().unlock();
+  }
+  static void add(Segmenter* segmenter) {
+    static const int installed = pthread_atfork(&prepare, &parent, &child);
+    if (installed != 0) throw std::system_error(installed, std::generic_category(), "pthread_atfork");
+    const std::lock_guard<std::mutex> guard(registry_lock());
+    registry().insert(segmenter);
+  }
+  static void remove(Segmenter* segmenter) noexcept {
+    const std::lock_guard<std::mutex> guard(registry_lock());
+    registry().erase(segmenter);
+  }
 };
 
-ReadFiles read_files(const SegmenterPaths& paths) {
-  ReadFiles read;
-  int stage = 0;
-  try {
-    read.files.dict = read_file(paths[0]);
-    stage = 1;
-    for (const std::string& user_path : split_user_dict_paths(paths[2])) {
-      read.files.user_dicts.push_back(read_file(user_path));
-    }
-    stage = 2;
-    read.files.hmm = read_file(paths[1]);
-    stage = 3;
-    read.files.idf = read_file(paths[3]);
-    stage = 4;
-    read.files.stop_words = read_file(paths[4]);
-  } catch (const std::exception&) {
-    read.failure = std::current_exception();
-    read.failed_stage = stage;
-  }
-  return read;
-}
+namespace {
 
-// check_segmenter_files over bytes already read: the same checks, the same first failure.
-void check_read_files(const ReadFiles& read, const SegmenterPaths& paths) {
-  const auto fail_at = [&read](int stage) {
-    if (read.failure && read.failed_stage == stage) std::rethrow_exception(read.failure);
-  };
-  fail_at(0);
-  check_dictionary(paths[0], read.files.dict);
-  fail_at(1);
-  fail_at(2);
-  check_hmm_model(paths[1], read.files.hmm);
-  fail_at(3);
-  check_idf(paths[3], read.files.idf);
-  fail_at(4);
+SegmenterFiles checked_files(const SegmenterPaths& paths) {
+  return check_segmenter_files(paths[0], paths[1], paths[2], paths[3], paths[4]);
 }
 
 }  // namespace
 
 Segmenter::Segmenter(const SegmenterPaths& paths) : paths_(paths) {
-  const ReadFiles read = read_files(paths);
-  if (!read.failure) {
-    key_ = dictionary_key(read.files);
-    try {
-      // Compiled from these bytes, which passed the checks then: no need to check them again.
-      library_ = std::make_unique<Library>(Engine::load(paths[0] + kCompiledSuffix, key_));
-      return;
-    } catch (const std::exception&) {
-      // absent, stale or damaged: built from the files below
-    }
-  }
   // The checks refuse what the library would have aborted on; the engine loads the very bytes
-  // that were checked.
-  check_read_files(read, paths);
-  library_ = std::make_unique<Library>(std::make_unique<Engine>(read.files));
+  // that were checked, or maps the dictionary compiled from exactly those bytes beside them.
+  const SegmenterFiles files = checked_files(paths);
+  key_ = dictionary_key(files);
+  std::unique_ptr<Engine> engine;
+  try {
+    engine = Engine::load(paths[0] + kCompiledSuffix, key_);
+  } catch (const std::exception&) {
+    // absent, stale or damaged: built from the files
+  }
+  if (!engine) engine = std::make_unique<Engine>(files);
+  library_ = std::make_unique<Library>(std::move(engine));
+  ForkGuard::add(this);
 }
 
 Segmenter::Segmenter(const SegmenterPaths& paths, const std::string& compiled_path) : paths_(paths) {
-  const ReadFiles read = read_files(paths);
-  if (read.failure) check_read_files(read, paths);  // raises the error the files' checks would
-  key_ = dictionary_key(read.files);
+  key_ = dictionary_key(checked_files(paths));
   library_ = std::make_unique<Library>(Engine::load(compiled_path, key_));
+  ForkGuard::add(this);
 }
 
 void Segmenter::save_compiled(const std::string& path) const {
@@ -98,16 +101,14 @@ void Segmenter::save_compiled(const std::string& path) const {
     }
   }
   // Inserted words are not the files': compile the files afresh, provided they are unchanged.
-  const ReadFiles read = read_files(paths_);
-  check_read_files(read, paths_);
-  const SegmenterFiles& files = read.files;
+  const SegmenterFiles files = checked_files(paths_);
   if (dictionary_key(files) != key_) {
     throw std::invalid_argument("the dictionary files changed since this segmenter read them");
   }
   Engine(files).save(path, key_);
 }
 
-Segmenter::~Segmenter() = default;
+Segmenter::~Segmenter() { ForkGuard::remove(this); }
 
 WordSpans Segmenter::cut(const std::string& sentence, CutMode mode, bool hmm) const {
   check_sentence(sentence);
@@ -132,14 +133,40 @@ std::vector<std::pair<std::string, double>> Segmenter::extract_keywords(const st
 
 bool Segmenter::insert_user_word(const std::string& word, std::optional<int> freq,
                                  const std::optional<std::string>& tag) {
-  check_sentence(word);
+  if (freq && *freq <= 0) throw std::invalid_argument("freq must be above zero, not " + std::to_string(*freq));
+  if (tag && !is_utf8(*tag)) throw std::invalid_argument("tag is not UTF-8 text");
+  std::optional<std::u32string> runes = inserted_word_runes(word);
   const std::string word_tag = tag.value_or("");  // the library's UNKNOWN_TAG
+  const auto insert = [&] { return library_->engine.insert_user_word(word, freq, word_tag); };
+  // Everything that can fail comes before the library's insertion; recording it then cannot.
   InsertedWord record{word, freq, tag};
   const std::unique_lock<std::shared_mutex> writing(lock_);
-  inserted_.reserve(inserted_.size() + 1);  // so that recording the word cannot fail once it is in
-  const bool inserted = library_->engine.insert_user_word(word, freq, word_tag);
-  if (inserted) inserted_.push_back(std::move(record));
-  return inserted;
+  const std::lock_guard<std::mutex> changing(changing_);
+  if (!runes) return insert();  // false, with the library's own log line
+  auto found = inserted_index_.find(*runes);
+  if (found != inserted_index_.end()) {
+    InsertedWord& known = inserted_[found->second];
+    // The library would only add an equal entry; its list of entries grows with every insertion.
+    const bool same = known.freq == freq && known.tag == tag;
+    if (!same && !insert()) return false;
+    known = std::move(record);
+    return true;
+  }
+  if (inserted_.size() == inserted_.capacity()) inserted_.reserve(std::max<std::size_t>(16, 2 * inserted_.size()));
+  found = inserted_index_.emplace(std::move(*runes), inserted_.size()).first;
+  bool inserted = false;
+  try {
+    inserted = insert();
+  } catch (...) {
+    inserted_index_.erase(found);
+    throw;
+  }
+  if (!inserted) {
+    inserted_index_.erase(found);
+    return false;
+  }
+  inserted_.push_back(std::move(record));  // within capacity: cannot throw
+  return true;
 }
 
 std::vector<InsertedWord> Segmenter::inserted_words() const {

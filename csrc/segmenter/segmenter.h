@@ -5,9 +5,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -67,12 +69,16 @@ class Segmenter {
   std::vector<std::pair<std::string, double>> extract_keywords(const std::string& sentence, std::size_t top_k) const;
 
   // Adds a word to the dictionary for every later call (the library's InsertUserWord, with its
-  // default weight and tag when none is given); returns what the library returns. Waits for the
-  // calls in progress. The library records an added word of one character only in its trie, not
-  // among the single characters that mixed mode keeps from the HMM: there, such a word may still
-  // be joined with its neighbours.
+  // default weight and tag when none is given); returns what the library returns (false for a
+  // word its decoder refuses). Waits for the calls in progress. The library records an added word
+  // of one character only in its trie, not among the single characters that mixed mode keeps from
+  // the HMM: there, such a word may still be joined with its neighbours. Throws
+  // std::invalid_argument for a word check_inserted_word refuses, a freq of 0 or less, or a tag
+  // that is not UTF-8 (tag() returns it as text).
   bool insert_user_word(const std::string& word, std::optional<int> freq, const std::optional<std::string>& tag);
-  // Every word added, in order.
+  // Every word added, once each, in the order of its first insertion, with its latest bytes,
+  // freq and tag: replaying them gives the same dictionary (the library keeps the last insertion
+  // of a word, words being equal when their decoded code points are).
   std::vector<InsertedWord> inserted_words() const;
 
   // Every sentence cut as by cut, on up to `threads` threads (0: as many as the process may run
@@ -90,12 +96,18 @@ class Segmenter {
 
  private:
   struct Library;
+  friend struct ForkGuard;
   SegmenterPaths paths_;
   std::uint64_t key_ = 0;  // dictionary_key of the five files' bytes
   std::unique_ptr<Library> library_;
   // The library's trie is not safe to change under readers: reads share, an insertion is alone.
+  // After a fork the child gets a new lock: the threads that held it stayed in the parent.
   mutable std::shared_mutex lock_;
-  std::vector<InsertedWord> inserted_;  // guarded by lock_
+  // Held around every change of the dictionary, inside lock_; a fork waits for it, so a child
+  // never inherits a trie half changed (a fork does not wait for readers, who change nothing).
+  std::mutex changing_;
+  std::vector<InsertedWord> inserted_;  // guarded by lock_ and changing_
+  std::unordered_map<std::u32string, std::size_t> inserted_index_;  // code points -> index in inserted_
 };
 
 }  // namespace lumo::segmenter

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <unordered_set>
 
 namespace lumo::segmenter {
 namespace {
@@ -125,6 +126,10 @@ std::string_view trim(std::string_view line) {
   return line;
 }
 
+std::string too_long_word() {
+  return "word is longer than " + std::to_string(kMaxWordRunes) + " characters, which no cut produces";
+}
+
 [[noreturn]] void malformed(const std::string& path, std::size_t line, const std::string& what) {
   throw std::invalid_argument(path + ":" + std::to_string(line) + ": " + what);
 }
@@ -160,26 +165,40 @@ class Descriptor {
 
 }  // namespace
 
-std::string read_file(const std::string& path) {
+namespace {
+
+const char* file_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// Reads at most `limit` bytes; a file holding more throws std::length_error(too_large).
+std::string read_bounded(const std::string& path, std::size_t limit, const std::string& too_large) {
   check_path_bytes(path);
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: opening a FIFO without a writer (or a device waiting for a carrier) would block
+  // for ever; reading a device stays non-blocking, so one with nothing to give is refused.
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) throw FileAccessError(errno, path);
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) throw FileAccessError(errno, path);
   if (S_ISDIR(status.st_mode)) throw FileAccessError(EISDIR, path);
-  const auto too_large = [&path] {
-    return std::length_error(path + ": file is larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB");
-  };
-  if (S_ISREG(status.st_mode) && static_cast<std::size_t>(status.st_size) > kMaxFileBytes) throw too_large();
+  // A FIFO's bytes depend on a writer's timing; a block device is a disk. Character devices stay
+  // readable (/dev/null is an empty file, /dev/zero meets the size bound).
+  if (!S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
+    throw std::invalid_argument(path + ": " + file_kind(status.st_mode) + ", not a regular file");
+  }
+  if (S_ISREG(status.st_mode) && static_cast<std::size_t>(status.st_size) > limit) throw std::length_error(too_large);
   // Read straight into the result; grow past the reported size for files that lie about it, up
   // to one byte past the limit, which tells a file at the limit from a larger one.
   std::size_t wanted = S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1 : std::size_t{1} << 16;
-  std::string content(std::min(wanted, kMaxFileBytes + 1), '\0');
+  std::string content(std::min(wanted, limit + 1), '\0');
   std::size_t filled = 0;
   for (;;) {
     if (filled == content.size()) {
-      if (filled > kMaxFileBytes) throw too_large();
-      content.resize(std::min(content.size() * 2, kMaxFileBytes + 1));
+      if (filled > limit) throw std::length_error(too_large);
+      content.resize(std::min(content.size() * 2, limit + 1));
     }
     const ssize_t got = ::read(file.get(), &content[filled], content.size() - filled);
     if (got == 0) break;
@@ -189,10 +208,18 @@ std::string read_file(const std::string& path) {
     }
     filled += static_cast<std::size_t>(got);
   }
-  if (filled > kMaxFileBytes) throw too_large();
+  if (filled > limit) throw std::length_error(too_large);
   content.resize(filled);
   return content;
 }
+
+std::string larger_than(const std::string& path, std::size_t limit) {
+  return path + ": file is larger than " + std::to_string(limit >> 20) + " MiB";
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) { return read_bounded(path, kMaxFileBytes, larger_than(path, kMaxFileBytes)); }
 
 std::vector<std::string> split_user_dict_paths(const std::string& user_dict_path) {
   std::vector<std::string> paths;
@@ -217,13 +244,28 @@ void check_dictionary(const std::string& path, std::string_view content) {
       malformed(path, number, "expected \"word weight tag\" separated by single spaces");
     }
     // An undecodable word would make the library reuse the previous line's word and weight.
-    if (decoded_length(fields[0]) < 0) malformed(path, number, "word is not UTF-8 text");
+    const long runes = decoded_length(fields[0]);
+    if (runes < 0) malformed(path, number, "word is not UTF-8 text");
+    if (static_cast<std::size_t>(runes) > kMaxWordRunes) malformed(path, number, too_long_word());
     if (!atof_positive(fields[1], point_is_dot, scratch)) {
       malformed(path, number, "weight must be a number above zero");
     }
     any = true;
   });
   if (!any) malformed(path, 1, "dictionary is empty");
+}
+
+void check_user_dictionary(const std::string& path, std::string_view content) {
+  // The library skips empty lines and loads the first field of a line of one to three fields (a
+  // word it cannot decode loads as nothing).
+  for_each_line(content, [&](std::string_view line, std::size_t number) {
+    if (line.empty()) return;
+    std::string_view fields[3];
+    const std::size_t count = split_fields(line, ' ', fields, 3);
+    if (count > 3) return;
+    const long runes = decoded_length(fields[0]);
+    if (runes > 0 && static_cast<std::size_t>(runes) > kMaxWordRunes) malformed(path, number, too_long_word());
+  });
 }
 
 void check_hmm_model(const std::string& path, std::string_view content) {
@@ -276,8 +318,25 @@ SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::st
   SegmenterFiles files;
   files.dict = read_file(dict_path);
   check_dictionary(dict_path, files.dict);
+  std::vector<std::string> user_dicts;
+  std::size_t user_bytes = 0;
   for (const std::string& user_path : split_user_dict_paths(user_dict_path)) {
-    files.user_dicts.push_back(read_file(user_path));  // any content loads; only opening can fail
+    const std::string too_large =
+        user_bytes == 0 ? larger_than(user_path, kMaxFileBytes)
+                        : user_path + ": user dictionaries are larger than " +
+                              std::to_string(kMaxUserDictBytes >> 20) + " MiB together";
+    user_dicts.push_back(read_bounded(user_path, kMaxUserDictBytes - user_bytes, too_large));
+    user_bytes += user_dicts.back().size();
+  }
+  // Checked once all are read, so that a list past the bound is refused before any is parsed.
+  const std::vector<std::string> user_paths = split_user_dict_paths(user_dict_path);
+  for (std::size_t index = 0; index < user_dicts.size(); ++index) check_user_dictionary(user_paths[index], user_dicts[index]);
+  // Each content where it is named last: what an earlier copy defines, the later one redefines.
+  std::unordered_set<std::string_view> later;
+  std::vector<bool> kept(user_dicts.size());
+  for (std::size_t index = user_dicts.size(); index-- > 0;) kept[index] = later.insert(user_dicts[index]).second;
+  for (std::size_t index = 0; index < user_dicts.size(); ++index) {
+    if (kept[index]) files.user_dicts.push_back(std::move(user_dicts[index]));
   }
   files.hmm = read_file(hmm_path);
   check_hmm_model(hmm_path, files.hmm);
@@ -291,6 +350,99 @@ void check_sentence(std::string_view sentence) {
   if (sentence.size() >= std::numeric_limits<std::uint32_t>::max()) {
     throw std::length_error("sentence is too long to segment: at most 4294967294 bytes");
   }
+}
+
+}  // namespace lumo::segmenter
+
+namespace lumo::segmenter {
+
+namespace {
+
+std::optional<std::u32string> library_runes(std::string_view text) {
+  std::u32string runes;
+  runes.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = [&](std::size_t at) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + at])); };
+    const char32_t lead = byte(0);
+    const std::size_t left = text.size() - i;
+    char32_t rune;
+    std::size_t length;
+    // Continuation bytes contribute their low six bits, whatever their high two.
+    if (lead < 0x80) {
+      rune = lead;
+      length = 1;
+    } else if (lead <= 0xdf && left > 1) {
+      rune = ((lead & 0x1f) << 6) | (byte(1) & 0x3f);
+      length = 2;
+    } else if (lead <= 0xef && left > 2) {
+      rune = ((lead & 0x0f) << 12) | ((byte(1) & 0x3f) << 6) | (byte(2) & 0x3f);
+      length = 3;
+    } else if (lead <= 0xf7 && left > 3) {
+      rune = ((lead & 0x07) << 18) | ((byte(1) & 0x3f) << 12) | ((byte(2) & 0x3f) << 6) | (byte(3) & 0x3f);
+      length = 4;
+    } else {
+      return std::nullopt;
+    }
+    runes.push_back(rune);
+    i += length;
+  }
+  return runes;
+}
+
+// Python's str.isspace: bidirectional class WS, B or S, or general category Zs.
+bool is_python_space(char32_t rune) {
+  return (rune >= 0x09 && rune <= 0x0d) || (rune >= 0x1c && rune <= 0x20) || rune == 0x85 || rune == 0xa0 ||
+         rune == 0x1680 || (rune >= 0x2000 && rune <= 0x200a) || rune == 0x2028 || rune == 0x2029 ||
+         rune == 0x202f || rune == 0x205f || rune == 0x3000;
+}
+
+}  // namespace
+
+std::optional<std::u32string> inserted_word_runes(std::string_view word) {
+  if (word.empty()) throw std::invalid_argument("word is empty");
+  // A code point takes at most 4 bytes: a longer word is refused before it is decoded.
+  if (word.size() > 4 * kMaxWordRunes) throw std::invalid_argument(too_long_word());
+  std::optional<std::u32string> runes = library_runes(word);
+  if (!runes) return runes;
+  if (runes->size() > kMaxWordRunes) throw std::invalid_argument(too_long_word());
+  if (std::all_of(runes->begin(), runes->end(), is_python_space)) throw std::invalid_argument("word is only whitespace");
+  return runes;
+}
+
+bool is_utf8(std::string_view text) noexcept {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80;  // the range of the second byte, which rules out overlong forms,
+    unsigned char high = 0xbf;  // surrogates and code points above U+10FFFF
+    if (lead >= 0xc2 && lead <= 0xdf) {
+      length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      length = 3;
+      if (lead == 0xe0) low = 0xa0;
+      if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      length = 4;
+      if (lead == 0xf0) low = 0x90;
+      if (lead == 0xf4) high = 0x8f;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    if (second < low || second > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
 }
 
 }  // namespace lumo::segmenter

@@ -1,5 +1,6 @@
 """Type stubs of the duzudavida extension module (installed as the stub-only duzudavida-stubs)."""
 
+import os
 from collections.abc import Sequence
 from typing import Any, overload
 
@@ -9,6 +10,7 @@ _CsrArray = Any
 __version__: str
 
 _Text = str | bytes | bytearray
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Tokens = Sequence[_Text] | Sequence[int]
 # Batches are lists or tuples; typed as sequences so that a list[list[str]] passes.
 _Batch = Sequence[_Tokens]
@@ -70,7 +72,7 @@ class BM25:
 
 class Jieba:
     def __init__(
-        self, dict_path: str, hmm_path: str, user_dict_path: str, idf_path: str, stop_word_path: str
+        self, dict_path: _Path, hmm_path: _Path, user_dict_path: _Path, idf_path: _Path, stop_word_path: _Path
     ) -> None:
         """Load the segmenter's dictionary, HMM model, user dictionaries, IDF table and stop words."""
     def cut(self, sentence: _Text) -> list[str]:

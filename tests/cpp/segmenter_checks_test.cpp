@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 namespace lumo::segmenter {
@@ -46,6 +50,12 @@ TEST_P(SegmenterContent, ChecksLikeTheLibrary) {
 // Seven lines: start probabilities, a comment, four transition lines around an empty line.
 const std::string kHmmHead = "0.1 0.2 0.3 0.4\n# comment\n1 2 3 4\n1 2 3 4\n\n1 2 3 4\n1 2 3 4\n";
 const std::string kEmit = "\xe4\xb8\xad:-1.5,a:-2\n";
+std::string repeated(const std::string& unit, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += unit;
+  return text;
+}
+const std::string kHan512 = repeated("\xe4\xb8\xad", 512);
 
 INSTANTIATE_TEST_SUITE_P(
     Files, SegmenterContent,
@@ -84,7 +94,18 @@ INSTANTIATE_TEST_SUITE_P(
         // The released library loads any values; only an assertion looks at their average.
         ContentCase{"IdfZeroAverage", &check_idf, "a 0\nb 0\n", ""},
         ContentCase{"IdfNegativeAverage", &check_idf, "a -1e1\nb 2\n", ""},
-        ContentCase{"IdfOnlySkippedLines", &check_idf, "one\n", ""}),
+        ContentCase{"IdfOnlySkippedLines", &check_idf, "one\n", ""},
+        // The library never finds a word of more than 512 code points, and frees its trie one
+        // stack frame per code point.
+        ContentCase{"DictLongestWord", &check_dictionary, std::string(512, 'a') + " 1 n\n", ""},
+        ContentCase{"DictWordTooLong", &check_dictionary, "a 1 n\n" + std::string(513, 'a') + " 1 n\n",
+                    "f.utf8:2: word is longer than 512 characters, which no cut produces"},
+        ContentCase{"UserLongestWord", &check_user_dictionary, "\n" + kHan512 + "\n" + kHan512 + " 3 n\n", ""},
+        ContentCase{"UserWordTooLong", &check_user_dictionary, "a\n\n" + kHan512 + "\xe4\xb8\xad nz\n",
+                    "f.utf8:3: word is longer than 512 characters, which no cut produces"},
+        // The library loads nothing from a line of four fields or more, or a word it cannot decode.
+        ContentCase{"UserFourFieldsIgnored", &check_user_dictionary, std::string(600, 'a') + " 1 n x\n", ""},
+        ContentCase{"UserUndecodableIgnored", &check_user_dictionary, std::string(600, 'a') + "\xff\n", ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(SegmenterChecks, SplitsUserDictionaryPathsLikeTheLibrary) {
@@ -109,6 +130,66 @@ TEST(SegmenterChecks, ReportsUnreadableFilesWithErrno) {
     }
   }
   EXPECT_THROW(read_file(std::string("a\0b", 3)), std::invalid_argument);
+}
+
+TEST(SegmenterChecks, RefusesFifosWithoutWaitingAndReadsCharacterDevices) {
+  const std::string fifo = ::testing::TempDir() + "segmenter_checks.fifo";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  try {
+    read_file(fifo);  // no writer: a blocking open would never return
+    FAIL();
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(std::string(error.what()), fifo + ": a FIFO, not a regular file");
+  }
+  ::unlink(fifo.c_str());
+  EXPECT_EQ(read_file("/dev/null"), "");
+}
+
+TEST(SegmenterChecks, BoundsUserDictionariesTogetherAndLoadsARepeatedOneOnce) {
+  const std::string dict = kDictDir + "/jieba.dict.utf8";
+  const std::string user = kDictDir + "/user.dict.utf8";
+  const std::string extra = std::string(DUZUDAVIDA_TEST_DATA) + "/user_extra.utf8";
+  const SegmenterFiles files = check_segmenter_files(dict, kDictDir + "/hmm_model.utf8", user + "|" + extra + ";" + user,
+                                                     kDictDir + "/idf.utf8", kDictDir + "/stop_words.utf8");
+  // The earlier copy of `user` is dropped: the later one redefines everything it defines.
+  EXPECT_EQ(files.user_dicts, (std::vector<std::string>{read_file(extra), read_file(user)}));
+  // 256 MiB (sparse: no disk), which alone is allowed, passes the bound after another file.
+  const std::string large = ::testing::TempDir() + "segmenter_checks_large.utf8";
+  const int descriptor = ::open(large.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(descriptor, 0);
+  ASSERT_EQ(::ftruncate(descriptor, static_cast<off_t>(kMaxUserDictBytes)), 0);
+  ::close(descriptor);
+  try {
+    check_segmenter_files(dict, kDictDir + "/hmm_model.utf8", user + "|" + large,
+                          kDictDir + "/idf.utf8", kDictDir + "/stop_words.utf8");
+    FAIL();
+  } catch (const std::length_error& error) {
+    EXPECT_EQ(std::string(error.what()), large + ": user dictionaries are larger than 256 MiB together");
+  }
+  ::unlink(large.c_str());
+}
+
+TEST(SegmenterChecks, InsertedWordsAreDecodedLikeTheLibraryAndBounded) {
+  EXPECT_EQ(inserted_word_runes("a\xe4\xb8\xad"), std::u32string(U"a\u4e2d"));
+  // The library reads only lead bytes: 0xc3 0x41 is one code point, U+00C1.
+  EXPECT_EQ(inserted_word_runes("\xc3\x41"), std::u32string(U"\u00c1"));
+  EXPECT_EQ(inserted_word_runes("\xff"), std::nullopt);
+  EXPECT_EQ(inserted_word_runes(kHan512)->size(), 512u);
+  for (const std::string& refused : {std::string(), std::string(" \t"), std::string("\xe3\x80\x80"),
+                                     kHan512 + "a", std::string(2049, '\xff')}) {
+    EXPECT_THROW(inserted_word_runes(refused), std::invalid_argument) << refused.size();
+  }
+}
+
+TEST(SegmenterChecks, TellsUtf8AsPythonDecodesIt) {
+  for (const char* valid : {"", "abc", "\xc2\x80", "\xe4\xb8\xad", "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
+    EXPECT_TRUE(is_utf8(valid)) << valid;
+  }
+  for (const char* invalid : {"\xff", "\xc0\x80", "\xc1\xbf", "\xc3\x41", "\xe0\x9f\xbf", "\xed\xa0\x80",
+                              "\xe4\xb8", "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\x80"}) {
+    EXPECT_FALSE(is_utf8(invalid)) << invalid;
+  }
 }
 
 TEST(SegmenterChecks, FirstFailureFollowsLibraryReadOrder) {
