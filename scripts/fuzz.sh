@@ -18,6 +18,7 @@ CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebIn
 fuzzers=(
   "json_parser_fuzzer tests/cpp/fuzz/corpus"
   "bm25_state_fuzzer tests/cpp/fuzz/corpus_bm25_state"
+  "compiled_dictionary_fuzzer tests/cpp/fuzz/compiled_corpus"
 )
 for entry in "${fuzzers[@]}"; do
   read -r name seeds <<<"$entry"

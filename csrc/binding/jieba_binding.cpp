@@ -226,6 +226,19 @@ std::shared_ptr<Segmenter> make_segmenter(const FilePath& dict_path, const FileP
   return std::make_shared<Segmenter>(paths);
 }
 
+std::shared_ptr<Segmenter> load_compiled(const std::string& path, const std::string& dict_path,
+                                         const std::string& hmm_path, const std::string& user_dict_path,
+                                         const std::string& idf_path, const std::string& stop_word_path) {
+  const segmenter::SegmenterPaths paths{dict_path, hmm_path, user_dict_path, idf_path, stop_word_path};
+  py::gil_scoped_release unlocked;
+  return std::make_shared<Segmenter>(paths, path);
+}
+
+void save_compiled(const Segmenter& self, const std::string& path) {
+  py::gil_scoped_release unlocked;
+  self.save_compiled(path);
+}
+
 template <CutMode mode>
 WordList cut(const Segmenter& self, const Sentence& sentence) {
   WordList words{&sentence, {}};
@@ -467,6 +480,9 @@ void register_jieba(py::module_& module) {
       .def("extract_keywords", &extract_keywords, py::arg("sentence"), py::arg("top_k") = 20)
       .def("insert_user_word", &insert_user_word, py::arg("word"), py::arg("freq") = py::none(),
            py::arg("tag") = py::none())
+      .def("save_compiled", &save_compiled, py::arg("path"))
+      .def_static("load_compiled", &load_compiled, py::arg("path"), py::arg("dict_path"), py::arg("hmm_path"),
+                  py::arg("user_dict_path"), py::arg("idf_path"), py::arg("stop_word_path"))
       // Pickled as its five paths and its added words: unpickling loads (and checks) the files
       // again where it runs, then adds the words in order.
       .def(py::pickle(&state_of, &from_state));

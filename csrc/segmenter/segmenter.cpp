@@ -1,27 +1,26 @@
-// The segmentation library behind Segmenter, and batches over threads.
+// Our engine behind Segmenter, and batches over threads.
 #include "segmenter.h"
 
 #include <pthread.h>
 
 #include <algorithm>
-#include <cppjieba/Jieba.hpp>
 #include <new>
 #include <system_error>
 #include <unordered_set>
 
-#include "memory_file.h"
+#include "engine.h"
 #include "parallel_for.h"
 #include "segmenter_checks.h"
 
 namespace lumo::segmenter {
 
 // The bound on inserted and dictionary words is the library's own look-ahead.
-static_assert(kMaxWordRunes == cppjieba::MAX_WORD_LENGTH, "a longer word could be found, or a shorter one refused");
+static_assert(kMaxWordRunes == kMaxMatchRunes, "a longer word could be found, or a shorter one refused");
 
 struct Segmenter::Library {
-  explicit Library(const MemoryFiles& files)
-      : jieba(files.dict_path(), files.hmm_path(), files.user_dict_path(), files.idf_path(), files.stop_word_path()) {}
-  cppjieba::Jieba jieba;
+  explicit Library(std::unique_ptr<Engine> built) : owner(std::move(built)), engine(*owner) {}
+  std::unique_ptr<Engine> owner;
+  Engine& engine;
 };
 
 // Every live Segmenter, for the fork handlers: before a fork, wait for the changes in progress
@@ -63,51 +62,73 @@ struct ForkGuard {
   }
 };
 
+namespace {
+
+SegmenterFiles checked_files(const SegmenterPaths& paths) {
+  return check_segmenter_files(paths[0], paths[1], paths[2], paths[3], paths[4]);
+}
+
+}  // namespace
+
 Segmenter::Segmenter(const SegmenterPaths& paths) : paths_(paths) {
-  // The library aborts the process on a file it cannot load; the checks raise first, and the
-  // library then loads the very bytes that were checked.
-  const MemoryFiles files(check_segmenter_files(paths[0], paths[1], paths[2], paths[3], paths[4]));
-  library_ = std::make_unique<Library>(files);
+  // The checks refuse what the library would have aborted on; the engine loads the very bytes
+  // that were checked, or maps the dictionary compiled from exactly those bytes beside them.
+  const SegmenterFiles files = checked_files(paths);
+  key_ = dictionary_key(files);
+  std::unique_ptr<Engine> engine;
+  try {
+    engine = Engine::load(paths[0] + kCompiledSuffix, key_);
+  } catch (const std::exception&) {
+    // absent, stale or damaged: built from the files
+  }
+  if (!engine) engine = std::make_unique<Engine>(files);
+  library_ = std::make_unique<Library>(std::move(engine));
   ForkGuard::add(this);
+}
+
+Segmenter::Segmenter(const SegmenterPaths& paths, const std::string& compiled_path) : paths_(paths) {
+  key_ = dictionary_key(checked_files(paths));
+  library_ = std::make_unique<Library>(Engine::load(compiled_path, key_));
+  ForkGuard::add(this);
+}
+
+void Segmenter::save_compiled(const std::string& path) const {
+  {
+    const std::shared_lock<std::shared_mutex> reading(lock_);
+    if (inserted_.empty()) {
+      library_->engine.save(path, key_);
+      return;
+    }
+  }
+  // Inserted words are not the files': compile the files afresh, provided they are unchanged.
+  const SegmenterFiles files = checked_files(paths_);
+  if (dictionary_key(files) != key_) {
+    throw std::invalid_argument("the dictionary files changed since this segmenter read them");
+  }
+  Engine(files).save(path, key_);
 }
 
 Segmenter::~Segmenter() { ForkGuard::remove(this); }
 
 WordSpans Segmenter::cut(const std::string& sentence, CutMode mode, bool hmm) const {
   check_sentence(sentence);
-  std::vector<cppjieba::Word> words;
-  {
-    const std::shared_lock<std::shared_mutex> reading(lock_);
-    switch (mode) {
-      case CutMode::Mixed: library_->jieba.Cut(sentence, words, hmm); break;
-      case CutMode::Search: library_->jieba.CutForSearch(sentence, words, hmm); break;
-      case CutMode::Full: library_->jieba.CutAll(sentence, words); break;
-    }
-  }
   WordSpans spans;
-  spans.reserve(words.size());
-  for (const cppjieba::Word& word : words) {
-    spans.push_back(WordSpan{word.offset, static_cast<std::uint32_t>(word.word.size()), word.unicode_offset,
-                             word.unicode_length});
-  }
+  const std::shared_lock<std::shared_mutex> reading(lock_);
+  library_->engine.cut(sentence, mode, hmm, spans);
   return spans;
 }
 
 std::vector<std::pair<std::string, std::string>> Segmenter::tag(const std::string& sentence) const {
   check_sentence(sentence);
-  std::vector<std::pair<std::string, std::string>> tagged;
   const std::shared_lock<std::shared_mutex> reading(lock_);
-  library_->jieba.Tag(sentence, tagged);
-  return tagged;
+  return library_->engine.tag(sentence);
 }
 
 std::vector<std::pair<std::string, double>> Segmenter::extract_keywords(const std::string& sentence,
                                                                         std::size_t top_k) const {
   check_sentence(sentence);
-  std::vector<std::pair<std::string, double>> keywords;
   const std::shared_lock<std::shared_mutex> reading(lock_);
-  library_->jieba.extractor.Extract(sentence, keywords, top_k);
-  return keywords;
+  return library_->engine.extract_keywords(sentence, top_k);
 }
 
 bool Segmenter::insert_user_word(const std::string& word, std::optional<int> freq,
@@ -115,10 +136,8 @@ bool Segmenter::insert_user_word(const std::string& word, std::optional<int> fre
   if (freq && *freq <= 0) throw std::invalid_argument("freq must be above zero, not " + std::to_string(*freq));
   if (tag && !is_utf8(*tag)) throw std::invalid_argument("tag is not UTF-8 text");
   std::optional<std::u32string> runes = inserted_word_runes(word);
-  const std::string word_tag = tag.value_or(cppjieba::UNKNOWN_TAG);
-  const auto insert = [&] {
-    return freq ? library_->jieba.InsertUserWord(word, *freq, word_tag) : library_->jieba.InsertUserWord(word, word_tag);
-  };
+  const std::string word_tag = tag.value_or("");  // the library's UNKNOWN_TAG
+  const auto insert = [&] { return library_->engine.insert_user_word(word, freq, word_tag); };
   // Everything that can fail comes before the library's insertion; recording it then cannot.
   InsertedWord record{word, freq, tag};
   const std::unique_lock<std::shared_mutex> writing(lock_);

@@ -43,8 +43,14 @@ using SegmenterPaths = std::array<std::string, 5>;
 class Segmenter {
  public:
   // Reads and checks the five files (check_segmenter_files), then loads exactly the bytes that
-  // were checked. Throws FileAccessError, std::invalid_argument or std::length_error.
+  // were checked. Throws FileAccessError, std::invalid_argument or std::length_error. A compiled
+  // dictionary beside the main one (its path + kCompiledSuffix) made from these very bytes is
+  // mapped instead; one made from other bytes, or damaged, is ignored.
   explicit Segmenter(const SegmenterPaths& paths);
+  // Maps the compiled dictionary at `compiled_path`, which must have been made from the five
+  // files' present bytes. Throws as above, and std::invalid_argument for a compiled file that
+  // does not match them or is damaged.
+  Segmenter(const SegmenterPaths& paths, const std::string& compiled_path);
   ~Segmenter();
   Segmenter(const Segmenter&) = delete;
   Segmenter& operator=(const Segmenter&) = delete;
@@ -82,10 +88,17 @@ class Segmenter {
 
   const SegmenterPaths& paths() const noexcept { return paths_; }
 
+  // Writes the dictionary of the five files (without the words inserted since) as a compiled
+  // dictionary. Throws FileAccessError, or what reading the files again throws.
+  void save_compiled(const std::string& path) const;
+
+  static constexpr const char* kCompiledSuffix = ".compiled";
+
  private:
   struct Library;
   friend struct ForkGuard;
   SegmenterPaths paths_;
+  std::uint64_t key_ = 0;  // dictionary_key of the five files' bytes
   std::unique_ptr<Library> library_;
   // The library's trie is not safe to change under readers: reads share, an insertion is alone.
   // After a fork the child gets a new lock: the threads that held it stayed in the parent.

@@ -188,13 +188,15 @@ HOSTILE_USER_DICT = "\n".join([
     "长江 -5 ns", "我们 abc r", "网易杭研 3 nt", "杭研大厦", "杭研大厦 7 nz", "一二三四五 6 m x", "两列 ", "",
     "  ", " 空 ", "回车 5 n\r", "单\r", "ab中文 4 eng", "😀 3 x", "𠀀𠀁 2 n", "方鸿渐 2147483647 nr",
     "鸿渐 1 nr", "苏小姐 9", long_word(30, 1), f"{long_word(511, 2)} 9 n", f"{long_word(512, 3)} 9 n",
-    f"{long_word(513, 4)} 9 n", long_word(700, 5), NOVEL[100:140].replace(" ", ""),
+    NOVEL[100:140].replace(" ", ""),
 ]).encode() + b"\n\xc0\xaf\xe4\xb8\xad 3 x\n\xff\xfe 2 n\n\xe4\xb8\n\xed\xa0\x80 4\n"
 
+# Words past the 512-rune cap, a freq of 0 or less, empty words and tags that are not UTF-8 are
+# refused by Jieba itself (test_jieba_hardening), so they are not given to both here.
 INSERTS = [("杭研", None, None), ("研大", 5, None), ("大厦", 1, "nz"), ("中国", None, "ns"), ("的", None, None),
-           ("了", 10, "u"), ("a", 3, "x"), ("鸿", 100000, None), ("网易杭研大厦", 0, "nt"), ("负数", -3, None),
-           (b"\xff", None, None), (b"\xc0\xaf", 2, "x"), (b"\xe4\xb8", None, None), ("", None, None),
-           (long_word(600, 6), 9, "n"), ("奇怪词", 5, b"\xff"), ("中国", 100, "n"), ("方鸿渐 先生", 8, "nr"),
+           ("了", 10, "u"), ("a", 3, "x"), ("鸿", 100000, None),
+           (b"\xff", None, None), (b"\xc0\xaf", 2, "x"), (b"\xe4\xb8", None, None),
+           (long_word(512, 6), 9, "n"), ("中国", 100, "n"), ("方鸿渐 先生", 8, "nr"),
            ("孙小姐", 2147483647, None), ("。", 4, "w")]
 
 # A small main dictionary (the default's first lines, with duplicates and odd weights), IDF

@@ -1,0 +1,700 @@
+// The engine's loading of the five files and its segmentation modes. Every rule here is the
+// library's, reproduced step for step where the floating-point result depends on the order.
+#include "engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <map>
+
+namespace lumo::segmenter {
+namespace {
+
+// The library's "impossible" log weight, which it also uses as the start of every maximum.
+constexpr double kMinDouble = -3.14e+100;
+constexpr std::size_t kMaxWordLength = kMaxMatchRunes;
+constexpr std::size_t kE = 1, kS = 3;  // the states that end a word
+
+// The library's log line (limonp's Logger): local time, source, level, message.
+void log_error(const char* source, const std::string& message) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+  std::cerr << (std::string(stamp) + " " + source + " ERROR " + message) << std::endl;
+}
+
+// The library's UTF-8 decoder: only lead bytes are looked at, so overlong forms, surrogates and
+// stray continuation bytes decode; a lead byte of 0xf8 or more, or a sequence cut short by the
+// end, fails the whole text. Returns the length of the rune at text[0, left), 0 on failure.
+inline std::uint32_t decode_rune(const unsigned char* text, std::size_t left, std::uint32_t& rune) {
+  const unsigned lead = text[0];
+  if (lead < 0x80) {
+    rune = lead;
+    return 1;
+  }
+  if (lead <= 0xdf && left > 1) {
+    rune = ((lead & 0x1fu) << 6) | (text[1] & 0x3fu);
+    return 2;
+  }
+  if (lead <= 0xef && left > 2) {
+    rune = ((lead & 0x0fu) << 12) | ((text[1] & 0x3fu) << 6) | (text[2] & 0x3fu);
+    return 3;
+  }
+  if (lead <= 0xf7 && left > 3) {
+    rune = ((lead & 0x07u) << 18) | ((text[1] & 0x3fu) << 12) | ((text[2] & 0x3fu) << 6) | (text[3] & 0x3fu);
+    return 4;
+  }
+  return 0;
+}
+
+// The code points of `text`, or false where the library's decoder fails.
+bool decode_runes(std::string_view text, std::vector<std::uint32_t>& runes) {
+  runes.clear();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t rune = 0;
+    const std::uint32_t length = decode_rune(bytes + i, text.size() - i, rune);
+    if (length == 0) return false;
+    runes.push_back(rune);
+    i += length;
+  }
+  return true;
+}
+
+// std::getline over the content: a final line feed does not start another line.
+template <class Visit>
+void for_each_line(std::string_view content, Visit visit) {
+  std::size_t start = 0;
+  while (start < content.size()) {
+    std::size_t end = content.find('\n', start);
+    if (end == std::string_view::npos) end = content.size();
+    visit(content.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+// limonp::Split on one separator byte: empty fields kept, none after a final separator.
+void split(std::string_view line, char separator, std::vector<std::string_view>& fields) {
+  fields.clear();
+  std::size_t start = 0;
+  while (start < line.size()) {
+    std::size_t end = line.find(separator, start);
+    if (end == std::string_view::npos) end = line.size();
+    fields.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+// std::atof and std::atoi as the library calls them, on a terminated copy of the field.
+double as_double(std::string_view field, std::string& scratch) {
+  scratch.assign(field.data(), field.size());
+  return std::atof(scratch.c_str());
+}
+
+int as_int(std::string_view field, std::string& scratch) {
+  scratch.assign(field.data(), field.size());
+  return std::atoi(scratch.c_str());
+}
+
+// limonp's Trim: ASCII white space at both ends (its IsSpace refuses every byte above 0x7f,
+// which it sees sign-extended).
+std::string_view trim(std::string_view line) {
+  const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (!line.empty() && space(line.front())) line.remove_prefix(1);
+  while (!line.empty() && space(line.back())) line.remove_suffix(1);
+  return line;
+}
+
+inline bool is_separator(std::uint32_t rune) {
+  return rune == ' ' || rune == '\t' || rune == '\n' || rune == 0xff0c || rune == 0x3002;
+}
+
+inline bool is_letter(std::uint32_t rune) { return (rune >= 'a' && rune <= 'z') || (rune >= 'A' && rune <= 'Z'); }
+inline bool is_digit(std::uint32_t rune) { return rune >= '0' && rune <= '9'; }
+
+}  // namespace
+
+// Buffers reused across the calls of one thread.
+struct Engine::Scratch {
+  std::vector<std::uint32_t> runes;
+  std::vector<std::uint32_t> offsets;  // byte offset of each rune, and the sentence's size last
+  std::vector<double> route_weight;    // best log weight from each position to the range's end
+  std::vector<std::uint32_t> route_length;  // length of the first word on that best route
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> words;  // (first rune, rune count)
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> mixed;  // one range's mixed words, for search
+  std::vector<std::pair<std::uint32_t, const TrieCell*>> matches;  // full mode: one position's words
+  std::vector<double> state_weight;
+  std::vector<std::int8_t> state_path;
+  std::vector<std::int8_t> states;
+};
+
+
+std::int32_t Engine::tag_id(const std::string& tag) {
+  const auto found = tag_ids_.find(tag);
+  if (found != tag_ids_.end()) return found->second;
+  const auto id = static_cast<std::int32_t>(tags_.size());
+  tags_.push_back(tag);
+  tag_ids_.emplace(tag, id);
+  return id;
+}
+
+Engine::Engine(const SegmenterFiles& files) {
+  // The library's order: the main dictionary, its weights, the user dictionaries, then the model,
+  // the IDF table and the stop words.
+  load_dictionary(files.dict);
+  std::vector<std::uint32_t> runes;
+  for (const std::string& user : files.user_dicts) load_user_dictionary(user, runes);
+  std::sort(user_singles_.begin(), user_singles_.end());
+  user_singles_.erase(std::unique(user_singles_.begin(), user_singles_.end()), user_singles_.end());
+  load_hmm(files.hmm);
+  load_idf(files.idf);
+  load_stop_words(files.stop_words);
+}
+
+void Engine::load_dictionary(const std::string& content) {
+  struct Entry {
+    std::size_t rune_start;
+    std::size_t rune_count;
+    double weight;
+    std::int32_t tag;
+  };
+  std::vector<Entry> entries;
+  std::vector<std::uint32_t> all_runes;
+  std::vector<std::string_view> fields;
+  std::vector<std::uint32_t> runes;
+  std::string scratch;
+  for_each_line(content, [&](std::string_view line) {
+    split(line, ' ', fields);  // three fields, a decodable word: the checks refused anything else
+    decode_runes(fields[0], runes);
+    entries.push_back(Entry{all_runes.size(), runes.size(), as_double(fields[1], scratch),
+                            tag_id(std::string(fields[2]))});
+    all_runes.insert(all_runes.end(), runes.begin(), runes.end());
+  });
+  // Weights become log(weight / sum), summed in file order.
+  double sum = 0.0;
+  for (const Entry& entry : entries) sum += entry.weight;
+  freq_sum_ = sum;
+  std::vector<double> weights;
+  weights.reserve(entries.size());
+  for (Entry& entry : entries) {
+    entry.weight = std::log(entry.weight / sum);
+    weights.push_back(entry.weight);
+  }
+  // The library sorts a copy of its entries by weight with std::sort; sorting the weights alone
+  // makes the same comparisons, so NaN weights land where they land there.
+  std::sort(weights.begin(), weights.end(), [](double lhs, double rhs) { return lhs < rhs; });
+  min_weight_ = weights.front();
+  user_word_default_weight_ = weights[weights.size() / 2];
+  for (const Entry& entry : entries) {
+    trie_.insert(all_runes.data() + entry.rune_start, entry.rune_count, entry.weight, entry.tag);
+  }
+}
+
+void Engine::load_user_dictionary(const std::string& content, std::vector<std::uint32_t>& runes) {
+  std::vector<std::string_view> fields;
+  std::string scratch;
+  for_each_line(content, [&](std::string_view line) {
+    if (line.empty()) return;
+    split(line, ' ', fields);
+    double weight = user_word_default_weight_;
+    std::string_view tag;
+    if (fields.size() == 2) {
+      tag = fields[1];
+    } else if (fields.size() == 3) {
+      const int freq = as_int(fields[1], scratch);
+      weight = std::log(1.0 * freq / freq_sum_);
+      tag = fields[2];
+    } else if (fields.size() != 1) {
+      return;  // the library keeps an empty entry, which its trie ignores
+    }
+    if (!decode_runes(fields[0], runes)) {
+      log_error("cppjieba/DictTrie.hpp:193", "Decode " + std::string(fields[0]) + " failed.");
+      return;
+    }
+    trie_.insert(runes.data(), runes.size(), weight, tag_id(std::string(tag)));
+    if (runes.size() == 1) user_singles_.push_back(runes[0]);
+  });
+}
+
+void Engine::set_emission(std::size_t state, std::uint32_t rune, double weight) {
+  std::uint32_t index;
+  if (rune < RuneTrie::kDirectRunes) {
+    index = emission_index_[rune];
+    if (index == 0) {
+      index = static_cast<std::uint32_t>(emissions_.size());
+      emissions_.push_back(Emission{{kMinDouble, kMinDouble, kMinDouble, kMinDouble}});
+      emission_index_[rune] = index;
+    }
+  } else {
+    const auto found = emission_astral_.find(rune);
+    if (found != emission_astral_.end()) {
+      index = found->second;
+    } else {
+      index = static_cast<std::uint32_t>(emissions_.size());
+      emissions_.push_back(Emission{{kMinDouble, kMinDouble, kMinDouble, kMinDouble}});
+      emission_astral_.emplace(rune, index);
+    }
+  }
+  emissions_[index].weight[state] = weight;
+}
+
+void Engine::load_hmm(const std::string& content) {
+  emission_index_.assign(RuneTrie::kDirectRunes, 0);
+  emissions_.assign(1, Emission{{kMinDouble, kMinDouble, kMinDouble, kMinDouble}});
+  std::vector<std::string_view> lines;
+  for_each_line(content, [&](std::string_view raw) {
+    const std::string_view line = trim(raw);
+    if (lines.size() < 9 && !line.empty() && line.front() != '#') lines.push_back(line);
+  });
+  std::vector<std::string_view> fields, parts;
+  std::vector<std::uint32_t> runes;
+  std::string scratch;
+  split(lines[0], ' ', fields);
+  for (std::size_t j = 0; j < kHmmStates; ++j) start_[j] = as_double(fields[j], scratch);
+  for (std::size_t i = 0; i < kHmmStates; ++i) {
+    split(lines[1 + i], ' ', fields);
+    for (std::size_t j = 0; j < kHmmStates; ++j) transition_[i][j] = as_double(fields[j], scratch);
+  }
+  for (std::size_t state = 0; state < kHmmStates; ++state) {
+    split(lines[5 + state], ',', fields);
+    for (const std::string_view pair : fields) {
+      split(pair, ':', parts);
+      decode_runes(parts[0], runes);
+      set_emission(state, runes[0], as_double(parts[1], scratch));
+    }
+  }
+}
+
+void Engine::load_idf(const std::string& content) {
+  struct Entry {
+    std::string_view word;
+    double idf;
+  };
+  std::vector<Entry> entries;
+  std::vector<std::string_view> fields;
+  std::string scratch;
+  double sum = 0.0;
+  std::size_t line_number = 0;
+  for_each_line(content, [&](std::string_view line) {
+    const std::size_t number = line_number++;
+    if (line.empty()) {
+      log_error("cppjieba/KeywordExtractor.hpp:106", "lineno: " + std::to_string(number) + " empty. skipped.");
+      return;
+    }
+    split(line, ' ', fields);
+    if (fields.size() != 2) {
+      log_error("cppjieba/KeywordExtractor.hpp:111",
+                "line: " + std::string(line) + ", lineno: " + std::to_string(number) + " empty. skipped.");
+      return;
+    }
+    const double idf = as_double(fields[1], scratch);
+    entries.push_back(Entry{fields[0], idf});
+    sum += idf;
+  });
+  idf_average_ = sum / static_cast<double>(line_number);
+  // Sorted by word; of a word given twice, the last value stands, as in the library's map.
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& lhs, const Entry& rhs) { return lhs.word < rhs.word; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (kept > 0 && entries[kept - 1].word == entries[i].word) {
+      entries[kept - 1] = entries[i];
+    } else {
+      entries[kept++] = entries[i];
+    }
+  }
+  entries.resize(kept);
+  std::size_t blob_size = 0;
+  for (const Entry& entry : entries) blob_size += entry.word.size();
+  if (blob_size > UINT32_MAX) throw std::length_error("IDF table is too large");
+  idf_blob_storage_.reserve(blob_size);
+  idf_offsets_storage_.reserve(entries.size() + 1);
+  idf_values_storage_.reserve(entries.size());
+  for (const Entry& entry : entries) {
+    idf_offsets_storage_.push_back(static_cast<std::uint32_t>(idf_blob_storage_.size()));
+    idf_blob_storage_.append(entry.word);
+    idf_values_storage_.push_back(entry.idf);
+  }
+  idf_offsets_storage_.push_back(static_cast<std::uint32_t>(idf_blob_storage_.size()));
+  idf_count_ = entries.size();
+  idf_offsets_ = idf_offsets_storage_.data();
+  idf_blob_ = idf_blob_storage_.data();
+  idf_values_ = idf_values_storage_.data();
+}
+
+const double* Engine::find_idf(std::string_view word) const noexcept {
+  std::size_t low = 0;
+  std::size_t high = idf_count_;
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    const std::string_view probe(idf_blob_ + idf_offsets_[middle], idf_offsets_[middle + 1] - idf_offsets_[middle]);
+    const int order = probe.compare(word);
+    if (order == 0) return &idf_values_[middle];
+    if (order < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return nullptr;
+}
+
+void Engine::load_stop_words(const std::string& content) {
+  for_each_line(content, [&](std::string_view line) { stop_words_.emplace(line); });
+}
+
+bool Engine::is_user_single(std::uint32_t rune) const noexcept {
+  return !user_singles_.empty() && std::binary_search(user_singles_.begin(), user_singles_.end(), rune);
+}
+
+// The best route through the range by the sum of log weights (ties to the shorter word, which
+// comes first), walking the trie straight from each position.
+void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) const {
+  const std::uint32_t* runes = scratch.runes.data() + begin;
+  const std::size_t size = end - begin;
+  // Each buffer is sized on its own: one that failed to grow must not pass for a grown one.
+  if (scratch.route_weight.size() < size) scratch.route_weight.resize(size);
+  if (scratch.route_length.size() < size) scratch.route_length.resize(size);
+  double* weight = scratch.route_weight.data();
+  std::uint32_t* length = scratch.route_length.data();
+  // The walks are bound by cache misses: the root cells a few positions ahead (the walk goes
+  // backwards) and the first edge after them are fetched while this position is walked.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t i = size; i-- > 0;) {
+    if (i >= kAhead) __builtin_prefetch(trie_.probe_address(RuneTrie::kRoot, runes[i - kAhead]));
+    if (i >= kAhead / 2) {
+      const TrieCell* ahead = trie_.child(RuneTrie::kRoot, runes[i - kAhead / 2]);
+      if (ahead != nullptr && (ahead->node & RuneTrie::kHasChildren) != 0) {
+        __builtin_prefetch(trie_.probe_address(ahead->node & RuneTrie::kIdMask, runes[i - kAhead / 2 + 1]));
+      }
+    }
+    double best = kMinDouble;
+    std::uint32_t best_length = 1;
+    const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
+    double value = 0.0;
+    if (i + 1 < size) value += weight[i + 1];
+    value += (cell != nullptr && cell->tag != RuneTrie::kNoWord) ? cell->weight : min_weight_;
+    if (value > best) best = value;
+    if (cell != nullptr && (cell->node & RuneTrie::kHasChildren) != 0) {
+      const std::size_t last = std::min(size, i + kMaxWordLength);
+      std::uint32_t node = cell->node & RuneTrie::kIdMask;
+      for (std::size_t j = i + 1; j < last; ++j) {
+        cell = trie_.child(node, runes[j]);
+        if (cell == nullptr) break;
+        if (cell->tag != RuneTrie::kNoWord) {
+          value = 0.0;
+          if (j + 1 < size) value += weight[j + 1];
+          value += cell->weight;
+          if (value > best) {
+            best = value;
+            best_length = static_cast<std::uint32_t>(j - i + 1);
+          }
+        }
+        if ((cell->node & RuneTrie::kHasChildren) == 0) break;
+        node = cell->node & RuneTrie::kIdMask;
+      }
+    }
+    weight[i] = best;
+    length[i] = best_length;
+  }
+}
+
+void Engine::viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const {
+  const std::size_t size = end - begin;
+  const std::uint32_t* runes = scratch.runes.data() + begin;
+  if (scratch.state_weight.size() < size * kHmmStates) scratch.state_weight.resize(size * kHmmStates);
+  if (scratch.state_path.size() < size * kHmmStates) scratch.state_path.resize(size * kHmmStates);
+  double* weight = scratch.state_weight.data();
+  std::int8_t* path = scratch.state_path.data();
+  {
+    const Emission& emit = emission(runes[0]);
+    for (std::size_t y = 0; y < kHmmStates; ++y) {
+      weight[y] = start_[y] + emit.weight[y];
+      path[y] = -1;
+    }
+  }
+  for (std::size_t x = 1; x < size; ++x) {
+    const Emission& emit = emission(runes[x]);
+    const double* before = weight + (x - 1) * kHmmStates;
+    double* now = weight + x * kHmmStates;
+    std::int8_t* from = path + x * kHmmStates;
+    for (std::size_t y = 0; y < kHmmStates; ++y) {
+      double best = kMinDouble;
+      std::int8_t best_from = static_cast<std::int8_t>(kE);
+      const double emit_weight = emit.weight[y];
+      for (std::size_t previous = 0; previous < kHmmStates; ++previous) {
+        const double value = before[previous] + transition_[previous][y] + emit_weight;
+        if (value > best) {
+          best = value;
+          best_from = static_cast<std::int8_t>(previous);
+        }
+      }
+      now[y] = best;
+      from[y] = best_from;
+    }
+  }
+  const double* last = weight + (size - 1) * kHmmStates;
+  std::size_t state = last[kE] >= last[kS] ? kE : kS;
+  std::vector<std::int8_t>& states = scratch.states;
+  states.resize(size);
+  for (std::size_t x = size; x-- > 0;) {
+    states[x] = static_cast<std::int8_t>(state);
+    state = static_cast<std::size_t>(path[x * kHmmStates + state]);
+  }
+  // A word ends at each E or S.
+  std::size_t left = 0;
+  for (std::size_t x = 0; x < size; ++x) {
+    if (states[x] % 2 == 1) {
+      scratch.words.emplace_back(static_cast<std::uint32_t>(begin + left), static_cast<std::uint32_t>(x + 1 - left));
+      left = x + 1;
+    }
+  }
+}
+
+// The library's HMM segment: ASCII runs by its letter and number rules, the rest by Viterbi.
+void Engine::hmm_range(Scratch& scratch, std::size_t begin, std::size_t end) const {
+  const std::uint32_t* runes = scratch.runes.data();
+  std::size_t left = begin;
+  std::size_t right = begin;
+  while (right < end) {
+    if (runes[right] < 0x80) {
+      if (left != right) viterbi(scratch, left, right);
+      left = right;
+      right = left + 1;
+      if (is_letter(runes[left])) {
+        while (right < end && (is_letter(runes[right]) || is_digit(runes[right]))) ++right;
+      } else if (is_digit(runes[left])) {
+        while (right < end && (is_digit(runes[right]) || runes[right] == '.')) ++right;
+      }
+      scratch.words.emplace_back(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(right - left));
+      left = right;
+    } else {
+      ++right;
+    }
+  }
+  if (left != right) viterbi(scratch, left, right);
+}
+
+void Engine::mixed_range(Scratch& scratch, std::size_t begin, std::size_t end, bool hmm) const {
+  best_path(scratch, begin, end);
+  const std::uint32_t* length = scratch.route_length.data();
+  const std::uint32_t* runes = scratch.runes.data() + begin;
+  const std::size_t size = end - begin;
+  std::size_t i = 0;
+  while (i < size) {
+    if (!hmm || length[i] > 1 || is_user_single(runes[i])) {
+      scratch.words.emplace_back(static_cast<std::uint32_t>(begin + i), length[i]);
+      i += length[i];
+      continue;
+    }
+    // A run of single runes that the user dictionaries do not name goes to the HMM.
+    std::size_t j = i;
+    while (j < size && length[j] == 1 && !is_user_single(runes[j])) ++j;
+    hmm_range(scratch, begin + i, begin + j);
+    i = j;
+  }
+}
+
+void Engine::full_range(Scratch& scratch, std::size_t begin, std::size_t end) const {
+  const std::uint32_t* runes = scratch.runes.data() + begin;
+  const std::size_t size = end - begin;
+  std::size_t max_index = 0;
+  std::size_t word_length = 0;  // carried over from an earlier match, as the library does
+  for (std::size_t i = 0; i < size; ++i) {
+    auto& matches = scratch.matches;
+    matches.clear();
+    const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
+    matches.emplace_back(static_cast<std::uint32_t>(i),
+                         cell != nullptr && cell->tag != RuneTrie::kNoWord ? cell : nullptr);
+    if (cell != nullptr && (cell->node & RuneTrie::kHasChildren) != 0) {
+      const std::size_t last = std::min(size, i + kMaxWordLength);
+      std::uint32_t node = cell->node & RuneTrie::kIdMask;
+      for (std::size_t j = i + 1; j < last; ++j) {
+        cell = trie_.child(node, runes[j]);
+        if (cell == nullptr) break;
+        if (cell->tag != RuneTrie::kNoWord) matches.emplace_back(static_cast<std::uint32_t>(j), cell);
+        if ((cell->node & RuneTrie::kHasChildren) == 0) break;
+        node = cell->node & RuneTrie::kIdMask;
+      }
+    }
+    const bool alone = matches.size() == 1;
+    for (const auto& [last_rune, word] : matches) {
+      if (word == nullptr) {
+        if (alone && max_index <= i) scratch.words.emplace_back(static_cast<std::uint32_t>(begin + i), 1u);
+      } else {
+        word_length = last_rune - i + 1;
+        if (word_length >= 2 || (alone && max_index <= i)) {
+          scratch.words.emplace_back(static_cast<std::uint32_t>(begin + i), static_cast<std::uint32_t>(word_length));
+        }
+      }
+      max_index = std::max(max_index, i + word_length);
+    }
+  }
+}
+
+void Engine::cut_range(Scratch& scratch, std::size_t begin, std::size_t end, CutMode mode, bool hmm) const {
+  switch (mode) {
+    case CutMode::Mixed:
+      mixed_range(scratch, begin, end, hmm);
+      break;
+    case CutMode::Full:
+      full_range(scratch, begin, end);
+      break;
+    case CutMode::Search: {
+      // The mixed words, each after the dictionary's two- and three-rune words inside it.
+      const std::size_t first = scratch.words.size();
+      mixed_range(scratch, begin, end, hmm);
+      scratch.mixed.assign(scratch.words.begin() + static_cast<std::ptrdiff_t>(first), scratch.words.end());
+      scratch.words.resize(first);
+      const std::uint32_t* runes = scratch.runes.data();
+      for (const auto& [start, length] : scratch.mixed) {
+        for (std::uint32_t gram = 2; gram <= 3; ++gram) {
+          if (length <= gram) break;
+          for (std::uint32_t i = 0; i + gram - 1 < length; ++i) {
+            const TrieCell* cell = trie_.find(runes + start + i, gram);
+            if (cell != nullptr && cell->tag != RuneTrie::kNoWord) scratch.words.emplace_back(start + i, gram);
+          }
+        }
+        scratch.words.emplace_back(start, length);
+      }
+      break;
+    }
+  }
+}
+
+bool Engine::cut_words(std::string_view sentence, CutMode mode, bool hmm, Scratch& scratch) const {
+  // Buffers a huge sentence grew are given back at the next ordinary one.
+  constexpr std::size_t kKeptRunes = std::size_t{1} << 22;
+  if (scratch.runes.capacity() > kKeptRunes && sentence.size() < kKeptRunes) scratch = Scratch();
+  scratch.words.clear();
+  scratch.runes.clear();
+  scratch.offsets.clear();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(sentence.data());
+  scratch.runes.reserve(sentence.size());
+  scratch.offsets.reserve(sentence.size() + 1);
+  for (std::size_t i = 0; i < sentence.size();) {
+    std::uint32_t rune = 0;
+    const std::uint32_t length = decode_rune(bytes + i, sentence.size() - i, rune);
+    if (length == 0) {
+      log_error("cppjieba/PreFilter.hpp:21", "decode failed. ");
+      scratch.runes.clear();
+      return false;
+    }
+    scratch.runes.push_back(rune);
+    scratch.offsets.push_back(static_cast<std::uint32_t>(i));
+    i += length;
+  }
+  scratch.offsets.push_back(static_cast<std::uint32_t>(sentence.size()));
+  // Separators are words of their own, and end the ranges cut between them.
+  const std::size_t size = scratch.runes.size();
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (!is_separator(scratch.runes[i])) continue;
+    if (start < i) cut_range(scratch, start, i, mode, hmm);
+    scratch.words.emplace_back(static_cast<std::uint32_t>(i), 1u);
+    start = i + 1;
+  }
+  if (start < size) cut_range(scratch, start, size, mode, hmm);
+  return true;
+}
+
+// One set of buffers per thread, shared by every engine and every call on that thread.
+Engine::Scratch& Engine::thread_scratch() {
+  static thread_local Scratch scratch;
+  return scratch;
+}
+
+void Engine::cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& words) const {
+  Scratch& scratch = thread_scratch();
+  words.clear();
+  if (!cut_words(sentence, mode, hmm, scratch)) return;
+  words.reserve(scratch.words.size());
+  const std::uint32_t* offsets = scratch.offsets.data();
+  for (const auto& [start, length] : scratch.words) {
+    words.push_back(WordSpan{offsets[start], offsets[start + length] - offsets[start], start, length});
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> Engine::tag(std::string_view sentence) const {
+  Scratch& scratch = thread_scratch();
+  std::vector<std::pair<std::string, std::string>> tagged;
+  if (!cut_words(sentence, CutMode::Mixed, true, scratch)) return tagged;
+  tagged.reserve(scratch.words.size());
+  const std::uint32_t* offsets = scratch.offsets.data();
+  const std::uint32_t* runes = scratch.runes.data();
+  for (const auto& [start, length] : scratch.words) {
+    std::string word(sentence.substr(offsets[start], offsets[start + length] - offsets[start]));
+    const TrieCell* cell = trie_.find(runes + start, length);
+    // A tag id beyond the table (only a damaged compiled file has one) reads as no tag.
+    if (cell != nullptr && cell->tag != RuneTrie::kNoWord && static_cast<std::uint32_t>(cell->tag) < tags_.size() &&
+        !tags_[static_cast<std::size_t>(cell->tag)].empty()) {
+      tagged.emplace_back(std::move(word), tags_[static_cast<std::size_t>(cell->tag)]);
+      continue;
+    }
+    // The library's fallback, which stops counting once half the runes are ASCII: "x" without
+    // ASCII, "m" when all the ASCII counted are digits, "eng" otherwise.
+    std::size_t ascii = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = 0; i < length && ascii < length / 2; ++i) {
+      if (runes[start + i] < 0x80) {
+        ++ascii;
+        if (is_digit(runes[start + i])) ++digits;
+      }
+    }
+    tagged.emplace_back(std::move(word), ascii == 0 ? "x" : digits == ascii ? "m" : "eng");
+  }
+  return tagged;
+}
+
+std::vector<std::pair<std::string, double>> Engine::extract_keywords(std::string_view sentence,
+                                                                     std::size_t top_k) const {
+  Scratch& scratch = thread_scratch();
+  std::vector<std::pair<std::string, double>> keywords;
+  if (!cut_words(sentence, CutMode::Mixed, true, scratch)) {
+    if (!sentence.empty()) log_error("cppjieba/KeywordExtractor.hpp:74", "words illegal");
+    return keywords;
+  }
+  // Counts by word in byte order (the library's std::map), single runes and stop words left out.
+  std::map<std::string, double> counts;
+  const std::uint32_t* offsets = scratch.offsets.data();
+  for (const auto& [start, length] : scratch.words) {
+    if (length == 1) continue;
+    std::string word(sentence.substr(offsets[start], offsets[start + length] - offsets[start]));
+    if (stop_words_.count(word) != 0) continue;
+    counts[std::move(word)] += 1.0;
+  }
+  struct Keyword {
+    std::string word;
+    double weight;
+  };
+  std::vector<Keyword> ranked;
+  ranked.reserve(counts.size());
+  for (auto& [word, count] : counts) {
+    const double* idf = find_idf(word);
+    ranked.push_back(Keyword{word, count * (idf != nullptr ? *idf : idf_average_)});
+  }
+  // The library's partial_sort over the same order and comparison gives the same order of ties.
+  const std::size_t count = std::min(top_k, ranked.size());
+  std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(count), ranked.end(),
+                    [](const Keyword& lhs, const Keyword& rhs) { return lhs.weight > rhs.weight; });
+  keywords.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) keywords.emplace_back(std::move(ranked[i].word), ranked[i].weight);
+  return keywords;
+}
+
+bool Engine::insert_user_word(std::string_view word, std::optional<int> freq, const std::string& tag) {
+  std::vector<std::uint32_t> runes;
+  if (!decode_runes(word, runes)) {
+    log_error("cppjieba/DictTrie.hpp:193", "Decode " + std::string(word) + " failed.");
+    return false;
+  }
+  const double weight = freq && *freq != 0 ? std::log(1.0 * *freq / freq_sum_) : user_word_default_weight_;
+  trie_.insert(runes.data(), runes.size(), weight, tag_id(tag));
+  return true;
+}
+
+}  // namespace lumo::segmenter

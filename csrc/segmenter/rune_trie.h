@@ -1,0 +1,114 @@
+// RuneTrie: the dictionary's words as a trie of code points in flat arrays: a direct table for
+// the root's BMP children and one open-addressing table keyed by (parent node, code point) for
+// every other edge. Each cell carries its word's weight and tag, so a walk reads one cell a step.
+// The tables are either owned or borrowed from a mapped compiled dictionary; the first insertion
+// into borrowed tables copies them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace lumo::segmenter {
+
+// Memory for `bytes`, released with std::free. Throws std::bad_alloc.
+void* allocate_huge(std::size_t bytes);
+
+// Allocates large arrays aligned to 2 MiB and asks the kernel for huge pages over them: the trie's
+// walks touch cells all over its table, and misses in the page tables cost as much as in the cache.
+template <class T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <class U>
+  HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+  T* allocate(std::size_t count) { return static_cast<T*>(allocate_huge(count * sizeof(T))); }
+  void deallocate(T* pointer, std::size_t) noexcept { std::free(pointer); }
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) noexcept { return true; }
+  friend bool operator!=(const HugePageAllocator&, const HugePageAllocator&) noexcept { return false; }
+};
+
+// One edge of the trie, and the word that ends there, if any. 24 bytes, little-endian in files.
+struct TrieCell {
+  std::uint32_t node;    // the child's id, and kHasChildren; 0 marks an empty cell (the root is no one's child)
+  std::int32_t tag;      // the word's tag id, or kNoWord where no word ends at this node
+  double weight;         // the word's log weight, when tag != kNoWord
+  std::uint64_t key;     // parent << 21 | code point (the lenient decoder gives at most 21 bits)
+};
+
+class RuneTrie {
+ public:
+  static constexpr std::int32_t kNoWord = -1;
+  static constexpr std::uint32_t kRoot = 0;
+  static constexpr std::uint32_t kDirectRunes = 0x10000;
+  // A node's id takes the low 31 bits of TrieCell::node; the top bit says whether any edge
+  // leaves it, which spares a walk the failed probe at every leaf.
+  static constexpr std::uint32_t kHasChildren = 0x80000000u;
+  static constexpr std::uint32_t kIdMask = 0x7fffffffu;
+
+  RuneTrie();
+  // Borrows tables that outlive the trie: kDirectRunes root cells and `capacity` edge cells, a
+  // power of two. Any content is safe to walk: probes stop after `capacity` cells.
+  RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capacity, std::uint32_t node_count);
+
+  // Where the cell of `parent`'s child for `rune` is looked for first, to prefetch it.
+  const void* probe_address(std::uint32_t parent, std::uint32_t rune) const noexcept {
+    if (parent == kRoot && rune < kDirectRunes) return &root_[rune];
+    return &cells_[slot_of(edge_key(parent, rune))];
+  }
+
+  // The cell of `parent`'s child for `rune`, or nullptr. `parent` is an id (TrieCell::node
+  // without kHasChildren).
+  const TrieCell* child(std::uint32_t parent, std::uint32_t rune) const noexcept {
+    if (parent == kRoot && rune < kDirectRunes) {
+      const TrieCell* cell = &root_[rune];
+      return cell->node != 0 ? cell : nullptr;
+    }
+    const std::uint64_t key = edge_key(parent, rune);
+    std::size_t slot = slot_of(key);
+    for (std::size_t probes = 0; probes <= mask_; ++probes) {
+      const TrieCell& cell = cells_[slot];
+      if (cell.node == 0) return nullptr;
+      if (cell.key == key) return &cell;
+      slot = (slot + 1) & mask_;
+    }
+    return nullptr;
+  }
+
+  // The cell of the word `runes[0, size)` (which may carry no word), or nullptr where no such
+  // path exists; an empty word has none.
+  const TrieCell* find(const std::uint32_t* runes, std::size_t size) const noexcept;
+
+  // Sets the word's weight and tag, creating its path; a word already there is replaced. An empty
+  // word is ignored, as the library ignores it.
+  void insert(const std::uint32_t* runes, std::size_t size, double weight, std::int32_t tag);
+
+  const TrieCell* root_cells() const noexcept { return root_; }
+  const TrieCell* edge_cells() const noexcept { return cells_; }
+  std::size_t capacity() const noexcept { return mask_ + 1; }
+  std::uint32_t node_count() const noexcept { return node_count_; }
+
+ private:
+  static std::uint64_t edge_key(std::uint32_t parent, std::uint32_t rune) noexcept {
+    return (std::uint64_t{parent} << 21) | rune;
+  }
+  std::size_t slot_of(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  TrieCell& child_or_new(std::uint32_t parent, std::uint32_t rune);
+  void own();
+  void rehash(std::size_t capacity);
+
+  std::vector<TrieCell> root_storage_;
+  std::vector<TrieCell, HugePageAllocator<TrieCell>> cells_storage_;
+  TrieCell* root_ = nullptr;   // kDirectRunes cells, by code point
+  TrieCell* cells_ = nullptr;  // open addressing, linear probing, at most half full once owned
+  bool owned_ = true;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 0;
+  std::size_t used_ = 0;
+  std::uint32_t node_count_ = 1;  // the root
+};
+
+}  // namespace lumo::segmenter

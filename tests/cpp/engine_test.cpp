@@ -1,0 +1,364 @@
+// The engine against its oracle, cppjieba 5.0.3 itself, over the same bytes: every mode, tag and
+// keyword weight, on the novel, random hostile lines, hostile dictionaries and inserted words.
+#include "engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cppjieba/Jieba.hpp>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "memory_file.h"
+#include "segmenter_checks.h"
+
+namespace lumo::segmenter {
+namespace {
+
+const std::string kDictDir = DUZUDAVIDA_DICT_DIR;
+const std::string kNovel = DUZUDAVIDA_NOVEL;
+
+struct Pair {
+  std::unique_ptr<cppjieba::Jieba> library;
+  std::unique_ptr<Engine> engine;
+};
+
+Pair load(const SegmenterFiles& files) {
+  const MemoryFiles memory(files);
+  Pair pair;
+  pair.library = std::make_unique<cppjieba::Jieba>(memory.dict_path(), memory.hmm_path(), memory.user_dict_path(),
+                                                   memory.idf_path(), memory.stop_word_path());
+  pair.engine = std::make_unique<Engine>(files);
+  return pair;
+}
+
+SegmenterFiles default_files(const std::string& user_dict) {
+  SegmenterFiles files = check_segmenter_files(kDictDir + "/jieba.dict.utf8", kDictDir + "/hmm_model.utf8", "",
+                                               kDictDir + "/idf.utf8", kDictDir + "/stop_words.utf8");
+  files.user_dicts = {read_file(kDictDir + "/user.dict.utf8"), user_dict};
+  return files;
+}
+
+std::string describe(const std::vector<WordSpan>& spans) {
+  std::ostringstream out;
+  for (const WordSpan& span : spans) {
+    out << "(" << span.offset << "," << span.size << "," << span.unicode_offset << "," << span.unicode_length << ")";
+  }
+  return out.str();
+}
+
+std::vector<WordSpan> spans_of(const std::vector<cppjieba::Word>& words) {
+  std::vector<WordSpan> spans;
+  for (const cppjieba::Word& word : words) {
+    spans.push_back(WordSpan{word.offset, static_cast<std::uint32_t>(word.word.size()), word.unicode_offset,
+                             word.unicode_length});
+  }
+  return spans;
+}
+
+// Every mode of both on one sentence; returns a description of the first difference, or "".
+std::string compare(const Pair& pair, const std::string& sentence, bool keywords = true) {
+  std::vector<WordSpan> ours;
+  std::vector<cppjieba::Word> theirs;
+  const struct {
+    CutMode mode;
+    bool hmm;
+    const char* name;
+  } modes[] = {{CutMode::Mixed, true, "mixed"},   {CutMode::Mixed, false, "mixed-no-hmm"},
+               {CutMode::Search, true, "search"}, {CutMode::Search, false, "search-no-hmm"},
+               {CutMode::Full, true, "full"}};
+  for (const auto& mode : modes) {
+    pair.engine->cut(sentence, mode.mode, mode.hmm, ours);
+    theirs.clear();
+    switch (mode.mode) {
+      case CutMode::Mixed: pair.library->Cut(sentence, theirs, mode.hmm); break;
+      case CutMode::Search: pair.library->CutForSearch(sentence, theirs, mode.hmm); break;
+      case CutMode::Full: pair.library->CutAll(sentence, theirs); break;
+    }
+    const std::string a = describe(ours), b = describe(spans_of(theirs));
+    if (a != b) return std::string(mode.name) + ": ours " + a + " theirs " + b;
+  }
+  std::vector<std::pair<std::string, std::string>> tagged;
+  pair.library->Tag(sentence, tagged);
+  if (pair.engine->tag(sentence) != tagged) return "tag";
+  if (keywords) {
+    for (std::size_t top : {std::size_t{3}, std::size_t{50}}) {
+      std::vector<std::pair<std::string, double>> theirs_keywords;
+      pair.library->extractor.Extract(sentence, theirs_keywords, top);
+      const auto ours_keywords = pair.engine->extract_keywords(sentence, top);
+      if (ours_keywords.size() != theirs_keywords.size()) return "keywords count";
+      for (std::size_t i = 0; i < ours_keywords.size(); ++i) {
+        if (ours_keywords[i].first != theirs_keywords[i].first ||
+            std::memcmp(&ours_keywords[i].second, &theirs_keywords[i].second, sizeof(double)) != 0) {
+          return "keyword " + std::to_string(i);
+        }
+      }
+    }
+  }
+  return "";
+}
+
+std::vector<std::string> novel_lines() {
+  std::ifstream in(kNovel);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Random lines of hostile pieces: the novel's text, ASCII words and numbers, separators, \r,
+// full-width forms, emoji and other astral runes, and bytes the lenient decoder takes.
+std::vector<std::string> random_lines(std::size_t count, std::uint32_t seed) {
+  const std::vector<std::string> novel = novel_lines();
+  std::string text;
+  for (const std::string& line : novel) text += line;
+  std::vector<std::size_t> starts;  // rune starts of the novel
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) starts.push_back(i);
+  }
+  const std::vector<std::string> pieces = {
+      " ",    "\t",       "\n",           "\r",           "\xef\xbc\x8c", "\xe3\x80\x82", "a",  "abc", "x1y2",
+      "123",  "3.14",     "1.2.3",        "iPhone6",      "\xef\xbc\xa1\xef\xbd\x82",     "\xf0\x9f\x98\x80",
+      "\xf0\xa0\x80\x80", "\xc0\xa0",     "\xe0\x80\xa0", "\x80\x80",     "\xed\xa0\x80", "\xe4\xb8", "..", "-",
+      "5",    "\xe4\xb8\xad\xe5\x9b\xbd", "\xc2\xa0",     "A_B",          "\xe2\x80\x94", "\xf7\xbf\xbf\xbf"};
+  std::mt19937 random(seed);
+  std::vector<std::string> lines;
+  for (std::size_t n = 0; n < count; ++n) {
+    std::string line;
+    const std::size_t parts = random() % 30;
+    for (std::size_t p = 0; p < parts; ++p) {
+      if (random() % 3 != 0) {
+        const std::size_t from = starts[random() % starts.size()];
+        const std::size_t runes = 1 + random() % 8;
+        std::size_t to = from;
+        for (std::size_t r = 0; r < runes && to < text.size(); ++r) {
+          ++to;
+          while (to < text.size() && (static_cast<unsigned char>(text[to]) & 0xc0) == 0x80) ++to;
+        }
+        line += text.substr(from, to - from);
+      } else {
+        line += pieces[random() % pieces.size()];
+      }
+    }
+    // Now and then a byte that fails the whole line.
+    if (random() % 40 == 0) line += "\xf8";
+    if (random() % 40 == 0) line += "\xe4";
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+class EngineAgainstLibrary : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { pair_ = new Pair(load(default_files(""))); }
+  static void TearDownTestSuite() {
+    delete pair_;
+    pair_ = nullptr;
+  }
+  static Pair* pair_;
+};
+Pair* EngineAgainstLibrary::pair_ = nullptr;
+
+TEST_F(EngineAgainstLibrary, EveryLineOfTheNovel) {
+  std::size_t mismatches = 0;
+  for (const std::string& line : novel_lines()) {
+    const std::string difference = compare(*pair_, line);
+    if (!difference.empty() && ++mismatches <= 5) ADD_FAILURE() << line << "\n" << difference;
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+TEST_F(EngineAgainstLibrary, RandomHostileLines) {
+  std::size_t mismatches = 0;
+  testing::internal::CaptureStderr();  // undecodable lines log
+  for (const std::string& line : random_lines(3000, 17)) {
+    const std::string difference = compare(*pair_, line);
+    if (!difference.empty() && ++mismatches <= 5) ADD_FAILURE() << testing::PrintToString(line) << "\n" << difference;
+  }
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(mismatches, 0u);
+}
+
+TEST_F(EngineAgainstLibrary, LongLinesWithAndWithoutSeparators) {
+  std::string text;
+  for (const std::string& line : novel_lines()) text += line;
+  std::string joined = text.substr(0, 300000);
+  while ((static_cast<unsigned char>(joined.back()) & 0xc0) == 0x80 || static_cast<unsigned char>(joined.back()) >= 0xc0) {
+    joined.pop_back();
+  }
+  std::string bare;
+  for (char c : joined) {
+    if (c != ' ') bare += c;
+  }
+  std::string letters(5000, 'a');
+  letters += std::string(2000, '7') + "\xe4\xb8\xad" + std::string(700, 'b');
+  for (const std::string* line : {&joined, &bare, &letters}) {
+    EXPECT_EQ(compare(*pair_, *line, false), "");
+  }
+}
+
+// User dictionaries of every shape the library loads, and inserted words, against the library
+// given the same.
+TEST(EngineUserWords, HostileUserDictionaryAndInsertedWords) {
+  std::string long_word;
+  for (int i = 0; i < 600; ++i) long_word += "\xe4\xb8\x80";
+  const std::string user =
+      "\xe7\x9a\x84\n"                                      // a single character, one column
+      "a\n"                                                  // an ASCII single character
+      "\xe9\x9d\x92\xe5\xb1\xb1 nz\n"                        // two columns
+      "\xe4\xb8\xad\xe5\x9b\xbd 0 ns\n"                     // freq 0: log 0
+      "\xe6\x88\x91\xe4\xbb\xac -5 r\n"                     // negative freq: NaN
+      "\xe5\xad\xa6\xe7\x94\x9f 100000000 n\n"              // an override, heavier
+      "a b c d\n"                                            // four columns: nothing
+      "\n"                                                   // empty
+      " lead\n"                                              // empty word
+      "\xe5\xa5\xbd\xe4\xb8\x8d\xe5\xa5\xbd 3 \xe5\xbd\xa2\r\n"  // CRLF
+      "\xff\xfe 3 n\n"                                       // undecodable
+      "iphone6 5 eng\n"
+      "\xe7\xbb\xbf\xe6\xb0\xb4\r\n" +  // a word ending in \r, from a CRLF file
+      long_word + " 99999 n\n" + long_word.substr(0, 3 * 512) + " 99999 n\n";
+  testing::internal::CaptureStderr();
+  Pair pair = load(default_files(user));
+  const struct {
+    const char* word;
+    std::optional<int> freq;
+    const char* tag;
+  } inserted[] = {{"\xe5\x9c\xb0", std::nullopt, ""},
+                  {"\xe4\xba\xba\xe6\xb0\x91\xe5\xb9\xbf\xe5\x9c\xba", 3, "ns"},
+                  {"\xe7\x9a\x84\xe4\xba\xba", 0, "x"},
+                  {"b", 1000000, ""},
+                  {"\xe5\xa4\xa9\xe6\xb0\x94\xe5\xa5\xbd", -1, "a"},
+                  {"\xc0\xa0\xe4\xb8\xad", 5, "q"},
+                  {"\xf8", 5, "q"},
+                  {"", 5, "q"}};
+  const std::vector<std::string> lines = random_lines(800, 5);
+  const std::vector<std::string> novel = novel_lines();
+  for (const auto& word : inserted) {
+    const bool theirs = word.freq ? pair.library->InsertUserWord(word.word, *word.freq, word.tag)
+                                  : pair.library->InsertUserWord(word.word, word.tag);
+    EXPECT_EQ(pair.engine->insert_user_word(word.word, word.freq, word.tag), theirs) << word.word;
+  }
+  std::size_t mismatches = 0;
+  for (const auto* set : {&lines, &novel}) {
+    for (std::size_t i = 0; i < set->size(); i += set == &novel ? 7 : 1) {
+      const std::string difference = compare(pair, (*set)[i]);
+      if (!difference.empty() && ++mismatches <= 5) ADD_FAILURE() << testing::PrintToString((*set)[i]) << "\n" << difference;
+    }
+  }
+  for (const std::string& line : std::vector<std::string>{long_word, long_word.substr(0, 3 * 512), "\xe7\x9a\x84\xe4\xba\xba a b iphone6",
+                                                          "\xe7\xbb\xbf\xe6\xb0\xb4\r\xe7\xbb\xbf\xe6\xb0\xb4 \r"}) {
+    EXPECT_EQ(compare(pair, line), "");
+  }
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// A tiny dictionary with weights that make -inf and NaN: a weight of "inf" makes the sum
+// infinite, so the others weigh log 0 and it weighs NaN; ties between equal weights.
+TEST(EngineUserWords, InfiniteAndNanWeights) {
+  SegmenterFiles files = default_files("");
+  files.user_dicts.clear();
+  for (const char* dict : {"\xe4\xb8\xad 1 n\n\xe4\xb8\xad\xe5\x9b\xbd inf ns\n\xe5\x9b\xbd 2 n\n\xe5\x9b\xbd\xe4\xba\xba 2 n\n",
+                           "\xe4\xb8\xad 1 n\n\xe4\xb8\xad\xe5\x9b\xbd 1 ns\n\xe5\x9b\xbd 1 n\n\xe5\x9b\xbd\xe4\xba\xba 1 n\n"
+                           "\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba 1e-320 n\n"}) {
+    files.dict = dict;
+    Pair pair = load(files);
+    for (const std::string& line : std::vector<std::string>{"\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba", "\xe4\xb8\xad\xe5\x9b\xbd",
+                                   "\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba abc 12",
+                                   "\xe4\xba\xba\xe4\xba\xba\xe4\xb8\xad"}) {
+      EXPECT_EQ(compare(pair, line), "") << line;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lumo::segmenter
+
+namespace lumo::segmenter {
+namespace {
+
+// A compiled dictionary, mapped, answers as the library does, and so it does after inserted words
+// (which copy the borrowed tables first).
+TEST(CompiledDictionary, MappedEngineMatchesTheLibrary) {
+  const SegmenterFiles files = default_files("\xe7\x9a\x84\n\xe9\x9d\x92\xe5\xb1\xb1 nz\n");
+  const std::string path = testing::TempDir() + "engine_test.compiled";
+  const std::uint64_t key = dictionary_key(files);
+  Engine(files).save(path, key);
+  Pair pair = load(files);
+  pair.engine = Engine::load(path, key);
+  const std::vector<std::string> lines = random_lines(400, 9);
+  testing::internal::CaptureStderr();
+  for (const std::string& line : lines) EXPECT_EQ(compare(pair, line), "") << testing::PrintToString(line);
+  for (const char* word : {"\xe5\x9c\xb0\xe7\x90\x83\xe4\xba\xba", "\xe5\xa5\xbd"}) {
+    pair.library->InsertUserWord(word, 7, "zz");
+    pair.engine->insert_user_word(word, 7, "zz");
+  }
+  for (std::size_t i = 0; i < lines.size(); i += 3) EXPECT_EQ(compare(pair, lines[i]), "");
+  testing::internal::GetCapturedStderr();
+  EXPECT_THROW(Engine::load(path, key + 1), std::invalid_argument);
+}
+
+// Damaged files: each truncation and each flipped byte of the header and section table either
+// fails with std::invalid_argument (or std::length_error on insertion) or loads an engine that cuts without reading out of bounds
+// (the sanitizer build checks the latter).
+TEST(CompiledDictionary, DamagedFilesFailOrStayInBounds) {
+  SegmenterFiles files = default_files("");
+  files.dict = "\xe4\xb8\xad 3 n\n\xe4\xb8\xad\xe5\x9b\xbd 5 ns\n\xf0\x9f\x98\x80\xe4\xba\xba 2 x\n";
+  files.idf = "\xe4\xb8\xad\xe5\x9b\xbd 3.5\n";
+  files.stop_words = "\xe7\x9a\x84\n";
+  const std::string path = testing::TempDir() + "engine_damaged.compiled";
+  const std::uint64_t key = dictionary_key(files);
+  Engine(files).save(path, key);
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const auto attempt = [&](const std::string& content) {
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    }
+    try {
+      const std::unique_ptr<Engine> engine = Engine::load(path, key);
+      WordSpans spans;
+      for (CutMode mode : {CutMode::Mixed, CutMode::Search, CutMode::Full}) {
+        engine->cut("\xe4\xb8\xad\xe5\x9b\xbd\xf0\x9f\x98\x80\xe4\xba\xba abc", mode, true, spans);
+      }
+      engine->tag("\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba");
+      engine->extract_keywords("\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad\xe5\x9b\xbd", 5);
+      engine->insert_user_word("\xe4\xba\xba\xe4\xb8\xad", 3, "n");
+    } catch (const std::invalid_argument&) {
+    } catch (const std::length_error&) {  // node ids a damaged table used up
+    }
+  };
+  for (std::size_t size : {std::size_t{0}, std::size_t{7}, std::size_t{100}, bytes.size() / 2, bytes.size() - 1}) {
+    attempt(bytes.substr(0, size));
+  }
+  for (std::size_t at = 0; at < 16 * 14 + 40; ++at) {
+    std::string damaged = bytes;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x5a);
+    attempt(damaged);
+  }
+  // Tables of any content: every cell of the root and edge tables set to one pattern.
+  // The section table starts at byte 32; the root and edge cells are sections 1 and 2.
+  std::uint64_t root_offset = 0, edges_offset = 0, edges_size = 0;
+  std::memcpy(&root_offset, bytes.data() + 32 + 16, 8);
+  std::memcpy(&edges_offset, bytes.data() + 32 + 32, 8);
+  std::memcpy(&edges_size, bytes.data() + 32 + 40, 8);
+  ASSERT_LE(edges_offset + edges_size, bytes.size());
+  for (unsigned pattern : {0u, 1u, 131u}) {
+    std::string scribbled = bytes;
+    for (std::size_t at = root_offset; at < edges_offset + edges_size; ++at) {
+      scribbled[at] = static_cast<char>(pattern == 0 ? 0xff : at * pattern % 251);
+    }
+    attempt(scribbled);
+  }
+}
+
+}  // namespace
+}  // namespace lumo::segmenter
