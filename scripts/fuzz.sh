@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the parser fuzzer with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and runs it
-# for the given number of seconds from the seed corpus in the repo. Any finding fails the run.
+# Builds the fuzzers with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and runs each
+# for the given number of seconds from its seed corpus in the repo. Any finding fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -13,12 +13,18 @@ fi
 
 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_FUZZERS=ON -DDUZUDAVIDA_SANITIZE=ON >/dev/null
-cmake --build build/fuzz --target json_parser_fuzzer
+cmake --build build/fuzz --target json_parser_fuzzer index_fuzzer
 
-# New inputs go to a scratch folder; the committed seeds stay as they are.
-work=build/fuzz/corpus
-mkdir -p "$work" build/fuzz/findings
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  build/fuzz/tests/cpp/fuzz/json_parser_fuzzer "$work" tests/cpp/fuzz/corpus \
-  -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 2>&1 | tail -n 25
+# New inputs go to a scratch folder per fuzzer; the committed seeds stay as they are.
+mkdir -p build/fuzz/findings
+run() {
+  local name=$1 seeds=$2 max_len=$3
+  local work=build/fuzz/corpus/$name
+  mkdir -p "$work"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    build/fuzz/tests/cpp/fuzz/$name "$work" "$seeds" \
+    -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 2>&1 | tail -n 25
+}
+run json_parser_fuzzer tests/cpp/fuzz/corpus 4096
+run index_fuzzer tests/cpp/fuzz/index_corpus 8192
