@@ -159,6 +159,7 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   }
   terms_.reserve_more(fresh.size());
   reserve_growth(owned_, fresh.size());
+  reserve_growth(bounds_, fresh.size());
   reserve_growth(lengths_, docs.size());
   reserve_growth(live_mask_, docs.size());
   reserve_growth(factors_, docs.size());
@@ -167,7 +168,10 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   model_.train_batch(docs);  // all or nothing, with the batch's messages
   // From here on nothing can fail.
   const std::size_t known = terms_.size();
-  for (std::size_t term = 0; term < fresh.size(); ++term) owned_.push_back(std::move(fresh_postings[term]));
+  for (std::size_t term = 0; term < fresh.size(); ++term) {
+    owned_.push_back(std::move(fresh_postings[term]));
+    bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
+  }
   {
     std::vector<std::size_t> hashes(fresh.size());
     for (std::size_t term = 0; term < fresh.size(); ++term) hashes[term] = fresh.hash_at(term);
@@ -180,6 +184,8 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
     owned_[term].docs.push_back(doc);
     owned_[term].tfs.push_back(static_cast<std::uint8_t>(std::min<std::uint32_t>(posting.tf, kTfEscape)));
     if (posting.tf >= kTfEscape) overflow_.emplace(overflow_key(term, doc), posting.tf);
+    bounds_[term].max_tf = std::max(bounds_[term].max_tf, posting.tf);
+    bounds_[term].min_length = std::min(bounds_[term].min_length, lengths[posting.doc]);
   }
   for (const std::uint32_t length : lengths) {
     lengths_.push_back(length);
@@ -232,9 +238,12 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
   for (std::size_t term = 0; term < owned_.size(); ++term) {
     Postings& list = owned_[term];
     std::size_t kept = 0;
+    TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
     for (std::size_t at = 0; at < list.docs.size(); ++at) {
       const std::uint32_t doc = list.docs[at];
       if (doomed[doc] != 0) continue;
+      bound.max_tf = std::max(bound.max_tf, term_frequency(term, doc, list.tfs[at]));
+      bound.min_length = std::min(bound.min_length, lengths_[doc]);
       if (list.tfs[at] == kTfEscape) overflow.emplace(overflow_key(kept_terms, doc), term_frequency(term, doc, kTfEscape));
       list.docs[kept] = doc;
       list.tfs[kept] = list.tfs[at];
@@ -244,10 +253,12 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
     list.tfs.resize(kept);
     if (kept != 0) {
       if (kept_terms != term) owned_[kept_terms] = std::move(list);
+      bounds_[kept_terms] = bound;
       ++kept_terms;
     }
   }
   owned_.resize(kept_terms);
+  bounds_.resize(kept_terms);
   overflow_.swap(overflow);
   terms_.erase_from(0, [&emptied](std::size_t term) { return emptied[term] == 0; });
   for (std::size_t id = 0; id < doomed.size(); ++id) {
@@ -286,6 +297,7 @@ void BM25Index::merge(const BM25Index& other) {
   }
   terms_.reserve_more(fresh);
   owned_.reserve(owned_.size() + fresh);
+  bounds_.reserve(bounds_.size() + fresh);
   std::vector<Postings> fresh_postings(fresh);
   for (std::size_t term = 0; term < other.terms_.size(); ++term) {
     const std::size_t size = other.postings(term).size;
@@ -305,7 +317,10 @@ void BM25Index::merge(const BM25Index& other) {
 
   model_.merge(other.model_);
   // From here on nothing can fail.
-  for (Postings& list : fresh_postings) owned_.push_back(std::move(list));
+  for (Postings& list : fresh_postings) {
+    owned_.push_back(std::move(list));
+    bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
+  }
   for (std::string& token : fresh_tokens) {
     const std::size_t hash = TokenHash{}(token);
     terms_.insert_reserved(std::move(token), hash, 0);
@@ -317,6 +332,9 @@ void BM25Index::merge(const BM25Index& other) {
       list.docs.push_back(view.docs[at] + shift);
       list.tfs.push_back(view.tfs[at]);
     }
+    TermBound& bound = bounds_[target[term]];
+    bound.max_tf = std::max(bound.max_tf, other.bounds_[term].max_tf);
+    bound.min_length = std::min(bound.min_length, other.bounds_[term].min_length);
   }
   overflow_.insert(overflow.begin(), overflow.end());
   lengths_.insert(lengths_.end(), other.lengths_.begin(), other.lengths_.end());
@@ -347,6 +365,7 @@ void BM25Index::check_postings() const {
   std::vector<std::uint64_t> lengths(lengths_.size(), 0);
   const TokenTable& table = model_.doc_token_frequency();
   if (table.size() != terms_.size()) throw damaged("the model's tokens are not the postings' tokens");
+  std::vector<TermBound> computed_bounds(terms_.size(), TermBound{0, std::numeric_limits<std::uint32_t>::max()});
   std::size_t escaped = 0;
   for (std::size_t term = 0; term < terms_.size(); ++term) {
     const View view = postings(term);
@@ -363,8 +382,14 @@ void BM25Index::check_postings() const {
         ++escaped;
       }
       const std::uint32_t tf = term_frequency(term, doc, view.tfs[at]);
+      computed_bounds[term].max_tf = std::max(computed_bounds[term].max_tf, tf);
+      computed_bounds[term].min_length = std::min(computed_bounds[term].min_length, lengths_[doc]);
       lengths[doc] += tf;
       total += tf;
+    }
+    if (bounds_.size() != terms_.size() || computed_bounds[term].max_tf != bounds_[term].max_tf ||
+        computed_bounds[term].min_length != bounds_[term].min_length) {
+      throw damaged("a token's bounds disagree with its postings");
     }
     const std::size_t entry = table.find(terms_.token_at(term));
     if (entry == TokenTable::npos || static_cast<std::uint64_t>(table.count_at(entry)) != total) {
@@ -377,12 +402,34 @@ void BM25Index::check_postings() const {
   }
 }
 
-namespace {
-
 struct Scored {
   double score;
   std::uint32_t id;
 };
+
+struct QueryTerm {
+  double weight;
+  double bound;  // the most the term adds to a score: weight x its largest document weight, or 0
+  BM25Index::View view;
+  std::size_t term;
+  std::size_t cursor;
+};
+
+// One thread's working memory for a query: a score per id, and which ids it touched.
+struct QueryScratch {
+  std::vector<double> scores;
+  std::vector<std::uint8_t> touched_mask;
+  std::vector<std::uint32_t> touched;
+  std::vector<Scored> heap;
+  std::vector<QueryTerm> terms;
+  std::vector<std::size_t> positive;  // indices of terms, by ascending bound
+  std::vector<std::size_t> negative;
+  std::vector<double> prefix;         // prefix[i]: the bounds of positive[0..i) summed
+  std::vector<double> contribution;   // per term, for the document at hand
+  std::vector<std::uint8_t> present;
+};
+
+namespace {
 
 // Higher score first, then the lower id. A score that is not a number (from a model with
 // unusual b or k1) ranks below every number, so that the order stays strict and weak.
@@ -394,13 +441,22 @@ bool better(const Scored& left, const Scored& right) noexcept {
   return left.id < right.id;
 }
 
-// One thread's working memory for a query: a score per id, and which ids it touched.
-struct QueryScratch {
-  std::vector<double> scores;
-  std::vector<std::uint8_t> touched_mask;
-  std::vector<std::uint32_t> touched;
-  std::vector<Scored> heap;
-};
+// The first position at or after `from` whose id is at least `target`: galloping, then binary.
+std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t target) noexcept {
+  if (from >= view.size || view.docs[from] >= target) return from;
+  std::size_t low = from;
+  std::size_t step = 1;
+  while (low + step < view.size && view.docs[low + step] < target) {
+    low += step;
+    step *= 2;
+  }
+  const std::size_t high = std::min(view.size, low + step + 1);
+  return static_cast<std::size_t>(std::lower_bound(view.docs + low + 1, view.docs + high, target) - view.docs);
+}
+
+// A bound and a threshold compared with room for the rounding of a sum of a few terms: a
+// document is passed over only when it cannot reach the threshold by any rounding.
+bool below(double bound, double threshold) noexcept { return bound + std::fabs(bound) * 1e-9 < threshold; }
 
 QueryScratch& query_scratch() {
   thread_local QueryScratch scratch;
@@ -408,6 +464,136 @@ QueryScratch& query_scratch() {
 }
 
 }  // namespace
+
+// Scores every document of every term's postings, term after term: the scores of `touched`.
+template <class Weigh>
+void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+                std::size_t id_count, const Weigh& weigh) {
+  scratch.touched.clear();
+  for (const QueryTerm& term : terms) {
+    for (std::size_t at = 0; at < term.view.size; ++at) {
+      const std::uint32_t doc = term.view.docs[at];
+      // A mapped file's postings are checked as they are read.
+      if (doc >= id_count) {
+        for (const std::uint32_t seen : scratch.touched) scratch.touched_mask[seen] = 0;
+        throw std::invalid_argument("index file: a posting's document id is out of range");
+      }
+      if (mask[doc] == 0) continue;
+      const double contribution = weigh(term, at, doc);
+      if (scratch.touched_mask[doc] == 0) {
+        scratch.touched_mask[doc] = 1;
+        scratch.touched.push_back(doc);
+        scratch.scores[doc] = 0.0 + contribution;
+      } else {
+        scratch.scores[doc] += contribution;
+      }
+    }
+  }
+}
+
+// MaxScore over the terms of positive weight, document at a time: a document is scored only
+// when the terms it holds could lift it above the k-th best score so far. Terms of negative
+// weight only lower a score (their bound is 0), so they are read only for documents that pass.
+// Returns false when the result is not settled: fewer than `columns` documents score above 0,
+// so documents matching nothing (score 0) or only negative terms may belong in it.
+template <class Weigh, class Offer>
+bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+                          std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const {
+  std::vector<std::size_t>& positive = scratch.positive;
+  std::vector<std::size_t>& negative = scratch.negative;
+  positive.clear();
+  negative.clear();
+  const double average = model_.doc_length_average();
+  for (std::size_t index = 0; index < terms.size(); ++index) {
+    QueryTerm& term = terms[index];
+    if (term.weight > 0.0) {
+      const TermBound& bound = bounds_[term.term];
+      const double len = static_cast<double>(bound.min_length);
+      const double factor = ((len / average) * model_.b() + (1.0 - model_.b())) * model_.k1();
+      const double tf = static_cast<double>(bound.max_tf);
+      term.bound = term.weight * (0.0 + tf / (tf + factor));
+      positive.push_back(index);
+    } else {
+      negative.push_back(index);
+    }
+  }
+  if (positive.empty()) return false;
+  std::sort(positive.begin(), positive.end(),
+            [&terms](std::size_t left, std::size_t right) { return terms[left].bound < terms[right].bound; });
+  std::vector<double>& prefix = scratch.prefix;
+  prefix.assign(positive.size() + 1, 0.0);
+  for (std::size_t i = 0; i < positive.size(); ++i) prefix[i + 1] = prefix[i] + terms[positive[i]].bound;
+  scratch.contribution.assign(terms.size(), 0.0);
+  scratch.present.assign(terms.size(), 0);
+  std::vector<Scored>& heap = scratch.heap;
+
+  double threshold = 0.0;
+  bool pruning = false;       // once `columns` documents score above 0
+  std::size_t essential = 0;  // positive[essential..] are the terms a document must hold one of
+  for (;;) {
+    std::uint32_t doc = std::numeric_limits<std::uint32_t>::max();
+    bool any = false;
+    for (std::size_t i = essential; i < positive.size(); ++i) {
+      const QueryTerm& term = terms[positive[i]];
+      if (term.cursor < term.view.size) {
+        doc = std::min(doc, term.view.docs[term.cursor]);
+        any = true;
+      }
+    }
+    if (!any) break;
+    if (doc >= id_count) throw std::invalid_argument("index file: a posting's document id is out of range");
+    double sum = 0.0;
+    for (std::size_t i = essential; i < positive.size(); ++i) {
+      QueryTerm& term = terms[positive[i]];
+      if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+        if (mask[doc] != 0) {
+          const double contribution = weigh(term, term.cursor, doc);
+          scratch.contribution[positive[i]] = contribution;
+          scratch.present[positive[i]] = 1;
+          sum += contribution;
+        }
+        ++term.cursor;
+      }
+    }
+    bool passed = mask[doc] != 0 && !(pruning && below(sum + prefix[essential], threshold));
+    for (std::size_t i = essential; passed && i-- > 0;) {
+      QueryTerm& term = terms[positive[i]];
+      term.cursor = seek(term.view, term.cursor, doc);
+      if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+        const double contribution = weigh(term, term.cursor, doc);
+        scratch.contribution[positive[i]] = contribution;
+        scratch.present[positive[i]] = 1;
+        sum += contribution;
+      }
+      passed = !(pruning && below(sum + prefix[i], threshold));
+    }
+    if (passed) {
+      for (const std::size_t index : negative) {
+        QueryTerm& term = terms[index];
+        term.cursor = seek(term.view, term.cursor, doc);
+        if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+          scratch.contribution[index] = weigh(term, term.cursor, doc);
+          scratch.present[index] = 1;
+        }
+      }
+      double score = 0.0;
+      bool first = true;
+      for (std::size_t index = 0; index < terms.size(); ++index) {
+        if (scratch.present[index] == 0) continue;
+        score = first ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
+        first = false;
+      }
+      offer(Scored{score, doc});
+      if (heap.size() == columns && heap.front().score > 0.0) {
+        pruning = true;
+        threshold = heap.front().score;
+        while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
+      }
+    }
+    std::fill(scratch.present.begin(), scratch.present.end(), 0);
+  }
+  return heap.size() == columns && heap.front().score > 0.0;
+}
 
 SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
                                   const std::vector<std::int64_t>* allow) const {
@@ -437,48 +623,37 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
   const std::size_t columns = results.columns;
   const std::size_t id_count = lengths_.size();
 
+  // Pruning needs document weights that grow with tf and shrink with the length: K > 0 and
+  // increasing in the length, which b in [0, 1] and k1 > 0 give.
+  const double b = model_.b();
+  const double k1 = model_.k1();
+  const bool prunable = b >= 0.0 && b <= 1.0 && k1 > 0.0 && std::isfinite(k1) && model_.doc_length_average() > 0.0;
+
   parallel::parallel_for(queries.size(), threads, [&](std::size_t row) {
     QueryScratch& scratch = query_scratch();
     if (scratch.scores.size() < id_count) {
       scratch.scores.resize(id_count);
       scratch.touched_mask.resize(id_count, 0);
     }
-    scratch.touched.clear();
-    const auto score_query = [&](const auto& tokens) {
-      // Query weights in ascending token order, each document's score summed in that order.
-      for (const TokenWeight& entry : model_.encode_query(tokens)) {
-        const Key key(tokens[entry.position]);
-        const std::size_t term = terms_.find(key.view);
-        if (term == TokenTable::npos) continue;
-        const View view = postings(term);
-        const double weight = entry.weight;
-        for (std::size_t at = 0; at < view.size; ++at) {
-          const std::uint32_t doc = view.docs[at];
-          // A mapped file's postings are checked as they are read.
-          if (doc >= id_count) throw std::invalid_argument("index file: a posting's document id is out of range");
-          if (mask[doc] == 0) continue;
-          const double tf = static_cast<double>(term_frequency(term, doc, view.tfs[at]));
-          const double contribution = weight * (0.0 + tf / (tf + factors_[doc]));
-          if (scratch.touched_mask[doc] == 0) {
-            scratch.touched_mask[doc] = 1;
-            scratch.touched.push_back(doc);
-            scratch.scores[doc] = 0.0 + contribution;
-          } else {
-            scratch.scores[doc] += contribution;
+    // The query's tokens that the index holds, in ascending token order: each document's score
+    // is summed in this order, whichever way it is found, so that equal documents score equally.
+    std::vector<QueryTerm>& terms = scratch.terms;
+    terms.clear();
+    std::visit(
+        [&](const auto& tokens) {
+          for (const TokenWeight& entry : model_.encode_query(tokens)) {
+            const Key key(tokens[entry.position]);
+            const std::size_t term = terms_.find(key.view);
+            if (term == TokenTable::npos) continue;
+            terms.push_back(QueryTerm{entry.weight, 0.0, postings(term), term, 0});
           }
-        }
-      }
+        },
+        queries[row]);
+    const auto weigh = [&](const QueryTerm& term, std::size_t at, std::uint32_t doc) {
+      const double tf = static_cast<double>(term_frequency(term.term, doc, term.view.tfs[at]));
+      return term.weight * (0.0 + tf / (tf + factors_[doc]));
     };
-    try {
-      std::visit(score_query, queries[row]);
-    } catch (...) {
-      for (const std::uint32_t doc : scratch.touched) scratch.touched_mask[doc] = 0;
-      throw;
-    }
-    // The best `columns` among the touched documents, then among the untouched ones, which
-    // score 0 and come in ascending id order.
     std::vector<Scored>& heap = scratch.heap;
-    heap.clear();
     const auto offer = [&](const Scored& candidate) {
       if (heap.size() < columns) {
         heap.push_back(candidate);
@@ -489,12 +664,19 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
         std::push_heap(heap.begin(), heap.end(), better);
       }
     };
-    for (const std::uint32_t doc : scratch.touched) offer(Scored{scratch.scores[doc], doc});
-    for (std::size_t doc = 0; doc < id_count; ++doc) {
-      if (heap.size() == columns && !better(Scored{0.0, static_cast<std::uint32_t>(doc)}, heap.front())) break;
-      if (mask[doc] != 0 && scratch.touched_mask[doc] == 0) offer(Scored{0.0, static_cast<std::uint32_t>(doc)});
+    heap.clear();
+    bool settled = prunable && max_score(terms, scratch, mask, id_count, columns, weigh, offer);
+    if (!settled) {
+      heap.clear();
+      exhaustive(terms, scratch, mask, id_count, weigh);
+      for (const std::uint32_t doc : scratch.touched) offer(Scored{scratch.scores[doc], doc});
+      // The untouched documents score 0 and come in ascending id order.
+      for (std::size_t doc = 0; doc < id_count; ++doc) {
+        if (heap.size() == columns && !better(Scored{0.0, static_cast<std::uint32_t>(doc)}, heap.front())) break;
+        if (mask[doc] != 0 && scratch.touched_mask[doc] == 0) offer(Scored{0.0, static_cast<std::uint32_t>(doc)});
+      }
+      for (const std::uint32_t doc : scratch.touched) scratch.touched_mask[doc] = 0;
     }
-    for (const std::uint32_t doc : scratch.touched) scratch.touched_mask[doc] = 0;
     std::sort_heap(heap.begin(), heap.end(), better);
     for (std::size_t column = 0; column < heap.size(); ++column) {
       results.ids[row * columns + column] = heap[column].id;

@@ -34,6 +34,9 @@ struct SearchResults {
 
 // Read-only bytes of a mapped file; unmapped when the last index sharing them goes.
 struct MappedFile;
+// A query's working state in retrieve.
+struct QueryTerm;
+struct QueryScratch;
 
 // Not thread-safe for changes: retrieve may run on many threads at once, but add, remove and
 // merge need the index to themselves (the Python binding refuses them while a retrieve runs).
@@ -86,16 +89,30 @@ class BM25Index {
 
  private:
   static constexpr std::uint8_t kTfEscape = 255;
+
+ public:
+  // One token's postings, ids ascending, read in place (owned or mapped).
   struct Postings {
     std::vector<std::uint32_t> docs;  // ascending ids
     std::vector<std::uint8_t> tfs;    // term frequency; kTfEscape: the value is in overflow_
+  };
+  // What bounds a token's document weight tf / (tf + K) from above: its largest term frequency
+  // and the shortest document holding it (K grows with the length for b in [0, 1]).
+  struct TermBound {
+    std::uint32_t max_tf;
+    std::uint32_t min_length;
   };
   struct View {
     const std::uint32_t* docs;
     const std::uint8_t* tfs;
     std::size_t size;
   };
+
+ private:
   View postings(std::size_t term) const noexcept;
+  template <class Weigh, class Offer>
+  bool max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+                 std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const;
   std::uint32_t term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept;
   static std::uint64_t overflow_key(std::size_t term, std::uint32_t doc) noexcept {
     return static_cast<std::uint64_t>(term) << 32 | doc;
@@ -113,6 +130,7 @@ class BM25Index {
   std::vector<std::uint64_t> mapped_offsets_;
   const std::uint32_t* mapped_docs_ = nullptr;
   const std::uint8_t* mapped_tfs_ = nullptr;
+  std::vector<TermBound> bounds_;  // per term
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;

@@ -95,7 +95,7 @@ std::string BM25Index::serialize() const {
 
   std::string out;
   const std::size_t state_size = model_.state_size();
-  out.reserve(kHeaderSize + state_size + 8 * lengths_.size() + token_bytes + 12 * terms_.size() + 5 * posting_total +
+  out.reserve(kHeaderSize + state_size + 8 * lengths_.size() + token_bytes + 20 * terms_.size() + 5 * posting_total +
               12 * overflow.size() + 64);
   out.append(kMagic, sizeof kMagic);
   put(out, kVersion);
@@ -110,7 +110,7 @@ std::string BM25Index::serialize() const {
   out.resize(state_at + state_size);
   model_.write_state(out.data() + state_at);
   pad(out);
-  out.append(reinterpret_cast<const char*>(lengths_.data()), lengths_.size() * sizeof(std::uint32_t));
+  if (!lengths_.empty()) out.append(reinterpret_cast<const char*>(lengths_.data()), lengths_.size() * sizeof(std::uint32_t));
   pad(out);
   for (const std::size_t term : order) put(out, static_cast<std::uint32_t>(terms_.token_at(term).size()));
   for (const std::size_t term : order) out += terms_.token_at(term);
@@ -122,13 +122,17 @@ std::string BM25Index::serialize() const {
     put(out, offset);
   }
   for (const std::size_t term : order) {
+    put(out, bounds_[term].max_tf);
+    put(out, bounds_[term].min_length);
+  }
+  for (const std::size_t term : order) {
     const View view = postings(term);
-    out.append(reinterpret_cast<const char*>(view.docs), view.size * sizeof(std::uint32_t));
+    if (view.size > 0) out.append(reinterpret_cast<const char*>(view.docs), view.size * sizeof(std::uint32_t));
   }
   pad(out);
   for (const std::size_t term : order) {
     const View view = postings(term);
-    out.append(reinterpret_cast<const char*>(view.tfs), view.size);
+    if (view.size > 0) out.append(reinterpret_cast<const char*>(view.tfs), view.size);
   }
   pad(out);
   for (const auto& entry : overflow) {
@@ -211,7 +215,7 @@ BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedF
   // Every count is bounded by the file's size before any product or allocation is formed.
   const std::uint64_t size = bytes.size();
   if (id_count > size / 4 || id_count > kMaxDocuments) throw damaged("document count exceeds the file");
-  if (term_count > size / 12) throw damaged("token count exceeds the file");
+  if (term_count > size / 20) throw damaged("token count exceeds the file");
   if (posting_total > size / 5) throw damaged("posting count exceeds the file");
   if (overflow_count > size / 12) throw damaged("large frequency count exceeds the file");
   if (state_size > size || token_bytes > size) throw damaged("section size exceeds the file");
@@ -219,11 +223,23 @@ BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedF
   const std::uint64_t lengths_at = state_at + padded(state_size);
   const std::uint64_t sizes_at = lengths_at + padded(id_count * 4);
   const std::uint64_t offsets_at = sizes_at + padded(term_count * 4 + token_bytes);
-  const std::uint64_t docs_at = offsets_at + (term_count + 1) * 8;
+  const std::uint64_t bounds_at = offsets_at + (term_count + 1) * 8;
+  const std::uint64_t docs_at = bounds_at + term_count * 8;
   const std::uint64_t tfs_at = docs_at + padded(posting_total * 4);
   const std::uint64_t overflow_at = tfs_at + padded(posting_total);
   const std::uint64_t end = overflow_at + overflow_count * 12;
   if (end != size) throw damaged("sections do not add up to the file's size");
+  // Padding is zero, so that one index has one file.
+  const std::uint64_t padding[][2] = {{state_at + state_size, lengths_at},
+                                      {lengths_at + id_count * 4, sizes_at},
+                                      {sizes_at + term_count * 4 + token_bytes, offsets_at},
+                                      {docs_at + posting_total * 4, tfs_at},
+                                      {tfs_at + posting_total, overflow_at}};
+  for (const auto& [from, to] : padding) {
+    for (std::uint64_t at = from; at < to; ++at) {
+      if (bytes[at] != '\0') throw damaged("padding is not zero");
+    }
+  }
 
   BM25Index index(0.0, 0.0);
   try {
@@ -232,7 +248,7 @@ BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedF
     throw damaged("the model's state is damaged");
   }
   index.lengths_.resize(id_count);
-  std::memcpy(index.lengths_.data(), bytes.data() + lengths_at, id_count * 4);
+  if (id_count > 0) std::memcpy(index.lengths_.data(), bytes.data() + lengths_at, id_count * 4);
   index.live_mask_.resize(id_count);
   std::int64_t length_total = 0;
   for (std::size_t id = 0; id < id_count; ++id) {
@@ -271,6 +287,11 @@ BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedF
   if (offsets.front() != 0 || offsets.back() != posting_total) throw damaged("posting offsets do not span the postings");
   for (std::size_t term = 0; term < term_count; ++term) {
     if (offsets[term + 1] <= offsets[term]) throw damaged("posting offsets are not strictly ascending");
+  }
+  index.bounds_.resize(term_count);
+  for (std::size_t term = 0; term < term_count; ++term) {
+    index.bounds_[term].max_tf = read_at<std::uint32_t>(bytes, bounds_at + term * 8);
+    index.bounds_[term].min_length = read_at<std::uint32_t>(bytes, bounds_at + term * 8 + 4);
   }
   const std::uint64_t key_limit = term_count;
   std::uint64_t previous_key = 0;
