@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,58 @@ TEST(BM25Index, NonMatchingDocumentsOutrankNegativeScoresByLowerId) {
   EXPECT_EQ(results.ids, (std::vector<std::int64_t>{1, 3, 0}));
   EXPECT_EQ(results.scores[1], 0.0);
   EXPECT_LT(results.scores[2], 0.0);
+}
+
+// Every document scored the slow way, ranked best first with ties to the lower id.
+std::vector<std::pair<double, std::int64_t>> ranked(const BM25& model, const std::vector<std::string>& query,
+                                                    const Docs& docs, const std::vector<std::uint8_t>& live) {
+  std::vector<std::pair<double, std::int64_t>> all;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) all.emplace_back(oracle(model, query, docs[id]), static_cast<std::int64_t>(id));
+  }
+  std::sort(all.begin(), all.end(), [](const auto& left, const auto& right) {
+    return left.first != right.first ? left.first > right.first : left.second < right.second;
+  });
+  return all;
+}
+
+// Pruning skips documents: the k best must still be exactly those of scoring everything, on a
+// corpus with Zipf-like frequencies (some query weights negative) and after deletions.
+TEST(BM25Index, PrunedTopKEqualsScoringEveryDocument) {
+  std::mt19937 random(7);
+  std::vector<double> weights;
+  for (int rank = 1; rank <= 300; ++rank) weights.push_back(1.0 / rank);
+  std::discrete_distribution<int> token(weights.begin(), weights.end());
+  std::uniform_int_distribution<int> length(1, 30);
+  Docs docs(3000);
+  for (auto& doc : docs) {
+    for (int i = length(random); i > 0; --i) doc.push_back("t" + std::to_string(token(random)));
+  }
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(docs));
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 0; id < 3000; id += 7) doomed.push_back(id);
+  index.remove(doomed);
+  Docs live_docs;
+  for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) live_docs.push_back(docs[id]);
+  }
+  const BM25 model = trained(live_docs);
+  for (int round = 0; round < 60; ++round) {
+    std::vector<std::string> query;
+    for (int i = 1 + round % 5; i > 0; --i) query.push_back("t" + std::to_string(token(random) + (round % 3) * 40));
+    const auto expected = ranked(model, query, docs, live);
+    for (const std::uint64_t k : {1u, 10u, 100u}) {
+      const SearchResults results = index.retrieve({TokenViews(query.begin(), query.end())}, k, 1, nullptr);
+      ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size()));
+      for (std::size_t column = 0; column < results.columns; ++column) {
+        EXPECT_EQ(results.ids[column], expected[column].second) << "round " << round << " k " << k;
+        EXPECT_EQ(results.scores[column], expected[column].first);
+      }
+    }
+  }
 }
 
 class IndexFile : public ::testing::Test {
