@@ -15,10 +15,15 @@
 #include <vector>
 
 #include "bm25_index.h"
+#include "initialized_caster.h"
 #include "registrations.h"
 #include "token_casters.h"
 
 namespace py = pybind11;
+
+template <>
+struct pybind11::detail::type_caster<lumo::typing::text::BM25Index>
+    : lumo::binding::InitializedCaster<lumo::typing::text::BM25Index> {};
 
 namespace lumo::binding {
 namespace {
@@ -210,7 +215,9 @@ py::array_t<Value> to_matrix(std::vector<Value>&& values, std::size_t rows, std:
 
 std::string path_text(py::handle path) {
   const py::object text = py::module_::import("os").attr("fsencode")(path);
-  return text.cast<std::string>();
+  std::string bytes = text.cast<std::string>();
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return bytes;
 }
 
 [[noreturn]] void raise_os_error(const std::system_error& error, const std::string& path) {

@@ -287,6 +287,10 @@ def test_load_refuses_what_is_not_a_regular_index_file(tmp_path):
             duzudavida.BM25Index.load(path, mmap=True)
     with pytest.raises(FileNotFoundError):
         duzudavida.BM25Index.load(tmp_path / "absent")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        duzudavida.BM25Index.load(str(tmp_path / "absent") + "\0")
+    with pytest.raises(TypeError, match="not initialized"):
+        duzudavida.BM25Index.__new__(duzudavida.BM25Index).retrieve([["a"]])
     index = duzudavida.BM25Index()
     index.add([["a", "b"], ["c"]])
     index.save(tmp_path / "good.idx")
