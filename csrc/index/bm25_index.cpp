@@ -71,7 +71,7 @@ std::size_t BM25Index::posting_count() const noexcept {
 
 std::size_t BM25Index::memory_bytes() const noexcept {
   std::size_t bytes = lengths_.capacity() * sizeof(std::uint32_t) + live_mask_.capacity() +
-                      factors_.capacity() * sizeof(double) + overflow_.size() * 32;
+                      factors_.values.capacity() * sizeof(double) + overflow_.size() * 32;
   for (std::size_t term = 0; term < terms_.size(); ++term) {
     // the dictionary: token bytes, count, hash and two slots per entry
     bytes += terms_.token_at(term).capacity() + sizeof(std::string) + 4 + 8 + 32;
@@ -85,16 +85,22 @@ std::size_t BM25Index::memory_bytes() const noexcept {
   return bytes;
 }
 
-void BM25Index::refresh_factors() {
-  factors_.resize(lengths_.size());
+const std::vector<double>& BM25Index::length_factors() const {
+  if (factors_.ready.load(std::memory_order_acquire)) return factors_.values;
+  const std::lock_guard<std::mutex> guard(factors_.lock);
+  if (factors_.ready.load(std::memory_order_relaxed)) return factors_.values;
+  std::vector<double>& values = factors_.values;
+  values.resize(lengths_.size());
   const double average = model_.doc_length_average();
   const double b = model_.b();
   const double k1 = model_.k1();
   for (std::size_t id = 0; id < lengths_.size(); ++id) {
     // The expression of BM25's encode_document, term for term, so that weights agree to the bit.
     const double len = static_cast<double>(lengths_[id]);
-    factors_[id] = ((len / average) * b + (1.0 - b)) * k1;
+    values[id] = ((len / average) * b + (1.0 - b)) * k1;
   }
+  factors_.ready.store(true, std::memory_order_release);
+  return values;
 }
 
 std::int64_t BM25Index::add(const std::vector<Document>& docs) {
@@ -162,7 +168,6 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   reserve_growth(bounds_, fresh.size());
   reserve_growth(lengths_, docs.size());
   reserve_growth(live_mask_, docs.size());
-  reserve_growth(factors_, docs.size());
   overflow_.reserve(overflow_.size() + escaped);
 
   model_.train_batch(docs);  // all or nothing, with the batch's messages
@@ -313,7 +318,6 @@ void BM25Index::merge(const BM25Index& other) {
   for (const auto& [key, tf] : other.overflow_) {
     overflow.emplace_back(overflow_key(target[key >> 32], static_cast<std::uint32_t>(key) + shift), tf);
   }
-  factors_.reserve(lengths_.size() + other.lengths_.size());
 
   model_.merge(other.model_);
   // From here on nothing can fail.
@@ -628,6 +632,7 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
   const double b = model_.b();
   const double k1 = model_.k1();
   const bool prunable = b >= 0.0 && b <= 1.0 && k1 > 0.0 && std::isfinite(k1) && model_.doc_length_average() > 0.0;
+  const std::vector<double>& factors = length_factors();
 
   parallel::parallel_for(queries.size(), threads, [&](std::size_t row) {
     QueryScratch& scratch = query_scratch();
@@ -651,7 +656,7 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
         queries[row]);
     const auto weigh = [&](const QueryTerm& term, std::size_t at, std::uint32_t doc) {
       const double tf = static_cast<double>(term_frequency(term.term, doc, term.view.tfs[at]));
-      return term.weight * (0.0 + tf / (tf + factors_[doc]));
+      return term.weight * (0.0 + tf / (tf + factors[doc]));
     };
     std::vector<Scored>& heap = scratch.heap;
     const auto offer = [&](const Scored& candidate) {

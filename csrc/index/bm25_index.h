@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -119,7 +121,8 @@ class BM25Index {
   }
   void materialize();          // copies mapped postings into owned memory, checking them
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
-  void refresh_factors();
+  void refresh_factors() noexcept { factors_.ready = false; }
+  const std::vector<double>& length_factors() const;
   static BM25Index parse(std::string_view bytes, std::shared_ptr<const MappedFile> mapping);
 
   BM25 model_;
@@ -134,9 +137,22 @@ class BM25Index {
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;
-  // Per id K = ((len / doc_length_average) * b + (1 - b)) * k1, as encode_document computes it;
-  // recomputed after each change, as the average moves with every document.
-  std::vector<double> factors_;
+  // Per id K = ((len / doc_length_average) * b + (1 - b)) * k1, as encode_document computes it.
+  // The average moves with every change, so they are computed again by the first query after
+  // one (not by the change: adding documents one at a time would then cost the whole index each).
+  struct LengthFactors {
+    std::vector<double> values;
+    std::atomic<bool> ready{false};
+    std::mutex lock;  // queries run in parallel; one of them computes
+    LengthFactors() = default;
+    LengthFactors(const LengthFactors& other) : values(other.values), ready(other.ready.load()) {}
+    LengthFactors& operator=(const LengthFactors& other) {
+      values = other.values;
+      ready = other.ready.load();
+      return *this;
+    }
+  };
+  mutable LengthFactors factors_;
   std::size_t live_ = 0;
 };
 
