@@ -252,6 +252,7 @@ py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, long
   typing::text::SearchResults results;
   {
     const UseWithoutLock reading(self, false);
+    self.prepare();
     py::gil_scoped_release unlocked;
     results = self.retrieve(owned.docs, wanted, static_cast<unsigned>(std::min(threads, 1L << 16)),
                             allow.is_none() ? nullptr : &allowed);

@@ -68,6 +68,11 @@ class BM25Index {
   SearchResults retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
                          const std::vector<std::int64_t>* allow) const;
 
+  // Computes what queries need after a change (retrieve does it too, under a lock of its own). The
+  // Python binding calls it holding the interpreter lock, so that a fork never finds that lock
+  // taken by another thread.
+  void prepare() const { length_factors(); }
+
   std::size_t size() const noexcept { return live_; }  // live documents
   std::uint64_t next_id() const noexcept { return lengths_.size(); }
   const BM25& model() const noexcept { return model_; }
