@@ -470,6 +470,14 @@ def bench_novel(repeats, quick) -> None:
               target=0.77)
 
 
+# ---------------------------------------------------------------- search
+
+def bench_index(quick: bool) -> None:
+    import index_bench
+
+    index_bench.run(quick, sys.modules[__name__])
+
+
 # ---------------------------------------------------------------- persistence
 
 def bench_persistence(quick: bool) -> None:
@@ -622,10 +630,11 @@ def chart(path: Path) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny inputs, no targets checked")
-    parser.add_argument("--only", choices=["segmentation", "bm25", "persistence"], action="append")
+    parser.add_argument("--only", choices=["segmentation", "bm25", "persistence", "index"], action="append")
     args = parser.parse_args()
     build_natives()
-    sections = {"segmentation": bench_segmentation, "bm25": bench_bm25, "persistence": bench_persistence}
+    sections = {"segmentation": bench_segmentation, "bm25": bench_bm25, "persistence": bench_persistence,
+                "index": bench_index}
     for name, run in sections.items():
         if args.only is None or name in args.only:
             print(f"[bench] {name} ...", flush=True)

@@ -14,14 +14,15 @@ fi
 
 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_FUZZERS=ON -DDUZUDAVIDA_SANITIZE=ON >/dev/null
-# One line per target: its name and its seed corpus folder.
+# One line per target: its name, its seed corpus folder and the longest input it is given.
 fuzzers=(
-  "json_parser_fuzzer tests/cpp/fuzz/corpus"
-  "bm25_state_fuzzer tests/cpp/fuzz/corpus_bm25_state"
-  "compiled_dictionary_fuzzer tests/cpp/fuzz/compiled_corpus"
+  "json_parser_fuzzer tests/cpp/fuzz/corpus 4096"
+  "bm25_state_fuzzer tests/cpp/fuzz/corpus_bm25_state 4096"
+  "compiled_dictionary_fuzzer tests/cpp/fuzz/compiled_corpus 4096"
+  "index_fuzzer tests/cpp/fuzz/index_corpus 8192"
 )
 for entry in "${fuzzers[@]}"; do
-  read -r name seeds <<<"$entry"
+  read -r name seeds max_len <<<"$entry"
   cmake --build build/fuzz --target "$name"
   # New inputs go to a scratch folder; the committed seeds stay as they are.
   work=build/fuzz/corpus/$name
@@ -29,6 +30,6 @@ for entry in "${fuzzers[@]}"; do
   echo "fuzz: $name for ${seconds}s"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "build/fuzz/tests/cpp/fuzz/$name" "$work" "$seeds" \
-    -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="build/fuzz/findings/$name-" -print_final_stats=1 2>&1 | tail -n 25
 done

@@ -5,5 +5,6 @@
 PYBIND11_MODULE(duzudavida, module) {
   lumo::binding::register_bm25(module);
   lumo::binding::register_jieba(module);
+  lumo::binding::register_index(module);
   lumo::binding::register_package(module);
 }

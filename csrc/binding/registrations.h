@@ -7,6 +7,7 @@ namespace lumo::binding {
 
 void register_bm25(pybind11::module_& module);
 void register_jieba(pybind11::module_& module);
+void register_index(pybind11::module_& module);
 // __version__ and default_paths().
 void register_package(pybind11::module_& module);
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -106,6 +107,14 @@ class BM25 {
   // every token's count summed, the average recomputed as train computes it; b and k1 stay.
   // Throws std::runtime_error, with the model unchanged, when a counter would pass its width.
   void merge(const BM25& other);
+
+  // Takes documents back out of the model, exactly inverting their training: `counts` holds each
+  // token's occurrences over those documents (a token at most once), `docs` their number and
+  // `length` their total length. A token whose count reaches zero leaves the table; with no
+  // document left the model is as new. Throws std::invalid_argument, with the model unchanged,
+  // when the model does not hold that much.
+  void forget(const std::vector<std::pair<std::string_view, std::int32_t>>& counts, std::int32_t docs,
+              std::int64_t length);
 
   // The exact state (b, k1, counters, every token's bytes and count) in a compact binary form,
   // tokens in byte order, so that equal models give equal states.

@@ -183,4 +183,30 @@ void BM25::merge(const BM25& other) {
   }
 }
 
+void BM25::forget(const std::vector<std::pair<std::string_view, std::int32_t>>& counts, std::int32_t docs,
+                  std::int64_t length) {
+  if (docs < 0 || docs > doc_count_ || length < 0 || length > doc_length_total_) {
+    throw std::invalid_argument("forget: the model does not hold these documents");
+  }
+  std::vector<std::size_t> entries(counts.size());
+  bool emptied = false;
+  for (std::size_t at = 0; at < counts.size(); ++at) {
+    entries[at] = doc_token_frequency_.find(counts[at].first);
+    if (entries[at] == TokenTable::npos || counts[at].second < 0 ||
+        doc_token_frequency_.count_at(entries[at]) < counts[at].second) {
+      throw std::invalid_argument("forget: the model does not hold these tokens");
+    }
+    emptied = emptied || doc_token_frequency_.count_at(entries[at]) == counts[at].second;
+  }
+  for (std::size_t at = 0; at < counts.size(); ++at) doc_token_frequency_.count_at(entries[at]) -= counts[at].second;
+  if (emptied) {
+    doc_token_frequency_.erase_from(0, [this](std::size_t index) { return doc_token_frequency_.count_at(index) != 0; });
+    id_index_ = IdIndexCache();  // it remembers entry indices, which erasing moved
+  }
+  doc_count_ -= docs;
+  doc_length_total_ -= length;
+  // As train computes it; a model with no document left has the average of a new one.
+  doc_length_average_ = doc_count_ == 0 ? 0.0 : static_cast<double>(doc_length_total_) / static_cast<double>(doc_count_);
+}
+
 }  // namespace lumo::typing::text

@@ -7,6 +7,8 @@ from typing import Any, overload
 
 # scipy.sparse.csr_array; named loosely, as scipy ships no types and is an optional dependency.
 _CsrArray = Any
+# numpy.ndarray; named loosely, as numpy is needed only by BM25Index.retrieve.
+_NDArray = Any
 
 __version__: str
 
@@ -70,6 +72,37 @@ class BM25:
         """The exact state, compact, for pickle and copy (with a subclass's attributes, if any)."""
     def __setstate__(self, state: bytes | tuple[bytes, dict[str, Any]], /) -> None:
         """Restore a state from __getstate__."""
+
+class BM25Index:
+    def __init__(self, b: float = 0.75, k1: float = 1.2) -> None:
+        """An empty index: a BM25 model and the postings of its documents."""
+    def add(self, docs: _Batch) -> int:
+        """Train the model with the documents and index them under consecutive ids; the first id."""
+    def delete(self, ids: Sequence[int]) -> None:
+        """Remove live documents, all or none: KeyError names an id that is not live."""
+    def retrieve(
+        self,
+        queries: _Batch,
+        k: int = 10,
+        threads: int = 0,
+        allow: Sequence[int] | None = None,
+    ) -> tuple[_NDArray, _NDArray]:
+        """Per query the min(k, n) best live documents (of allow): int64 ids, float64 scores."""
+    def __len__(self) -> int:
+        """The number of live documents."""
+    def model(self) -> BM25:
+        """A new BM25 equal to the index's model."""
+    def merge(self, other: BM25Index) -> None:
+        """Append other's documents, ids shifted by this index's next id."""
+    def save(self, path: str | bytes | PathLike[str] | PathLike[bytes]) -> None:
+        """Write the index to one file, through a temporary name and a rename."""
+    @staticmethod
+    def load(path: str | bytes | PathLike[str] | PathLike[bytes], mmap: bool = False) -> BM25Index:
+        """Read an index file; with mmap=True the postings are mapped and paged in on demand."""
+    def __getstate__(self) -> bytes:
+        """The index file's bytes, for pickle and copy."""
+    def __setstate__(self, state: bytes, /) -> None:
+        """Restore an index from __getstate__."""
 
 class Jieba:
     def __init__(

@@ -12,9 +12,9 @@ import pytest
 import duzudavida
 
 
-def test_exports_the_two_classes_and_the_package_helpers():
+def test_exports_the_classes_and_the_package_helpers():
     own = [name for name in vars(duzudavida) if not name.startswith("__")]
-    assert own == ["BM25", "Jieba", "default_paths"]
+    assert own == ["BM25", "Jieba", "BM25Index", "default_paths"]
     assert duzudavida.__doc__ is None
     assert duzudavida.__version__ == importlib.metadata.version("duzudavida")
 

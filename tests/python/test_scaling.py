@@ -9,7 +9,7 @@ import pytest
 import scipy.sparse
 from conftest import ROOT, SANITIZED
 
-from duzudavida import BM25, Jieba, default_paths
+from duzudavida import BM25, BM25Index, Jieba, default_paths
 
 # The engines start processes of their own, without the sanitizer runtime; the plain run checks them.
 pytestmark = pytest.mark.skipif(SANITIZED, reason="checked in the run without sanitizers")
@@ -33,6 +33,7 @@ def test_dask_pipeline_equals_one_process(novel_lines, tmp_path):
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None, processes=True) as cluster:
         with Client(cluster) as client:
             model, matrix, kept = pipeline.run_pipeline(client, [str(corpus)] * 2, partitions=5)
+            index = pipeline.build_index(client, [str(corpus)] * 2, 5, str(tmp_path / "merged.idx"))
 
     lines = corpus.read_text(encoding="utf-8").splitlines() * 2
     pairs = pipeline.segment_partition(lines, Jieba(**default_paths()))
@@ -45,6 +46,13 @@ def test_dask_pipeline_equals_one_process(novel_lines, tmp_path):
     expected = serial.encode_documents_csr([words for _, words in pairs])
     assert matrix.shape == expected.shape
     assert (matrix != expected).nnz == 0
+
+    # One index per partition, merged in a tree: the file of one index given every document.
+    one = BM25Index()
+    one.add([words for _, words in pairs])
+    one.save(tmp_path / "one.idx")
+    assert (tmp_path / "merged.idx").read_bytes() == (tmp_path / "one.idx").read_bytes()
+    assert len(index) == len(pairs)
 
 
 def exact_scores(matrix: scipy.sparse.csr_array, query: scipy.sparse.csr_array) -> np.ndarray:

@@ -1,0 +1,365 @@
+// Registration of the Python class BM25Index. add and retrieve release the interpreter lock once
+// their arguments are converted into bytes of their own; a call that would change an index while
+// another thread works on it without the lock raises instead of racing it.
+#include <pthread.h>
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <limits>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "bm25_index.h"
+#include "initialized_caster.h"
+#include "registrations.h"
+#include "token_casters.h"
+
+namespace py = pybind11;
+
+template <>
+struct pybind11::detail::type_caster<lumo::typing::text::BM25Index>
+    : lumo::binding::InitializedCaster<lumo::typing::text::BM25Index> {};
+
+namespace lumo::binding {
+namespace {
+
+using typing::text::BM25;
+using typing::text::BM25Index;
+using typing::text::Document;
+
+// Who uses each index without the interpreter lock. Only touched with the lock held.
+struct Users {
+  std::size_t readers = 0;
+  bool writer = false;
+};
+std::unordered_map<const BM25Index*, Users>& users() {
+  static std::unordered_map<const BM25Index*, Users> in_use;
+  return in_use;
+}
+
+// A child forked while a retrieve ran has no such thread: the index it copied is whole, so its
+// readers are forgotten. One forked during an add keeps its writer: that copy may be half made,
+// and stays refused.
+void forget_readers_in_child() {
+  auto& table = users();
+  for (auto it = table.begin(); it != table.end();) {
+    it->second.readers = 0;
+    it = it->second.writer ? std::next(it) : table.erase(it);
+  }
+}
+
+void check_readable(const BM25Index& index) {
+  const auto found = users().find(&index);
+  if (found != users().end() && found->second.writer) {
+    throw std::runtime_error("BM25Index cannot be read while another thread changes it");
+  }
+}
+
+void check_changeable(const BM25Index& index) {
+  const auto found = users().find(&index);
+  if (found != users().end()) {
+    throw std::runtime_error("BM25Index cannot change while another thread uses it");
+  }
+}
+
+class UseWithoutLock {
+ public:
+  UseWithoutLock(const BM25Index& index, bool write) : index_(&index), write_(write) {
+    if (write) {
+      check_changeable(index);
+      users()[index_].writer = true;
+    } else {
+      check_readable(index);
+      ++users()[index_].readers;
+    }
+  }
+  UseWithoutLock(const UseWithoutLock&) = delete;
+  UseWithoutLock& operator=(const UseWithoutLock&) = delete;
+  ~UseWithoutLock() {
+    auto found = users().find(index_);
+    if (found == users().end()) return;  // forgotten in a forked child
+    if (write_) {
+      found->second.writer = false;
+    } else if (found->second.readers > 0) {
+      --found->second.readers;
+    }
+    if (!found->second.writer && found->second.readers == 0) users().erase(found);
+  }
+
+ private:
+  const BM25Index* index_;
+  bool write_;
+};
+
+// Token lists copied out of their Python objects as each token is read: a sequence's
+// __getitem__ may change or free what an earlier item held, and nothing here still views it.
+struct OwnedDocuments {
+  std::vector<Document> docs;
+  std::string text;
+};
+
+bool is_token_list(PyObject* object) {
+  return PySequence_Check(object) && !PyBytes_Check(object) && !PyUnicode_Check(object);
+}
+
+// Appends the bytes of a str, bytes or bytearray item; false for anything else.
+bool copy_token(PyObject* item, std::string& text, std::vector<std::size_t>& ends) {
+  if (PyUnicode_Check(item)) {
+    Py_ssize_t size = -1;
+    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+    if (data == nullptr) {
+      PyErr_Clear();  // not encodable (a lone surrogate): not a text token
+      return false;
+    }
+    text.append(data, static_cast<std::size_t>(size));
+  } else if (PyBytes_Check(item)) {
+    text.append(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+  } else if (PyByteArray_Check(item)) {
+    text.append(PyByteArray_AS_STRING(item), static_cast<std::size_t>(PyByteArray_GET_SIZE(item)));
+  } else {
+    return false;
+  }
+  ends.push_back(text.size());
+  return true;
+}
+
+// One token list as text, copied into `text`; false (with `text` as it was) when an item is not
+// a text token.
+bool copy_text_tokens(PyObject* sequence, std::string& text, std::vector<std::size_t>& ends) {
+  const std::size_t text_mark = text.size();
+  const std::size_t ends_mark = ends.size();
+  const auto give_up = [&] {
+    text.resize(text_mark);
+    ends.resize(ends_mark);
+    return false;
+  };
+  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+    // No Python code runs while these items are read.
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+    PyObject** items = PySequence_Fast_ITEMS(sequence);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (!copy_token(items[i], text, ends)) return give_up();
+    }
+    return true;
+  }
+  const Py_ssize_t size = PySequence_Size(sequence);
+  if (size < 0) throw py::error_already_set();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(sequence, i));
+    if (!item) throw py::error_already_set();
+    if (!copy_token(item.ptr(), text, ends)) return give_up();
+  }
+  return true;
+}
+
+// A list or tuple of token lists, each what train (or encode_query) takes: str, bytes or
+// bytearray tokens, or int ids. Anything else is a TypeError naming the batch or the item.
+OwnedDocuments load_owned(py::handle source, const char* name) {
+  if (!PyList_Check(source.ptr()) && !PyTuple_Check(source.ptr())) {
+    throw py::type_error(std::string(name) + " must be a list or tuple of token lists, not " +
+                         Py_TYPE(source.ptr())->tp_name);
+  }
+  // Held by a reference of our own: a generic item's __getitem__ may empty the outer list.
+  const auto outer = py::reinterpret_borrow<py::object>(source);
+  OwnedDocuments owned;
+  std::vector<std::vector<std::size_t>> text_ends;  // per document, its tokens' ends; empty for ids
+  std::vector<bool> is_text;
+  for (Py_ssize_t index = 0; index < PySequence_Size(outer.ptr()); ++index) {
+    const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(outer.ptr(), index));
+    if (!item) throw py::error_already_set();
+    std::vector<std::size_t> ends;
+    if (is_token_list(item.ptr()) && copy_text_tokens(item.ptr(), owned.text, ends)) {
+      owned.docs.emplace_back(typing::text::TokenViews{});
+      text_ends.push_back(std::move(ends));
+      is_text.push_back(true);
+      continue;
+    }
+    py::detail::make_caster<IdTokens> as_ids;
+    if (as_ids.load(item, true)) {
+      owned.docs.emplace_back(std::move(static_cast<IdTokens&>(as_ids).ids));
+      text_ends.emplace_back();
+      is_text.push_back(false);
+      continue;
+    }
+    throw py::type_error(std::string(name) + "[" + std::to_string(index) +
+                         "] is not a list of str, bytes or int tokens");
+  }
+  // The text no longer grows: views into it stay valid.
+  std::size_t start_at = 0;
+  for (std::size_t index = 0; index < owned.docs.size(); ++index) {
+    if (!is_text[index]) continue;
+    auto& views = std::get<typing::text::TokenViews>(owned.docs[index]);
+    views.reserve(text_ends[index].size());
+    for (const std::size_t end : text_ends[index]) {
+      views.emplace_back(owned.text.data() + start_at, end - start_at);
+      start_at = end;
+    }
+  }
+  return owned;
+}
+
+template <class Value>
+py::array_t<Value> to_matrix(std::vector<Value>&& values, std::size_t rows, std::size_t columns) {
+  auto owned = std::make_unique<std::vector<Value>>(std::move(values));
+  py::capsule owner(owned.get(), [](void* vector) { delete static_cast<std::vector<Value>*>(vector); });
+  std::vector<Value>* kept = owned.release();
+  return py::array_t<Value>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)},
+                            {static_cast<py::ssize_t>(columns * sizeof(Value)), static_cast<py::ssize_t>(sizeof(Value))},
+                            kept->data(), owner);
+}
+
+std::string path_text(py::handle path) {
+  const py::object text = py::module_::import("os").attr("fsencode")(path);
+  std::string bytes = text.cast<std::string>();
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return bytes;
+}
+
+[[noreturn]] void raise_os_error(const std::system_error& error, const std::string& path) {
+  errno = error.code().value();
+  PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+  throw py::error_already_set();
+}
+
+py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, long threads, py::handle allow) {
+  try {
+    py::module_::import("numpy");
+  } catch (const py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    throw py::import_error("retrieve needs numpy: pip install 'duzudavida[search]'");
+  }
+  const auto k_value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
+  if (!k_value) throw py::error_already_set();
+  if (PyObject_RichCompareBool(k_value.ptr(), py::int_(1).ptr(), Py_LT) == 1) {
+    throw py::value_error("k must be at least 1, not " + std::string(py::str(k_value.ptr())));
+  }
+  unsigned long long wanted = PyLong_AsUnsignedLongLong(k_value.ptr());
+  if (wanted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // beyond 64 bits: as many as there are
+    wanted = std::numeric_limits<unsigned long long>::max();
+  }
+  if (threads < 0) {
+    throw py::value_error("threads must be 0 (every usable processor) or more, not " + std::to_string(threads));
+  }
+  const OwnedDocuments owned = load_owned(queries, "queries");
+  std::vector<std::int64_t> allowed;
+  if (!allow.is_none()) allowed = allow.cast<std::vector<std::int64_t>>();
+  typing::text::SearchResults results;
+  {
+    const UseWithoutLock reading(self, false);
+    self.prepare();
+    py::gil_scoped_release unlocked;
+    results = self.retrieve(owned.docs, wanted, static_cast<unsigned>(std::min(threads, 1L << 16)),
+                            allow.is_none() ? nullptr : &allowed);
+  }
+  const std::size_t rows = results.rows;
+  const std::size_t columns = results.columns;
+  return py::make_tuple(to_matrix(std::move(results.ids), rows, columns),
+                        to_matrix(std::move(results.scores), rows, columns));
+}
+
+py::bytes state_of(const BM25Index& self) {
+  check_readable(self);
+  const std::string bytes = self.serialize();
+  return py::bytes(bytes.data(), bytes.size());
+}
+
+std::shared_ptr<BM25Index> from_state(const py::bytes& state) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(state.ptr(), &data, &size) != 0) throw py::error_already_set();
+  return std::make_shared<BM25Index>(BM25Index::from_bytes(std::string_view(data, static_cast<std::size_t>(size))));
+}
+
+}  // namespace
+
+void register_index(py::module_& module) {
+  pthread_atfork(nullptr, nullptr, &forget_readers_in_child);
+  py::class_<BM25Index, std::shared_ptr<BM25Index>>(module, "BM25Index", R"(An exact, incremental top-k index: a BM25 model and the postings of its documents.
+
+score(q, d) = sum over t of encode_query(q)[t] * encode_document(d)[t], both with the model as it
+stands at query time, so that add and delete re-weight every document.)")
+      .def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
+      .def(
+          "add",
+          [](BM25Index& self, py::handle docs) {
+            check_changeable(self);
+            const OwnedDocuments owned = load_owned(docs, "docs");
+            const UseWithoutLock writing(self, true);
+            py::gil_scoped_release unlocked;
+            return self.add(owned.docs);
+          },
+          py::arg("docs"),
+          "Trains the model with the token lists and indexes them under consecutive ids; returns "
+          "the id of docs[0]. All or nothing, with train_batch's errors.")
+      .def(
+          "delete",
+          [](BM25Index& self, const std::vector<std::int64_t>& ids) {
+            check_changeable(self);
+            try {
+              self.remove(ids);
+            } catch (const typing::text::UnknownDocument& error) {
+              PyErr_SetObject(PyExc_KeyError, py::int_(error.id()).ptr());
+              throw py::error_already_set();
+            }
+          },
+          py::arg("ids"),
+          "Removes the documents; the model becomes that of the rest. All or nothing: KeyError "
+          "for an id that is not live.")
+      .def("retrieve", &retrieve, py::arg("queries"), py::arg("k") = 10, py::arg("threads") = 0,
+           py::arg("allow") = py::none(),
+           "(ids, scores): per query the min(k, n) best live documents (of allow, when given), "
+           "best first, ties to the lower id; int64 and float64 arrays.")
+      .def("__len__",
+           [](const BM25Index& self) {
+             check_readable(self);
+             return self.size();
+           })
+      .def(
+          "model",
+          [](const BM25Index& self) {
+            check_readable(self);
+            return std::make_shared<BM25>(self.model());
+          },
+          "A new BM25 equal to the index's model.")
+      .def(
+          "merge",
+          [](BM25Index& self, const BM25Index& other) {
+            check_changeable(self);
+            check_readable(other);
+            self.merge(other);
+          },
+          py::arg("other"), "Appends other's documents, ids shifted by this index's next id.")
+      .def(
+          "save",
+          [](const BM25Index& self, py::handle path) {
+            check_readable(self);
+            const std::string target = path_text(path);
+            try {
+              self.save(target);
+            } catch (const std::system_error& error) {
+              raise_os_error(error, target);
+            }
+          },
+          py::arg("path"), "Writes the index to one file (through a temporary name and a rename).")
+      .def_static(
+          "load",
+          [](py::handle path, bool map) {
+            const std::string source = path_text(path);
+            try {
+              return std::make_shared<BM25Index>(BM25Index::load(source, map));
+            } catch (const std::system_error& error) {
+              raise_os_error(error, source);
+            }
+          },
+          py::arg("path"), py::arg("mmap") = false,
+          "Reads an index file; with mmap=True its postings are mapped read-only and paged in on demand.")
+      .def(py::pickle(&state_of, &from_state));
+}
+
+}  // namespace lumo::binding

@@ -1,0 +1,694 @@
+// BM25Index: adding, deleting and merging documents, and exact top-k retrieval.
+#include "bm25_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "parallel_for.h"
+
+namespace lumo::typing::text {
+
+UnknownDocument::UnknownDocument(std::int64_t id)
+    : std::out_of_range("document " + std::to_string(id) + " is not in the index"), id_(id) {}
+
+BM25Index::BM25Index(double b, double k1) : model_(b, k1) {}
+
+namespace {
+
+// The table key of a token: text is its own key, an id its decimal text, as the model keys them.
+struct Key {
+  explicit Key(std::string_view token) noexcept : view(token) {}
+  explicit Key(std::int64_t id) noexcept : text(id), view(text.view()) {}
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  IdText text;
+  std::string_view view;
+};
+
+// A posting of a batch on its way in: its term (an existing one, or one of the batch's new
+// ones), the document's position in the batch and the term frequency.
+struct PendingPosting {
+  std::uint32_t term;
+  bool fresh;
+  std::uint32_t doc;
+  std::uint32_t tf;
+};
+
+// Room for `extra` more items, growing by at least a quarter: exact for one big batch, and
+// amortised for many small ones, with at most a quarter of the memory unused.
+template <class Item>
+void reserve_growth(std::vector<Item>& items, std::size_t extra) {
+  const std::size_t wanted = items.size() + extra;
+  if (wanted > items.capacity()) items.reserve(std::max(wanted, items.capacity() + items.capacity() / 4));
+}
+
+}  // namespace
+
+BM25Index::View BM25Index::postings(std::size_t term) const noexcept {
+  if (mapping_) {
+    const std::uint64_t begin = mapped_offsets_[term];
+    return View{mapped_docs_ + begin, mapped_tfs_ + begin, static_cast<std::size_t>(mapped_offsets_[term + 1] - begin)};
+  }
+  const Postings& list = owned_[term];
+  return View{list.docs.data(), list.tfs.data(), list.docs.size()};
+}
+
+std::uint32_t BM25Index::term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept {
+  if (stored != kTfEscape) return stored;
+  const auto found = overflow_.find(overflow_key(term, doc));
+  return found == overflow_.end() ? stored : found->second;
+}
+
+std::size_t BM25Index::posting_count() const noexcept {
+  if (mapping_) return static_cast<std::size_t>(mapped_offsets_.back());
+  std::size_t count = 0;
+  for (const Postings& list : owned_) count += list.docs.size();
+  return count;
+}
+
+std::size_t BM25Index::memory_bytes() const noexcept {
+  std::size_t bytes = lengths_.capacity() * sizeof(std::uint32_t) + live_mask_.capacity() +
+                      factors_.values.capacity() * sizeof(double) + overflow_.size() * 32;
+  for (std::size_t term = 0; term < terms_.size(); ++term) {
+    // the dictionary: token bytes, count, hash and two slots per entry
+    bytes += terms_.token_at(term).capacity() + sizeof(std::string) + 4 + 8 + 32;
+  }
+  if (mapping_) {
+    bytes += mapped_offsets_.capacity() * sizeof(std::uint64_t) + posting_count() * 5;
+  } else {
+    bytes += owned_.capacity() * sizeof(Postings);
+    for (const Postings& list : owned_) bytes += list.docs.capacity() * 4 + list.tfs.capacity();
+  }
+  return bytes;
+}
+
+const std::vector<double>& BM25Index::length_factors() const {
+  if (factors_.ready.load(std::memory_order_acquire)) return factors_.values;
+  const std::lock_guard<std::mutex> guard(factors_.lock);
+  if (factors_.ready.load(std::memory_order_relaxed)) return factors_.values;
+  std::vector<double>& values = factors_.values;
+  values.resize(lengths_.size());
+  const double average = model_.doc_length_average();
+  const double b = model_.b();
+  const double k1 = model_.k1();
+  for (std::size_t id = 0; id < lengths_.size(); ++id) {
+    // The expression of BM25's encode_document, term for term, so that weights agree to the bit.
+    const double len = static_cast<double>(lengths_[id]);
+    values[id] = ((len / average) * b + (1.0 - b)) * k1;
+  }
+  factors_.ready.store(true, std::memory_order_release);
+  return values;
+}
+
+std::int64_t BM25Index::add(const std::vector<Document>& docs) {
+  if (docs.size() > kMaxDocuments - next_id()) {
+    throw std::length_error("the index can hold at most 4294967294 documents over its life");
+  }
+  materialize();
+  const std::uint32_t first = static_cast<std::uint32_t>(next_id());
+  // Every posting of the batch is found before anything changes.
+  TokenTable fresh;  // the batch's new tokens -> their number among them
+  std::vector<PendingPosting> pending;
+  std::vector<std::uint32_t> lengths(docs.size());
+  TokenCounts<std::string_view> text_counts;
+  TokenCounts<std::int64_t> id_counts;
+  std::size_t escaped = 0;
+  for (std::size_t index = 0; index < docs.size(); ++index) {
+    const auto collect = [&](const auto& tokens, auto& counts) {
+      try {
+        counts.count(tokens);  // refuses more than 2^31 - 1 tokens
+      } catch (const std::length_error& error) {
+        throw DocumentError(index, error.what());
+      }
+      lengths[index] = static_cast<std::uint32_t>(tokens.size());
+      for (const auto& item : counts.items()) {
+        const Key key(item.token);
+        const std::size_t hash = TokenHash{}(key.view);
+        std::size_t term = terms_.find(key.view, hash);
+        bool is_fresh = false;
+        if (term == TokenTable::npos) {
+          is_fresh = true;
+          term = fresh.find(key.view, hash);
+          if (term == TokenTable::npos) {
+            fresh.reserve_more(1);
+            fresh.insert_reserved(std::string(key.view), hash, 0);
+            term = fresh.size() - 1;
+          }
+        }
+        const auto tf = static_cast<std::uint32_t>(item.count);
+        escaped += tf >= kTfEscape;
+        pending.push_back(PendingPosting{static_cast<std::uint32_t>(term), is_fresh, static_cast<std::uint32_t>(index), tf});
+      }
+    };
+    if (const auto* texts = std::get_if<TokenViews>(&docs[index])) {
+      collect(*texts, text_counts);
+    } else {
+      collect(std::get<IdList>(docs[index]), id_counts);
+    }
+  }
+  // Room for everything, so that nothing below the model's training can fail.
+  std::vector<std::size_t> added(terms_.size(), 0);
+  std::vector<Postings> fresh_postings(fresh.size());
+  std::vector<std::size_t> fresh_added(fresh.size(), 0);
+  for (const PendingPosting& posting : pending) ++(posting.fresh ? fresh_added : added)[posting.term];
+  for (std::size_t term = 0; term < added.size(); ++term) {
+    if (added[term] == 0) continue;
+    reserve_growth(owned_[term].docs, added[term]);
+    reserve_growth(owned_[term].tfs, added[term]);
+  }
+  for (std::size_t term = 0; term < fresh.size(); ++term) {
+    fresh_postings[term].docs.reserve(fresh_added[term]);
+    fresh_postings[term].tfs.reserve(fresh_added[term]);
+  }
+  terms_.reserve_more(fresh.size());
+  reserve_growth(owned_, fresh.size());
+  reserve_growth(bounds_, fresh.size());
+  reserve_growth(lengths_, docs.size());
+  reserve_growth(live_mask_, docs.size());
+  overflow_.reserve(overflow_.size() + escaped);
+
+  model_.train_batch(docs);  // all or nothing, with the batch's messages
+  // From here on nothing can fail.
+  const std::size_t known = terms_.size();
+  for (std::size_t term = 0; term < fresh.size(); ++term) {
+    owned_.push_back(std::move(fresh_postings[term]));
+    bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
+  }
+  {
+    std::vector<std::size_t> hashes(fresh.size());
+    for (std::size_t term = 0; term < fresh.size(); ++term) hashes[term] = fresh.hash_at(term);
+    std::vector<std::string> tokens = std::move(fresh).take_tokens();
+    for (std::size_t term = 0; term < tokens.size(); ++term) terms_.insert_reserved(std::move(tokens[term]), hashes[term], 0);
+  }
+  for (const PendingPosting& posting : pending) {
+    const std::size_t term = posting.fresh ? known + posting.term : posting.term;
+    const std::uint32_t doc = first + posting.doc;
+    owned_[term].docs.push_back(doc);
+    owned_[term].tfs.push_back(static_cast<std::uint8_t>(std::min<std::uint32_t>(posting.tf, kTfEscape)));
+    if (posting.tf >= kTfEscape) overflow_.emplace(overflow_key(term, doc), posting.tf);
+    bounds_[term].max_tf = std::max(bounds_[term].max_tf, posting.tf);
+    bounds_[term].min_length = std::min(bounds_[term].min_length, lengths[posting.doc]);
+  }
+  for (const std::uint32_t length : lengths) {
+    lengths_.push_back(length);
+    live_mask_.push_back(1);
+  }
+  live_ += docs.size();
+  refresh_factors();
+  return first;
+}
+
+void BM25Index::remove(const std::vector<std::int64_t>& ids) {
+  std::vector<std::uint8_t> doomed(lengths_.size(), 0);
+  std::int64_t doomed_count = 0;
+  std::int64_t doomed_length = 0;
+  for (const std::int64_t id : ids) {
+    if (id < 0 || static_cast<std::uint64_t>(id) >= lengths_.size() || live_mask_[static_cast<std::size_t>(id)] == 0) {
+      throw UnknownDocument(id);
+    }
+    const auto at = static_cast<std::size_t>(id);
+    if (doomed[at] != 0) continue;
+    doomed[at] = 1;
+    ++doomed_count;
+    doomed_length += lengths_[at];
+  }
+  if (doomed_count == 0) return;
+  materialize();
+  // What the doomed documents gave each token, found before anything changes: the model checks
+  // it holds that much and refuses otherwise, with nothing changed.
+  std::vector<std::pair<std::string_view, std::int32_t>> counts;
+  std::vector<std::uint8_t> emptied(owned_.size(), 0);
+  for (std::size_t term = 0; term < owned_.size(); ++term) {
+    const Postings& list = owned_[term];
+    std::int64_t taken = 0;
+    std::size_t kept = 0;
+    for (std::size_t at = 0; at < list.docs.size(); ++at) {
+      if (doomed[list.docs[at]] != 0) {
+        taken += term_frequency(term, list.docs[at], list.tfs[at]);
+      } else {
+        ++kept;
+      }
+    }
+    if (taken > std::numeric_limits<std::int32_t>::max()) throw std::invalid_argument("the index's postings disagree with its model");
+    if (taken > 0) counts.emplace_back(terms_.token_at(term), static_cast<std::int32_t>(taken));
+    emptied[term] = kept == 0;
+  }
+  model_.forget(counts, static_cast<std::int32_t>(doomed_count), doomed_length);
+  // From here on nothing can fail but the dictionary's rehash.
+  std::unordered_map<std::uint64_t, std::uint32_t> overflow;
+  std::size_t kept_terms = 0;
+  for (std::size_t term = 0; term < owned_.size(); ++term) {
+    Postings& list = owned_[term];
+    std::size_t kept = 0;
+    TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
+    for (std::size_t at = 0; at < list.docs.size(); ++at) {
+      const std::uint32_t doc = list.docs[at];
+      if (doomed[doc] != 0) continue;
+      bound.max_tf = std::max(bound.max_tf, term_frequency(term, doc, list.tfs[at]));
+      bound.min_length = std::min(bound.min_length, lengths_[doc]);
+      if (list.tfs[at] == kTfEscape) overflow.emplace(overflow_key(kept_terms, doc), term_frequency(term, doc, kTfEscape));
+      list.docs[kept] = doc;
+      list.tfs[kept] = list.tfs[at];
+      ++kept;
+    }
+    list.docs.resize(kept);
+    list.tfs.resize(kept);
+    if (kept != 0) {
+      if (kept_terms != term) owned_[kept_terms] = std::move(list);
+      bounds_[kept_terms] = bound;
+      ++kept_terms;
+    }
+  }
+  owned_.resize(kept_terms);
+  bounds_.resize(kept_terms);
+  overflow_.swap(overflow);
+  terms_.erase_from(0, [&emptied](std::size_t term) { return emptied[term] == 0; });
+  for (std::size_t id = 0; id < doomed.size(); ++id) {
+    if (doomed[id] != 0) {
+      lengths_[id] = 0;
+      live_mask_[id] = 0;
+    }
+  }
+  live_ -= static_cast<std::size_t>(doomed_count);
+  refresh_factors();
+}
+
+void BM25Index::merge(const BM25Index& other) {
+  if (&other == this) {
+    const BM25Index copy(other);
+    merge(copy);
+    return;
+  }
+  if (other.next_id() > kMaxDocuments - next_id()) {
+    throw std::length_error("the index can hold at most 4294967294 documents over its life");
+  }
+  // A mapped index's postings are read here as they are: checked first.
+  if (other.mapping_) other.check_postings();
+  materialize();
+  const auto shift = static_cast<std::uint32_t>(next_id());
+  std::vector<std::size_t> target(other.terms_.size());
+  std::size_t fresh = 0;
+  for (std::size_t term = 0; term < other.terms_.size(); ++term) {
+    target[term] = terms_.find(other.terms_.token_at(term));
+    if (target[term] == TokenTable::npos) target[term] = terms_.size() + fresh++;
+  }
+  std::vector<std::string> fresh_tokens;
+  fresh_tokens.reserve(fresh);
+  for (std::size_t term = 0; term < other.terms_.size(); ++term) {
+    if (target[term] >= terms_.size()) fresh_tokens.push_back(other.terms_.token_at(term));
+  }
+  terms_.reserve_more(fresh);
+  owned_.reserve(owned_.size() + fresh);
+  bounds_.reserve(bounds_.size() + fresh);
+  std::vector<Postings> fresh_postings(fresh);
+  for (std::size_t term = 0; term < other.terms_.size(); ++term) {
+    const std::size_t size = other.postings(term).size;
+    Postings& list = target[term] < terms_.size() ? owned_[target[term]] : fresh_postings[target[term] - terms_.size()];
+    reserve_growth(list.docs, size);
+    reserve_growth(list.tfs, size);
+  }
+  reserve_growth(lengths_, other.lengths_.size());
+  reserve_growth(live_mask_, other.lengths_.size());
+  overflow_.reserve(overflow_.size() + other.overflow_.size());
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> overflow;
+  overflow.reserve(other.overflow_.size());
+  for (const auto& [key, tf] : other.overflow_) {
+    overflow.emplace_back(overflow_key(target[key >> 32], static_cast<std::uint32_t>(key) + shift), tf);
+  }
+
+  model_.merge(other.model_);
+  // From here on nothing can fail.
+  for (Postings& list : fresh_postings) {
+    owned_.push_back(std::move(list));
+    bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
+  }
+  for (std::string& token : fresh_tokens) {
+    const std::size_t hash = TokenHash{}(token);
+    terms_.insert_reserved(std::move(token), hash, 0);
+  }
+  for (std::size_t term = 0; term < other.terms_.size(); ++term) {
+    const View view = other.postings(term);
+    Postings& list = owned_[target[term]];
+    for (std::size_t at = 0; at < view.size; ++at) {
+      list.docs.push_back(view.docs[at] + shift);
+      list.tfs.push_back(view.tfs[at]);
+    }
+    TermBound& bound = bounds_[target[term]];
+    bound.max_tf = std::max(bound.max_tf, other.bounds_[term].max_tf);
+    bound.min_length = std::min(bound.min_length, other.bounds_[term].min_length);
+  }
+  overflow_.insert(overflow.begin(), overflow.end());
+  lengths_.insert(lengths_.end(), other.lengths_.begin(), other.lengths_.end());
+  live_mask_.insert(live_mask_.end(), other.live_mask_.begin(), other.live_mask_.end());
+  live_ += other.live_;
+  refresh_factors();
+}
+
+void BM25Index::materialize() {
+  if (!mapping_) return;
+  check_postings();
+  std::vector<Postings> owned(terms_.size());
+  for (std::size_t term = 0; term < terms_.size(); ++term) {
+    const View view = postings(term);
+    owned[term].docs.assign(view.docs, view.docs + view.size);
+    owned[term].tfs.assign(view.tfs, view.tfs + view.size);
+  }
+  owned_.swap(owned);
+  mapping_.reset();
+  mapped_offsets_ = {};
+  mapped_docs_ = nullptr;
+  mapped_tfs_ = nullptr;
+}
+
+void BM25Index::check_postings() const {
+  const auto damaged = [](const char* what) { return std::invalid_argument(std::string("index file: ") + what); };
+  // Each document's term frequencies add up to its length, and each token's to its count.
+  std::vector<std::uint64_t> lengths(lengths_.size(), 0);
+  const TokenTable& table = model_.doc_token_frequency();
+  if (table.size() != terms_.size()) throw damaged("the model's tokens are not the postings' tokens");
+  std::vector<TermBound> computed_bounds(terms_.size(), TermBound{0, std::numeric_limits<std::uint32_t>::max()});
+  std::size_t escaped = 0;
+  for (std::size_t term = 0; term < terms_.size(); ++term) {
+    const View view = postings(term);
+    if (view.size == 0) throw damaged("a token has no postings");
+    std::uint64_t total = 0;
+    for (std::size_t at = 0; at < view.size; ++at) {
+      const std::uint32_t doc = view.docs[at];
+      if (doc >= lengths_.size()) throw damaged("a posting's document id is out of range");
+      if (at > 0 && doc <= view.docs[at - 1]) throw damaged("postings are not in ascending id order");
+      if (live_mask_[doc] == 0) throw damaged("a posting names a deleted document");
+      if (view.tfs[at] == 0) throw damaged("a posting's term frequency is zero");
+      if (view.tfs[at] == kTfEscape) {
+        if (overflow_.count(overflow_key(term, doc)) == 0) throw damaged("a large term frequency is missing");
+        ++escaped;
+      }
+      const std::uint32_t tf = term_frequency(term, doc, view.tfs[at]);
+      computed_bounds[term].max_tf = std::max(computed_bounds[term].max_tf, tf);
+      computed_bounds[term].min_length = std::min(computed_bounds[term].min_length, lengths_[doc]);
+      lengths[doc] += tf;
+      total += tf;
+    }
+    if (bounds_.size() != terms_.size() || computed_bounds[term].max_tf != bounds_[term].max_tf ||
+        computed_bounds[term].min_length != bounds_[term].min_length) {
+      throw damaged("a token's bounds disagree with its postings");
+    }
+    const std::size_t entry = table.find(terms_.token_at(term));
+    if (entry == TokenTable::npos || static_cast<std::uint64_t>(table.count_at(entry)) != total) {
+      throw damaged("a token's count in the model disagrees with its postings");
+    }
+  }
+  if (escaped != overflow_.size()) throw damaged("a large term frequency belongs to no posting");
+  for (std::size_t id = 0; id < lengths_.size(); ++id) {
+    if (lengths[id] != lengths_[id]) throw damaged("a document's length disagrees with its postings");
+  }
+}
+
+struct Scored {
+  double score;
+  std::uint32_t id;
+};
+
+struct QueryTerm {
+  double weight;
+  double bound;  // the most the term adds to a score: weight x its largest document weight, or 0
+  BM25Index::View view;
+  std::size_t term;
+  std::size_t cursor;
+};
+
+// One thread's working memory for a query: a score per id, and which ids it touched.
+struct QueryScratch {
+  std::vector<double> scores;
+  std::vector<std::uint8_t> touched_mask;
+  std::vector<std::uint32_t> touched;
+  std::vector<Scored> heap;
+  std::vector<QueryTerm> terms;
+  std::vector<std::size_t> positive;  // indices of terms, by ascending bound
+  std::vector<std::size_t> negative;
+  std::vector<double> prefix;         // prefix[i]: the bounds of positive[0..i) summed
+  std::vector<double> contribution;   // per term, for the document at hand
+  std::vector<std::uint8_t> present;
+};
+
+namespace {
+
+// Higher score first, then the lower id. A score that is not a number (from a model with
+// unusual b or k1) ranks below every number, so that the order stays strict and weak.
+bool better(const Scored& left, const Scored& right) noexcept {
+  const bool left_nan = std::isnan(left.score);
+  const bool right_nan = std::isnan(right.score);
+  if (left_nan != right_nan) return right_nan;
+  if (!left_nan && left.score != right.score) return left.score > right.score;
+  return left.id < right.id;
+}
+
+// The first position at or after `from` whose id is at least `target`: galloping, then binary.
+std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t target) noexcept {
+  if (from >= view.size || view.docs[from] >= target) return from;
+  std::size_t low = from;
+  std::size_t step = 1;
+  while (low + step < view.size && view.docs[low + step] < target) {
+    low += step;
+    step *= 2;
+  }
+  const std::size_t high = std::min(view.size, low + step + 1);
+  return static_cast<std::size_t>(std::lower_bound(view.docs + low + 1, view.docs + high, target) - view.docs);
+}
+
+// A bound and a threshold compared with room for the rounding of a sum of a few terms: a
+// document is passed over only when it cannot reach the threshold by any rounding.
+bool below(double bound, double threshold) noexcept { return bound + std::fabs(bound) * 1e-9 < threshold; }
+
+QueryScratch& query_scratch() {
+  thread_local QueryScratch scratch;
+  return scratch;
+}
+
+}  // namespace
+
+// Scores every document of every term's postings, term after term: the scores of `touched`.
+template <class Weigh>
+void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+                std::size_t id_count, const Weigh& weigh) {
+  scratch.touched.clear();
+  for (const QueryTerm& term : terms) {
+    for (std::size_t at = 0; at < term.view.size; ++at) {
+      const std::uint32_t doc = term.view.docs[at];
+      // A mapped file's postings are checked as they are read.
+      if (doc >= id_count) {
+        for (const std::uint32_t seen : scratch.touched) scratch.touched_mask[seen] = 0;
+        throw std::invalid_argument("index file: a posting's document id is out of range");
+      }
+      if (mask[doc] == 0) continue;
+      const double contribution = weigh(term, at, doc);
+      if (scratch.touched_mask[doc] == 0) {
+        scratch.touched_mask[doc] = 1;
+        scratch.touched.push_back(doc);
+        scratch.scores[doc] = 0.0 + contribution;
+      } else {
+        scratch.scores[doc] += contribution;
+      }
+    }
+  }
+}
+
+// MaxScore over the terms of positive weight, document at a time: a document is scored only
+// when the terms it holds could lift it above the k-th best score so far. Terms of negative
+// weight only lower a score (their bound is 0), so they are read only for documents that pass.
+// Returns false when the result is not settled: fewer than `columns` documents score above 0,
+// so documents matching nothing (score 0) or only negative terms may belong in it.
+template <class Weigh, class Offer>
+bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+                          std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const {
+  std::vector<std::size_t>& positive = scratch.positive;
+  std::vector<std::size_t>& negative = scratch.negative;
+  positive.clear();
+  negative.clear();
+  const double average = model_.doc_length_average();
+  for (std::size_t index = 0; index < terms.size(); ++index) {
+    QueryTerm& term = terms[index];
+    if (term.weight > 0.0) {
+      const TermBound& bound = bounds_[term.term];
+      const double len = static_cast<double>(bound.min_length);
+      const double factor = ((len / average) * model_.b() + (1.0 - model_.b())) * model_.k1();
+      const double tf = static_cast<double>(bound.max_tf);
+      term.bound = term.weight * (0.0 + tf / (tf + factor));
+      positive.push_back(index);
+    } else {
+      negative.push_back(index);
+    }
+  }
+  if (positive.empty()) return false;
+  std::sort(positive.begin(), positive.end(),
+            [&terms](std::size_t left, std::size_t right) { return terms[left].bound < terms[right].bound; });
+  std::vector<double>& prefix = scratch.prefix;
+  prefix.assign(positive.size() + 1, 0.0);
+  for (std::size_t i = 0; i < positive.size(); ++i) prefix[i + 1] = prefix[i] + terms[positive[i]].bound;
+  scratch.contribution.assign(terms.size(), 0.0);
+  scratch.present.assign(terms.size(), 0);
+  std::vector<Scored>& heap = scratch.heap;
+
+  double threshold = 0.0;
+  bool pruning = false;       // once `columns` documents score above 0
+  std::size_t essential = 0;  // positive[essential..] are the terms a document must hold one of
+  for (;;) {
+    std::uint32_t doc = std::numeric_limits<std::uint32_t>::max();
+    bool any = false;
+    for (std::size_t i = essential; i < positive.size(); ++i) {
+      const QueryTerm& term = terms[positive[i]];
+      if (term.cursor < term.view.size) {
+        doc = std::min(doc, term.view.docs[term.cursor]);
+        any = true;
+      }
+    }
+    if (!any) break;
+    if (doc >= id_count) throw std::invalid_argument("index file: a posting's document id is out of range");
+    double sum = 0.0;
+    for (std::size_t i = essential; i < positive.size(); ++i) {
+      QueryTerm& term = terms[positive[i]];
+      if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+        if (mask[doc] != 0) {
+          const double contribution = weigh(term, term.cursor, doc);
+          scratch.contribution[positive[i]] = contribution;
+          scratch.present[positive[i]] = 1;
+          sum += contribution;
+        }
+        ++term.cursor;
+      }
+    }
+    bool passed = mask[doc] != 0 && !(pruning && below(sum + prefix[essential], threshold));
+    for (std::size_t i = essential; passed && i-- > 0;) {
+      QueryTerm& term = terms[positive[i]];
+      term.cursor = seek(term.view, term.cursor, doc);
+      if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+        const double contribution = weigh(term, term.cursor, doc);
+        scratch.contribution[positive[i]] = contribution;
+        scratch.present[positive[i]] = 1;
+        sum += contribution;
+      }
+      passed = !(pruning && below(sum + prefix[i], threshold));
+    }
+    if (passed) {
+      for (const std::size_t index : negative) {
+        QueryTerm& term = terms[index];
+        term.cursor = seek(term.view, term.cursor, doc);
+        if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+          scratch.contribution[index] = weigh(term, term.cursor, doc);
+          scratch.present[index] = 1;
+        }
+      }
+      double score = 0.0;
+      bool first = true;
+      for (std::size_t index = 0; index < terms.size(); ++index) {
+        if (scratch.present[index] == 0) continue;
+        score = first ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
+        first = false;
+      }
+      offer(Scored{score, doc});
+      if (heap.size() == columns && heap.front().score > 0.0) {
+        pruning = true;
+        threshold = heap.front().score;
+        while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
+      }
+    }
+    std::fill(scratch.present.begin(), scratch.present.end(), 0);
+  }
+  return heap.size() == columns && heap.front().score > 0.0;
+}
+
+SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
+                                  const std::vector<std::int64_t>* allow) const {
+  if (k == 0) throw std::invalid_argument("k must be at least 1");
+  // The documents a result may hold: the live ones, or the live ones of `allow`.
+  std::vector<std::uint8_t> allowed_mask;
+  std::size_t candidates = live_;
+  if (allow != nullptr) {
+    allowed_mask.assign(lengths_.size(), 0);
+    candidates = 0;
+    for (const std::int64_t id : *allow) {
+      if (id < 0 || static_cast<std::uint64_t>(id) >= lengths_.size()) continue;
+      const auto at = static_cast<std::size_t>(id);
+      if (live_mask_[at] != 0 && allowed_mask[at] == 0) {
+        allowed_mask[at] = 1;
+        ++candidates;
+      }
+    }
+  }
+  const std::uint8_t* mask = allow != nullptr ? allowed_mask.data() : live_mask_.data();
+  SearchResults results;
+  results.rows = queries.size();
+  results.columns = static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates));
+  results.ids.resize(results.rows * results.columns);
+  results.scores.resize(results.rows * results.columns);
+  if (results.columns == 0) return results;
+  const std::size_t columns = results.columns;
+  const std::size_t id_count = lengths_.size();
+
+  // Pruning needs document weights that grow with tf and shrink with the length: K > 0 and
+  // increasing in the length, which b in [0, 1] and k1 > 0 give.
+  const double b = model_.b();
+  const double k1 = model_.k1();
+  const bool prunable = b >= 0.0 && b <= 1.0 && k1 > 0.0 && std::isfinite(k1) && model_.doc_length_average() > 0.0;
+  const std::vector<double>& factors = length_factors();
+
+  parallel::parallel_for(queries.size(), threads, [&](std::size_t row) {
+    QueryScratch& scratch = query_scratch();
+    if (scratch.scores.size() < id_count) {
+      scratch.scores.resize(id_count);
+      scratch.touched_mask.resize(id_count, 0);
+    }
+    // The query's tokens that the index holds, in ascending token order: each document's score
+    // is summed in this order, whichever way it is found, so that equal documents score equally.
+    std::vector<QueryTerm>& terms = scratch.terms;
+    terms.clear();
+    std::visit(
+        [&](const auto& tokens) {
+          for (const TokenWeight& entry : model_.encode_query(tokens)) {
+            const Key key(tokens[entry.position]);
+            const std::size_t term = terms_.find(key.view);
+            if (term == TokenTable::npos) continue;
+            terms.push_back(QueryTerm{entry.weight, 0.0, postings(term), term, 0});
+          }
+        },
+        queries[row]);
+    const auto weigh = [&](const QueryTerm& term, std::size_t at, std::uint32_t doc) {
+      const double tf = static_cast<double>(term_frequency(term.term, doc, term.view.tfs[at]));
+      return term.weight * (0.0 + tf / (tf + factors[doc]));
+    };
+    std::vector<Scored>& heap = scratch.heap;
+    const auto offer = [&](const Scored& candidate) {
+      if (heap.size() < columns) {
+        heap.push_back(candidate);
+        std::push_heap(heap.begin(), heap.end(), better);
+      } else if (better(candidate, heap.front())) {
+        std::pop_heap(heap.begin(), heap.end(), better);
+        heap.back() = candidate;
+        std::push_heap(heap.begin(), heap.end(), better);
+      }
+    };
+    heap.clear();
+    bool settled = prunable && max_score(terms, scratch, mask, id_count, columns, weigh, offer);
+    if (!settled) {
+      heap.clear();
+      exhaustive(terms, scratch, mask, id_count, weigh);
+      for (const std::uint32_t doc : scratch.touched) offer(Scored{scratch.scores[doc], doc});
+      // The untouched documents score 0 and come in ascending id order.
+      for (std::size_t doc = 0; doc < id_count; ++doc) {
+        if (heap.size() == columns && !better(Scored{0.0, static_cast<std::uint32_t>(doc)}, heap.front())) break;
+        if (mask[doc] != 0 && scratch.touched_mask[doc] == 0) offer(Scored{0.0, static_cast<std::uint32_t>(doc)});
+      }
+      for (const std::uint32_t doc : scratch.touched) scratch.touched_mask[doc] = 0;
+    }
+    std::sort_heap(heap.begin(), heap.end(), better);
+    for (std::size_t column = 0; column < heap.size(); ++column) {
+      results.ids[row * columns + column] = heap[column].id;
+      results.scores[row * columns + column] = heap[column].score;
+    }
+  });
+  return results;
+}
+
+}  // namespace lumo::typing::text

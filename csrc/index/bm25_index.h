@@ -1,0 +1,164 @@
+// BM25Index: a BM25 model with the postings of its documents, answering exact top-k queries with
+// the model as it stands, so that adding or deleting documents re-weights every document.
+#pragma once
+
+#include <cstdint>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "bm25.h"
+
+namespace lumo::typing::text {
+
+// A document id that is not live (never given, or deleted); id() names it.
+class UnknownDocument : public std::out_of_range {
+ public:
+  explicit UnknownDocument(std::int64_t id);
+  std::int64_t id() const noexcept { return id_; }
+
+ private:
+  std::int64_t id_;
+};
+
+// The answer to a batch of queries: rows x columns ids and scores, each row best first.
+struct SearchResults {
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+  std::vector<std::int64_t> ids;
+  std::vector<double> scores;
+};
+
+// Read-only bytes of a mapped file; unmapped when the last index sharing them goes.
+struct MappedFile;
+// A query's working state in retrieve.
+struct QueryTerm;
+struct QueryScratch;
+
+// Not thread-safe for changes: retrieve may run on many threads at once, but add, remove and
+// merge need the index to themselves (the Python binding refuses them while a retrieve runs).
+class BM25Index {
+ public:
+  // Ids are 32-bit inside: an index names at most this many documents over its life.
+  static constexpr std::uint64_t kMaxDocuments = 4294967294u;
+
+  BM25Index(double b, double k1);
+
+  // Trains the model with `docs` and indexes them under consecutive ids; returns the first id.
+  // All or nothing: throws DocumentError as BM25::train_batch does, std::length_error when the
+  // ids would pass kMaxDocuments.
+  std::int64_t add(const std::vector<Document>& docs);
+  // Removes the documents (an id given twice counts once); the model becomes that of the rest.
+  // All or nothing: throws UnknownDocument for the first id that is not live.
+  void remove(const std::vector<std::int64_t>& ids);
+  // Appends the documents of `other` (which may be this index), ids shifted by next_id(), each
+  // keeping its liveness; the models merged as BM25::merge does. Throws std::length_error when
+  // the ids would pass kMaxDocuments, and BM25::merge's errors, with the index unchanged.
+  void merge(const BM25Index& other);
+
+  // For each query, the min(k, n) live documents (of `allow`, when given) with the highest
+  // score(q, d) = sum over t of encode_query(q)[t] * encode_document(d)[t], ties to the lower
+  // id, on up to `threads` threads (0: every usable processor). Throws std::invalid_argument for
+  // k = 0, and for a mapped file whose postings turn out damaged.
+  SearchResults retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
+                         const std::vector<std::int64_t>* allow) const;
+
+  // Computes what queries need after a change (retrieve does it too, under a lock of its own). The
+  // Python binding calls it holding the interpreter lock, so that a fork never finds that lock
+  // taken by another thread.
+  void prepare() const { length_factors(); }
+
+  std::size_t size() const noexcept { return live_; }  // live documents
+  std::uint64_t next_id() const noexcept { return lengths_.size(); }
+  const BM25& model() const noexcept { return model_; }
+  std::size_t posting_count() const noexcept;
+  // Bytes the index holds in memory (model aside; a mapped index counts its mapped postings).
+  std::size_t memory_bytes() const noexcept;
+
+  // The index file's bytes: equal indexes (same live documents and ids) give equal bytes.
+  std::string serialize() const;
+  // Writes serialize() to a temporary name beside `path` and renames it into place. Throws
+  // std::system_error when the file cannot be written.
+  void save(const std::string& path) const;
+  // An index from a file's bytes, copied and fully checked. Throws std::invalid_argument naming
+  // what is wrong.
+  static BM25Index from_bytes(std::string_view bytes);
+  // Reads the file at `path` (a regular file only). With `map`, the postings stay in the file,
+  // mapped read-only and paged in as queries touch them; their contents are then checked as
+  // they are read, and in full before the first change. Throws std::invalid_argument for bytes
+  // that are not an index or a path that is not a regular file, std::system_error for I/O.
+  static BM25Index load(const std::string& path, bool map);
+
+ private:
+  static constexpr std::uint8_t kTfEscape = 255;
+
+ public:
+  // One token's postings, ids ascending, read in place (owned or mapped).
+  struct Postings {
+    std::vector<std::uint32_t> docs;  // ascending ids
+    std::vector<std::uint8_t> tfs;    // term frequency; kTfEscape: the value is in overflow_
+  };
+  // What bounds a token's document weight tf / (tf + K) from above: its largest term frequency
+  // and the shortest document holding it (K grows with the length for b in [0, 1]).
+  struct TermBound {
+    std::uint32_t max_tf;
+    std::uint32_t min_length;
+  };
+  struct View {
+    const std::uint32_t* docs;
+    const std::uint8_t* tfs;
+    std::size_t size;
+  };
+
+ private:
+  View postings(std::size_t term) const noexcept;
+  template <class Weigh, class Offer>
+  bool max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+                 std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const;
+  std::uint32_t term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept;
+  static std::uint64_t overflow_key(std::size_t term, std::uint32_t doc) noexcept {
+    return static_cast<std::uint64_t>(term) << 32 | doc;
+  }
+  void materialize();          // copies mapped postings into owned memory, checking them
+  void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
+  void refresh_factors() noexcept { factors_.ready = false; }
+  const std::vector<double>& length_factors() const;
+  static BM25Index parse(std::string_view bytes, std::shared_ptr<const MappedFile> mapping);
+
+  BM25 model_;
+  TokenTable terms_;  // token -> term number (its entry index); counts unused
+  std::vector<Postings> owned_;  // per term, when not mapped
+  // When mapped: per term its postings' range in the mapped arrays.
+  std::shared_ptr<const MappedFile> mapping_;
+  std::vector<std::uint64_t> mapped_offsets_;
+  const std::uint32_t* mapped_docs_ = nullptr;
+  const std::uint8_t* mapped_tfs_ = nullptr;
+  std::vector<TermBound> bounds_;  // per term
+  std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
+  std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
+  std::vector<std::uint8_t> live_mask_;
+  // Per id K = ((len / doc_length_average) * b + (1 - b)) * k1, as encode_document computes it.
+  // The average moves with every change, so they are computed again by the first query after
+  // one (not by the change: adding documents one at a time would then cost the whole index each).
+  struct LengthFactors {
+    std::vector<double> values;
+    std::atomic<bool> ready{false};
+    std::mutex lock;  // queries run in parallel; one of them computes
+    LengthFactors() = default;
+    LengthFactors(const LengthFactors& other) : values(other.values), ready(other.ready.load()) {}
+    LengthFactors& operator=(const LengthFactors& other) {
+      values = other.values;
+      ready = other.ready.load();
+      return *this;
+    }
+  };
+  mutable LengthFactors factors_;
+  std::size_t live_ = 0;
+};
+
+}  // namespace lumo::typing::text

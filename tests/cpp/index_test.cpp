@@ -1,0 +1,250 @@
+// BM25Index: scores against the model's own encodings, forget as the inverse of training, and the
+// file's bytes, including every way a file may lie.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bm25_index.h"
+#include "bm25_test_support.h"
+
+namespace lumo::typing::text {
+namespace {
+
+using Docs = std::vector<std::vector<std::string>>;
+
+std::vector<Document> as_documents(const Docs& docs) {
+  std::vector<Document> out;
+  for (const auto& doc : docs) out.emplace_back(TokenViews(doc.begin(), doc.end()));
+  return out;
+}
+
+BM25 trained(const Docs& docs) {
+  BM25 model(0.75, 1.2);
+  model.train_batch(as_documents(docs));
+  return model;
+}
+
+// A corpus with a token that occurs more often than there are documents (a negative query
+// weight) and one frequency past a byte.
+Docs corpus() {
+  Docs docs = {{"a", "b", "a", "the", "the", "the"}, {"b", "c", "the"}, {"c", "the", "the"},
+               {"d"},                                {"the", "the"},     {"e", "a", "the", "the"}};
+  docs[3].insert(docs[3].end(), 300, "x");
+  return docs;
+}
+
+// score(q, d) as the sum over q's tokens in ascending order of q[t] * d[t].
+double oracle(const BM25& model, const std::vector<std::string>& query, const std::vector<std::string>& doc) {
+  const auto weights = testing::encode_query(model, query);
+  const auto doc_weights = testing::encode_document(model, doc);
+  double score = 0.0;
+  for (const auto& [token, weight] : weights) {
+    const auto found = doc_weights.find(token);
+    if (found != doc_weights.end()) score += weight * found->second;
+  }
+  return score;
+}
+
+TEST(BM25Forget, InvertsTrainingExactly) {
+  const Docs docs = corpus();
+  BM25 model = trained(docs);
+  // Forget documents 1 and 3: their counts summed, as the index gives them.
+  std::map<std::string, std::int32_t> counts;
+  for (const std::size_t doc : {1, 3}) {
+    for (const auto& token : docs[doc]) ++counts[token];
+  }
+  std::vector<std::pair<std::string_view, std::int32_t>> taken(counts.begin(), counts.end());
+  const std::int64_t length = static_cast<std::int64_t>(docs[1].size() + docs[3].size());
+  std::vector<std::pair<std::string_view, std::int32_t>> too_much = taken;
+  too_much[0].second += 100;
+  const std::string before = model.dump_text();
+  EXPECT_THROW(model.forget(too_much, 2, length), std::invalid_argument);
+  EXPECT_EQ(model.dump_text(), before);
+  model.forget(taken, 2, length);
+  const BM25 rest = trained({docs[0], docs[2], docs[4], docs[5]});
+  std::string left(model.state_size(), '\0');
+  std::string right(rest.state_size(), '\0');
+  model.write_state(left.data());
+  rest.write_state(right.data());
+  EXPECT_EQ(left, right);
+  EXPECT_EQ(model.dump_text(), rest.dump_text());
+  EXPECT_EQ(model.encode_query(TokenViews{"x", "d", "a"}).size(), 3u);  // lookups after the erase
+}
+
+TEST(BM25Index, ScoresAreTheModelsWeightsMultipliedOut) {
+  const Docs docs = corpus();
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(docs));
+  index.remove({4});
+  const Docs live = {docs[0], docs[1], docs[2], docs[3], docs[5]};
+  const BM25 model = trained(live);
+  const std::vector<std::int64_t> live_ids = {0, 1, 2, 3, 5};
+  for (const std::vector<std::string>& query : std::vector<std::vector<std::string>>{
+           {"a"}, {"the"}, {"the", "c"}, {"x", "a", "zz"}, {"b", "the", "the"}}) {
+    const SearchResults results =
+        index.retrieve({TokenViews(query.begin(), query.end())}, 100, 1, nullptr);
+    ASSERT_EQ(results.columns, live.size());
+    std::map<std::int64_t, double> got;
+    for (std::size_t column = 0; column < results.columns; ++column) got[results.ids[column]] = results.scores[column];
+    for (std::size_t doc = 0; doc < live.size(); ++doc) {
+      // The same sums in the same order: equal to the bit.
+      EXPECT_EQ(got.at(live_ids[doc]), oracle(model, query, live[doc])) << query[0] << " doc " << live_ids[doc];
+    }
+  }
+}
+
+TEST(BM25Index, NonMatchingDocumentsOutrankNegativeScoresByLowerId) {
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents({{"the", "the"}, {"q"}, {"the", "the", "the"}, {"r"}}));
+  // "the" occurs 5 times in 4 documents: its weight is negative beside "q"'s positive one.
+  const SearchResults results = index.retrieve({TokenViews{"the", "q"}}, 3, 1, nullptr);
+  EXPECT_EQ(results.ids, (std::vector<std::int64_t>{1, 3, 0}));
+  EXPECT_EQ(results.scores[1], 0.0);
+  EXPECT_LT(results.scores[2], 0.0);
+}
+
+// Every document scored the slow way, ranked best first with ties to the lower id.
+std::vector<std::pair<double, std::int64_t>> ranked(const BM25& model, const std::vector<std::string>& query,
+                                                    const Docs& docs, const std::vector<std::uint8_t>& live) {
+  std::vector<std::pair<double, std::int64_t>> all;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) all.emplace_back(oracle(model, query, docs[id]), static_cast<std::int64_t>(id));
+  }
+  std::sort(all.begin(), all.end(), [](const auto& left, const auto& right) {
+    return left.first != right.first ? left.first > right.first : left.second < right.second;
+  });
+  return all;
+}
+
+// Pruning skips documents: the k best must still be exactly those of scoring everything, on a
+// corpus with Zipf-like frequencies (some query weights negative) and after deletions.
+TEST(BM25Index, PrunedTopKEqualsScoringEveryDocument) {
+  std::mt19937 random(7);
+  std::vector<double> weights;
+  for (int rank = 1; rank <= 300; ++rank) weights.push_back(1.0 / rank);
+  std::discrete_distribution<int> token(weights.begin(), weights.end());
+  std::uniform_int_distribution<int> length(1, 30);
+  Docs docs(3000);
+  for (auto& doc : docs) {
+    for (int i = length(random); i > 0; --i) doc.push_back("t" + std::to_string(token(random)));
+  }
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(docs));
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 0; id < 3000; id += 7) doomed.push_back(id);
+  index.remove(doomed);
+  Docs live_docs;
+  for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) live_docs.push_back(docs[id]);
+  }
+  const BM25 model = trained(live_docs);
+  for (int round = 0; round < 60; ++round) {
+    std::vector<std::string> query;
+    for (int i = 1 + round % 5; i > 0; --i) query.push_back("t" + std::to_string(token(random) + (round % 3) * 40));
+    const auto expected = ranked(model, query, docs, live);
+    for (const std::uint64_t k : {1u, 10u, 100u}) {
+      const SearchResults results = index.retrieve({TokenViews(query.begin(), query.end())}, k, 1, nullptr);
+      ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size()));
+      for (std::size_t column = 0; column < results.columns; ++column) {
+        EXPECT_EQ(results.ids[column], expected[column].second) << "round " << round << " k " << k;
+        EXPECT_EQ(results.scores[column], expected[column].first);
+      }
+    }
+  }
+}
+
+class IndexFile : public ::testing::Test {
+ protected:
+  IndexFile() : index_(0.75, 1.2) {
+    index_.add(as_documents(corpus()));
+    index_.remove({2});
+    bytes_ = index_.serialize();
+  }
+  template <class Value>
+  std::string with(std::size_t offset, Value value) const {
+    std::string changed = bytes_;
+    std::memcpy(changed.data() + offset, &value, sizeof value);
+    return changed;
+  }
+  template <class Value>
+  Value at(std::size_t offset) const {
+    Value value;
+    std::memcpy(&value, bytes_.data() + offset, sizeof value);
+    return value;
+  }
+  std::size_t docs_at() const {  // the first posting's id, from the end of the file backwards
+    const auto postings = at<std::uint64_t>(32);
+    const auto overflow = at<std::uint64_t>(40);
+    const std::size_t tfs = bytes_.size() - overflow * 12 - (postings + 7) / 8 * 8;
+    return tfs - (postings * 4 + 7) / 8 * 8;
+  }
+  BM25Index index_;
+  std::string bytes_;
+};
+
+TEST_F(IndexFile, HeaderAndRoundTrip) {
+  EXPECT_EQ(bytes_.substr(0, 8), "DZDVIDX1");
+  EXPECT_EQ(at<std::uint32_t>(8), 1u);
+  EXPECT_EQ(at<std::uint64_t>(16), 6u);  // ids ever given
+  EXPECT_EQ(at<std::uint64_t>(40), 1u);  // one frequency past a byte
+  EXPECT_EQ(at<std::uint32_t>(bytes_.size() - 4), 300u);
+  EXPECT_EQ(bytes_.size() % 8, 4u);
+  const BM25Index loaded = BM25Index::from_bytes(bytes_);
+  EXPECT_EQ(loaded.serialize(), bytes_);
+  EXPECT_EQ(loaded.size(), 5u);
+  EXPECT_EQ(loaded.next_id(), 6u);
+  // At most 8 bytes per posting on file, header and model included.
+  EXPECT_LE(bytes_.size(), 8 * index_.posting_count() + 400);
+}
+
+TEST_F(IndexFile, EveryTruncationIsRefused) {
+  for (std::size_t size = 0; size < bytes_.size(); ++size) {
+    EXPECT_THROW(BM25Index::from_bytes(std::string_view(bytes_).substr(0, size)), std::invalid_argument) << size;
+  }
+}
+
+struct Lie {
+  const char* name;
+  std::size_t offset;  // from the start, or (when from_docs) from the first posting's id
+  bool from_docs;
+  std::uint64_t value;
+  int width;
+  const char* message;
+};
+
+class IndexFileLies : public IndexFile, public ::testing::WithParamInterface<Lie> {};
+
+TEST_P(IndexFileLies, AreRefusedWithTheirReason) {
+  const Lie& lie = GetParam();
+  const std::size_t offset = lie.offset + (lie.from_docs ? docs_at() : 0);
+  const std::string changed = lie.width == 8 ? with<std::uint64_t>(offset, lie.value)
+                                             : with<std::uint32_t>(offset, static_cast<std::uint32_t>(lie.value));
+  try {
+    BM25Index::from_bytes(changed);
+    ADD_FAILURE() << "accepted";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(std::string(error.what()), std::string("index file: ") + lie.message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Header, IndexFileLies,
+    ::testing::Values(Lie{"Magic", 0, false, 0x58, 4, "not an index file (bad magic)"},
+                      Lie{"Version", 8, false, 2, 4, "unknown version"},
+                      Lie{"BillionPostings", 32, false, 1000000000, 8, "posting count exceeds the file"},
+                      Lie{"HugeIdCount", 16, false, ~std::uint64_t{0}, 8, "document count exceeds the file"},
+                      Lie{"HugeTermCount", 24, false, std::uint64_t{1} << 62, 8, "token count exceeds the file"},
+                      Lie{"StateSize", 48, false, 9, 8, "sections do not add up to the file's size"},
+                      Lie{"IdOutOfRange", 0, true, 4000000, 4, "a posting's document id is out of range"},
+                      Lie{"DeletedId", 0, true, 2, 4, "a posting names a deleted document"}),
+    [](const ::testing::TestParamInfo<Lie>& lie) { return std::string(lie.param.name); });
+
+}  // namespace
+}  // namespace lumo::typing::text

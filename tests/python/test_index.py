@@ -1,0 +1,304 @@
+"""BM25Index against a float64 oracle: a fresh BM25 trained on the live documents, its
+encode_query and encode_document dicts multiplied out. Also the index's conversions, errors, lock
+and round trips."""
+
+import copy
+import math
+import os
+import pickle
+import random
+import threading
+from collections.abc import Sequence
+
+import numpy as np
+import pytest
+
+import duzudavida
+from bm25_oracle import key_text
+
+
+def as_kind(tokens, kind):
+    if kind == "int":
+        return list(tokens)
+    if kind == "bytes":
+        return [str(t).encode() for t in tokens]
+    return [str(t) for t in tokens]
+
+
+class Mirror:
+    """The live documents by id, as a plain dict: what the index must agree with."""
+
+    def __init__(self):
+        self.docs: dict[int, list] = {}
+        self.next_id = 0
+
+    def add(self, docs):
+        first = self.next_id
+        for doc in docs:
+            self.docs[self.next_id] = doc
+            self.next_id += 1
+        return first
+
+    def model(self):
+        model = duzudavida.BM25()
+        ordered = [self.docs[i] for i in sorted(self.docs)]
+        if ordered:
+            model.train_batch(ordered)
+        return model
+
+    def scores(self, query, allow=None):
+        model = self.model()
+        weights = {key_text(t): w for t, w in model.encode_query(query).items()} if query else {}
+        ids = sorted(self.docs if allow is None else set(allow) & set(self.docs))
+        result = {}
+        for i in ids:
+            doc = {key_text(t): w for t, w in model.encode_document(self.docs[i]).items()}
+            terms = [weights[t] * doc[t] for t in weights if t in doc]
+            result[i] = (math.fsum(terms), math.fsum(abs(x) for x in terms))
+        return result
+
+
+def check_against(index, mirror, queries, k, allow=None, threads=1):
+    ids, scores = index.retrieve(queries, k=k, threads=threads, allow=allow)
+    assert ids.dtype == np.int64 and scores.dtype == np.float64
+    for row, query in enumerate(queries):
+        expected = mirror.scores(query, allow)
+        assert ids.shape == scores.shape == (len(queries), min(k, len(expected)))
+        got = list(ids[row])
+        assert len(set(got)) == len(got) and set(got) <= set(expected), (
+            "a result outside the live allowed ids"
+        )
+        for i, score in zip(got, scores[row]):
+            exact, scale = expected[i]
+            assert score == pytest.approx(exact, rel=1e-9, abs=1e-12 * scale + 1e-300)
+        pairs = list(zip(scores[row], got))
+        for (s1, i1), (s2, i2) in zip(pairs, pairs[1:]):
+            assert s1 > s2 or (s1 == s2 and i1 < i2), "not best first, ties to the lower id"
+        missing = [expected[i] for i in expected if i not in set(got)]
+        if got and missing:
+            best_missing = max(e for e, _ in missing)
+            slack = 1e-9 * max(s for _, s in expected.values())
+            assert scores[row][-1] >= best_missing - slack, "a better document is missing"
+    return ids, scores
+
+
+def random_docs(rng, count, kind):
+    # A small vocabulary with a very common token, so that some query weights are negative, and
+    # now and then a token repeated past the one-byte term frequency.
+    docs = []
+    for _ in range(count):
+        length = rng.randint(1, 12)
+        doc = [rng.choice(range(14)) for _ in range(length)] + [0] * rng.randint(0, 4)
+        if rng.random() < 0.05:
+            doc += [rng.randint(1, 13)] * rng.choice([254, 255, 300])
+        docs.append(as_kind(doc, kind))
+    return docs
+
+
+def random_queries(rng, kind):
+    queries = [
+        as_kind([rng.choice(range(16)) for _ in range(rng.randint(1, 5))], kind) for _ in range(6)
+    ]
+    return queries + [[], as_kind([0, 0], kind), as_kind([99], kind)]
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes", "int"])
+@pytest.mark.parametrize("seed", range(4))
+def test_random_operations_equal_the_oracle(kind, seed, tmp_path):
+    rng = random.Random(seed * 7 + len(kind))
+    index, mirror = duzudavida.BM25Index(), Mirror()
+    for step in range(14):
+        action = rng.choice(
+            ["add", "add", "delete", "merge", "save", "load_mapped", "pickle", "copy"]
+        )
+        if action == "add" or not mirror.docs:
+            docs = random_docs(rng, rng.randint(1, 25), kind)
+            assert index.add(docs) == mirror.add(docs)
+        elif action == "delete":
+            doomed = rng.sample(sorted(mirror.docs), rng.randint(1, max(1, len(mirror.docs) // 3)))
+            index.delete(doomed)
+            for i in doomed:
+                del mirror.docs[i]
+        elif action == "merge":
+            other, docs = duzudavida.BM25Index(), random_docs(rng, rng.randint(1, 10), kind)
+            other.add(docs)
+            other.delete([0])
+            index.merge(other)
+            shifted = mirror.add(docs)
+            del mirror.docs[shifted]
+            assert len(other) == len(docs) - 1
+        elif action in ("save", "load_mapped"):
+            path = tmp_path / f"step{step}.idx"
+            index.save(path)
+            index = duzudavida.BM25Index.load(path, mmap=action == "load_mapped")
+        elif action == "pickle":
+            index = pickle.loads(pickle.dumps(index, protocol=5))
+        else:
+            index = copy.deepcopy(index) if rng.random() < 0.5 else copy.copy(index)
+        assert len(index) == len(mirror.docs)
+        assert index.model().__getstate__() == mirror.model().__getstate__()
+        queries = random_queries(rng, kind)
+        k = rng.choice([1, 3, 10, 1000])
+        ids, scores = check_against(index, mirror, queries, k)
+        threaded = index.retrieve(queries, k=k, threads=3)
+        assert np.array_equal(threaded[0], ids) and np.array_equal(threaded[1], scores)
+        allow = rng.sample(range(-3, mirror.next_id + 3), rng.randint(0, 8)) * 2
+        check_against(index, mirror, queries, rng.choice([1, 4, 2**62]), allow=allow)
+
+
+def test_model_after_deleting_everything_is_a_new_model():
+    index = duzudavida.BM25Index(b=0.5, k1=2.0)
+    index.add([["a", "b"], ["b"]])
+    index.delete([1, 0, 1])
+    assert index.model().__getstate__() == duzudavida.BM25(0.5, 2.0).__getstate__()
+    ids, scores = index.retrieve([["a"], []], k=3)
+    assert ids.shape == scores.shape == (2, 0)
+    assert index.add([["c"]]) == 2
+
+
+@pytest.mark.parametrize("deleted", [[], [1, 5, 17]], ids=["all-live", "deletions"])
+def test_shards_merged_in_order_equal_one_index(deleted, tmp_path):
+    rng = random.Random(11)
+    docs = random_docs(rng, 40, "str")
+    whole = duzudavida.BM25Index()
+    whole.add(docs)
+    shards = []
+    for start in range(0, 40, 13):
+        shard = duzudavida.BM25Index()
+        shard.add(docs[start : start + 13])
+        shard.delete([i - start for i in deleted if start <= i < start + 13])
+        shards.append(shard)
+    whole.delete(deleted)
+    merged = shards[0]
+    for shard in shards[1:]:
+        merged.merge(shard)
+    whole.save(tmp_path / "whole.idx")
+    merged.save(tmp_path / "merged.idx")
+    assert (tmp_path / "whole.idx").read_bytes() == (tmp_path / "merged.idx").read_bytes()
+    queries = random_queries(rng, "str")
+    for left, right in zip(whole.retrieve(queries, k=50), merged.retrieve(queries, k=50)):
+        assert np.array_equal(left, right)
+    merged.merge(merged)  # itself: every document twice
+    assert len(merged) == 2 * len(whole)
+
+
+def test_errors_match_train_batch_and_change_nothing():
+    index = duzudavida.BM25Index()
+    index.add([["a"], ["b"]])
+    state = pickle.dumps(index)
+    for docs in ([["x"], []], [["x"], [1.5]], "ab", [["x"], "ab"]):
+        with pytest.raises(Exception) as raised:
+            duzudavida.BM25().train_batch(docs)
+        with pytest.raises(
+            type(raised.value), match="^" + __import__("re").escape(str(raised.value)) + "$"
+        ):
+            index.add(docs)
+    with pytest.raises(KeyError, match="^7$"):
+        index.delete([0, 7])
+    with pytest.raises(KeyError, match="^-1$"):
+        index.delete([-1])
+    assert pickle.dumps(index) == state
+    for k in (0, -5):
+        with pytest.raises(ValueError, match="k must be at least 1"):
+            index.retrieve([["a"]], k=k)
+    with pytest.raises(TypeError, match=r"queries\[0\] is not a list"):
+        index.retrieve([[None]])
+
+
+def test_conversion_owns_its_bytes_before_python_code_runs():
+    held = bytearray(b"alpha")
+
+    class Mutating(Sequence):
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, at):
+            if at >= 2:
+                raise IndexError
+            held[:] = b"z" * 4096  # resizes the buffer the earlier document held
+            return "beta"
+
+    index = duzudavida.BM25Index()
+    index.add([[held, "x"], Mutating()])
+    expected = duzudavida.BM25Index()
+    expected.add([[b"alpha", "x"], ["beta", "beta"]])
+    assert pickle.dumps(index) == pickle.dumps(expected)
+
+    class Deleting(Sequence):
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, at):
+            if at >= 1:
+                raise IndexError
+            if len(index):
+                index.delete([0, 1])  # before the lock is released: the query sees what is left
+            return "alpha"
+
+    ids, _ = index.retrieve([Deleting()], k=5)
+    assert ids.shape == (1, 0)
+
+
+def test_mutation_while_retrieving_raises_and_fork_child_can_use_the_index():
+    rng = random.Random(5)
+    index = duzudavida.BM25Index()
+    index.add(random_docs(rng, 3000, "str"))
+    queries = random_queries(rng, "str") * 300
+    refused = threading.Event()
+    stop = threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            index.retrieve(queries, k=5, threads=1)
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    try:
+        for _ in range(2000):
+            try:
+                index.add([["new"]])
+            except RuntimeError as error:
+                assert "cannot change while another thread uses it" in str(error)
+                refused.set()
+                break
+        pid = os.fork()
+        if pid == 0:
+            try:
+                first = index.add([["child"]])
+                os._exit(0 if index.retrieve([["child"]], k=1)[0][0][0] == first else 1)
+            except BaseException:
+                os._exit(2)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        stop.set()
+        thread.join()
+    assert refused.is_set()
+    before = len(index)
+    index.add([["after"]])
+    assert len(index) == before + 1
+
+
+def test_load_refuses_what_is_not_a_regular_index_file(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for path in (fifo, "/dev/zero", tmp_path):
+        with pytest.raises((ValueError, IsADirectoryError), match="regular file|Is a directory"):
+            duzudavida.BM25Index.load(path, mmap=True)
+    with pytest.raises(FileNotFoundError):
+        duzudavida.BM25Index.load(tmp_path / "absent")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        duzudavida.BM25Index.load(str(tmp_path / "absent") + "\0")
+    with pytest.raises(TypeError, match="not initialized"):
+        duzudavida.BM25Index.__new__(duzudavida.BM25Index).retrieve([["a"]])
+    index = duzudavida.BM25Index()
+    index.add([["a", "b"], ["c"]])
+    index.save(tmp_path / "good.idx")
+    data = (tmp_path / "good.idx").read_bytes()
+    for cut in range(0, len(data), 7):
+        (tmp_path / "cut.idx").write_bytes(data[:cut])
+        for mapped in (False, True):
+            with pytest.raises(ValueError, match="^index file: "):
+                duzudavida.BM25Index.load(tmp_path / "cut.idx", mmap=mapped)
+    with pytest.raises(ValueError, match="^index file: "):
+        pickle.loads(pickle.dumps(index).replace(b"DZDVIDX1", b"DZDVIDX2"))
