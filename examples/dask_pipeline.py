@@ -1,15 +1,17 @@
 """A corpus through a Dask cluster: segment, train, merge, broadcast, encode, and rank one query.
 
-    python examples/dask_pipeline.py [--workers N] [--scheduler ADDRESS] [--repeat K] [--partitions P]
+    python examples/dask_pipeline.py CORPUS [--workers N] [--scheduler ADDRESS] [--repeat K] [--partitions P]
 
 Without --scheduler it starts a LocalCluster of N worker processes (one thread each, no dashboard);
-with it, the same code runs on the cluster at ADDRESS. The corpus is the novel Weicheng, repeated K
-times so the work is large enough to measure. Needs `pip install 'duzudavida[dask]'`.
+with it, the same code runs on the cluster at ADDRESS. CORPUS is any UTF-8 text, one document per
+line (the novel Weicheng, say), repeated K times so the work is large enough to measure.
+Needs `pip install 'duzudavida[dask]'`.
 """
 
 from __future__ import annotations
 
 import argparse
+import sys
 import time
 from pathlib import Path
 from typing import Any
@@ -21,7 +23,11 @@ from dask.distributed import Client, Future, LocalCluster, wait
 
 from duzudavida import BM25, Jieba, default_paths
 
-NOVEL = Path(__file__).resolve().parents[1] / "third_party" / "weicheng.utf8"
+CORPUS_HELP = """\
+The corpus is a UTF-8 text file. To fetch the novel Weicheng, which the examples were written
+with, from a clone of the repository (needs npm and CMake):
+    scripts/fetch_deps.sh            # or `make setup`; writes third_party/weicheng.utf8
+    python examples/dask_pipeline.py third_party/weicheng.utf8"""
 QUERY = "方鸿渐 留学 博士 文凭"
 
 Pair = tuple[str, list[str]]
@@ -64,6 +70,14 @@ def dot_scores(matrix: scipy.sparse.csr_array, query: scipy.sparse.csr_array) ->
     dense[renumbered[matrix.nnz:]] = query.data
     scores: np.ndarray = rows @ dense
     return scores
+
+
+def corpus_or_help(argument: str | None) -> Path:
+    """The corpus the user named; else the program stops with a note on getting one."""
+    if argument and Path(argument).is_file():
+        return Path(argument)
+    problem = f"no such file: {argument}" if argument else "no corpus given"
+    sys.exit(f"{problem}\n{CORPUS_HELP}")
 
 
 def run_pipeline(client: Client, paths: list[str], partitions: int) -> tuple[BM25, scipy.sparse.csr_array, list[str]]:
@@ -110,8 +124,9 @@ def main() -> None:
     parser.add_argument("--scheduler", help="address of a running scheduler, instead of a LocalCluster")
     parser.add_argument("--repeat", type=int, default=4, help="times the novel is repeated")
     parser.add_argument("--partitions", type=int, default=16)
-    parser.add_argument("--corpus", default=str(NOVEL))
+    parser.add_argument("corpus", nargs="?", help="UTF-8 text, one document per line")
     args = parser.parse_args()
+    corpus = corpus_or_help(args.corpus)
 
     if args.scheduler:
         client = Client(args.scheduler)
@@ -119,7 +134,7 @@ def main() -> None:
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None, processes=True)
         client = Client(cluster)
     with client:
-        model, matrix, kept = run_pipeline(client, [args.corpus] * args.repeat, args.partitions)
+        model, matrix, kept = run_pipeline(client, [str(corpus)] * args.repeat, args.partitions)
         jieba = Jieba(**default_paths())
         query = model.encode_queries_csr([[w for w in jieba.cut_for_search(QUERY) if w.isalnum()]])
         scores = dot_scores(matrix, query)
