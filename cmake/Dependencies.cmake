@@ -70,7 +70,10 @@ function(duzudavida_pypi_fetch name version sha256 destination instead)
   set(work "${destination}.download")
   file(REMOVE_RECURSE "${work}" "${destination}")
   file(MAKE_DIRECTORY "${work}")
-  execute_process(COMMAND "${python}" -m pip download --quiet --no-deps --no-binary :all: --disable-pip-version-check
+  # Inside pip's build isolation, PYTHONPATH and PYTHONNOUSERSITE hide the interpreter's own
+  # site-packages, and pip with them; the download needs the interpreter as it is.
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=PYTHONPATH --unset=PYTHONNOUSERSITE
+                          "${python}" -m pip download --quiet --no-deps --no-binary :all: --disable-pip-version-check
                           --dest "${work}" "${name}==${version}"
                   RESULT_VARIABLE status ERROR_VARIABLE pip_error OUTPUT_QUIET)
   set(archive "${work}/${name}-${version}.tar.gz")

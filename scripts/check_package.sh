@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the package as a user gets it, the hard way, with the system's xxHash and MurmurHash
 # (headers and libraries) out of sight of every build:
-#  1. a clean clone of HEAD builds the sdist (network up, npm there: the sdist's configure fetches
-#     and vendors every third-party source, as `pip install .` from a clone does);
+#  1. a clean clone of HEAD builds a wheel as `pip install .` does, in pip's build isolation, fetching
+#     every third-party source itself (network up, npm there; a Debug build, quicker and proving as
+#     much), then the sdist, whose configure copies those sources into vendor/;
 #  2. the sdist builds the wheel with the network cut and npm out of sight too, its build
 #     requirements taken from a local wheelhouse through the usual build isolation;
 #  3. auditwheel repairs the wheel: it must need nothing but glibc, libstdc++ and libgcc; its tag,
@@ -59,13 +60,16 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 git clone -q --no-local "$root" "$work/clone"
+"$(readlink -f "$py")" -m venv "$work/venv"
+sandbox "$work/venv/bin/python" -m pip wheel -q --no-deps -C cmake.build-type=Debug -w "$work/clone-wheel" "$work/clone"
+step "wheel built from a clean clone, hash libraries hidden"
 sandbox "$py" -m build -q --sdist --no-isolation --outdir "$work/dist" "$work/clone" >/dev/null
 sdist=$(ls "$work"/dist/duzudavida-*.tar.gz)
-step "sdist built from a clean clone, hash libraries hidden: $(du -k "$sdist" | cut -f1) kB"
-tar -tzf "$sdist" | grep -q '/vendor/xxhash-[0-9.]*/deps/xxhash/LICENSE$'
-tar -tzf "$sdist" | grep -q '/vendor/nodejieba-[0-9.]*/dict/jieba.dict.utf8$'
+step "sdist built from the clone, hash libraries hidden: $(du -k "$sdist" | cut -f1) kB"
+tar -tzf "$sdist" > "$work/sdist.txt"
+grep -q '/vendor/xxhash-[0-9.]*/deps/xxhash/LICENSE$' "$work/sdist.txt"
+grep -q '/vendor/nodejieba-[0-9.]*/dict/jieba.dict.utf8$' "$work/sdist.txt"
 
-"$(readlink -f "$py")" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip download -q -d "$work/wheelhouse" "$(pin scikit-build-core)" "$(pin pybind11)"
 sandbox --offline sh -c 'command -v npm && exit 1; exec "$@"' build \
   "$work/venv/bin/python" -m pip wheel -q --no-index --find-links "$work/wheelhouse" --no-deps -w "$work/dist" "$sdist"
@@ -73,12 +77,12 @@ wheel=$(ls "$work"/dist/duzudavida-*.whl)
 step "wheel built from the sdist offline, without npm or hash libraries"
 
 # The extension must need only the C and C++ runtimes; auditwheel would graft anything else in.
-"$py" -m auditwheel show "$wheel" > "$work/show.txt"
-"$py" -m auditwheel repair -w "$work/repaired" "$wheel" >/dev/null 2>&1
+PATH="$root/.venv/bin:$PATH" "$py" -m auditwheel repair -w "$work/repaired" "$wheel" > "$work/repair.txt" 2>&1 ||
+  { cat "$work/repair.txt" >&2; exit 1; }
 repaired=$(ls "$work"/repaired/duzudavida-*.whl)
-if unzip -l "$repaired" | grep -q '\.libs/'; then
-  echo "package: auditwheel grafted libraries into the wheel:" >&2
-  unzip -l "$repaired" | grep '\.libs/' >&2
+unzip -l "$repaired" > "$work/wheel.txt"
+if grep '\.libs/' "$work/wheel.txt" >&2; then
+  echo "package: auditwheel grafted those libraries into the wheel" >&2
   exit 1
 fi
 unzip -q "$repaired" 'duzudavida.*.so' -d "$work/so"
