@@ -9,7 +9,9 @@ if(NOT DUZUDAVIDA_CPPJIEBA_DIR AND DEFINED ENV{DUZUDAVIDA_CPPJIEBA_DIR})
   set(DUZUDAVIDA_CPPJIEBA_DIR "$ENV{DUZUDAVIDA_CPPJIEBA_DIR}")
 endif()
 duzudavida_vendored(_vendored ${_nodejieba_pin})
-if(SKBUILD_STATE STREQUAL "sdist")
+if(SKBUILD_STATE STREQUAL "sdist" AND _vendored)
+  set(DUZUDAVIDA_CPPJIEBA_DIR "${_vendored}")  # an sdist built from an sdist keeps its copy
+elseif(SKBUILD_STATE STREQUAL "sdist")
   # The sdist carries the pinned tree only, never an override.
   duzudavida_fetched(_fetched npm ${_nodejieba_pin} "")
   duzudavida_vendor("${_fetched}" ${_nodejieba_pin} LICENSE package.json deps/cppjieba deps/limonp
