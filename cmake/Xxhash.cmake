@@ -31,6 +31,8 @@ if(NOT EXISTS "${_xxhash_include}/xxhash.h")
   message(FATAL_ERROR "xxhash.h not found in ${_xxhash_include}. ${_xxhash_instead}.")
 endif()
 message(STATUS "xxHash: ${_xxhash_include}")
+# Its licence travels with the module it is compiled into (absent beside a system copy).
+set(DUZUDAVIDA_XXHASH_LICENSE "${_xxhash_include}/LICENSE")
 
 add_library(xxhash INTERFACE)
 add_library(xxhash::xxhash ALIAS xxhash)
