@@ -11,7 +11,7 @@ setup:
 	scripts/setup.sh
 
 demo: setup
-	$(PY) examples/search_demo.py
+	$(PY) examples/search_demo.py third_party/weicheng.utf8
 
 test: setup test-cpp test-python test-package
 

@@ -1,21 +1,31 @@
 # cppjieba::cppjieba: the header-only segmentation library with its default dictionary. The tree
-# is, in order: DUZUDAVIDA_CPPJIEBA_DIR (CMake or environment variable), the one scripts/fetch_deps.sh
-# unpacked into third_party/, or the pinned tarball fetched into the build folder.
-include(${CMAKE_CURRENT_LIST_DIR}/FetchNodejieba.cmake)
+# is, in order: the sdist's copy (vendor/), DUZUDAVIDA_CPPJIEBA_DIR (CMake or environment variable),
+# the one scripts/fetch_deps.sh unpacked into third_party/, or the pinned tarball fetched into the
+# build folder.
+include(${CMAKE_CURRENT_LIST_DIR}/Dependencies.cmake)
 
-set(_nodejieba nodejieba-${DUZUDAVIDA_NODEJIEBA_VERSION})
+set(_nodejieba_pin nodejieba ${DUZUDAVIDA_NODEJIEBA_VERSION} ${DUZUDAVIDA_NODEJIEBA_SHA256})
 if(NOT DUZUDAVIDA_CPPJIEBA_DIR AND DEFINED ENV{DUZUDAVIDA_CPPJIEBA_DIR})
   set(DUZUDAVIDA_CPPJIEBA_DIR "$ENV{DUZUDAVIDA_CPPJIEBA_DIR}")
 endif()
-if(NOT DUZUDAVIDA_CPPJIEBA_DIR)
-  if(EXISTS "${PROJECT_SOURCE_DIR}/third_party/${_nodejieba}/.complete")
-    set(DUZUDAVIDA_CPPJIEBA_DIR "${PROJECT_SOURCE_DIR}/third_party/${_nodejieba}")
-  else()
-    set(DUZUDAVIDA_CPPJIEBA_DIR "${CMAKE_BINARY_DIR}/_deps/${_nodejieba}")
-    duzudavida_npm_fetch(nodejieba ${DUZUDAVIDA_NODEJIEBA_VERSION} ${DUZUDAVIDA_NODEJIEBA_SHA256}
-                         "${DUZUDAVIDA_CPPJIEBA_DIR}")
+duzudavida_vendored(_vendored ${_nodejieba_pin})
+if(SKBUILD_STATE STREQUAL "sdist" AND _vendored)
+  set(DUZUDAVIDA_CPPJIEBA_DIR "${_vendored}")  # an sdist built from an sdist keeps its copy
+elseif(SKBUILD_STATE STREQUAL "sdist")
+  # The sdist carries the pinned tree only, never an override.
+  duzudavida_fetched(_fetched npm ${_nodejieba_pin} "")
+  duzudavida_vendor("${_fetched}" ${_nodejieba_pin} LICENSE package.json deps/cppjieba deps/limonp
+                    dict/jieba.dict.utf8 dict/hmm_model.utf8 dict/user.dict.utf8 dict/idf.utf8 dict/stop_words.utf8)
+  set(DUZUDAVIDA_CPPJIEBA_DIR "${_fetched}")
+elseif(_vendored)
+  if(DUZUDAVIDA_CPPJIEBA_DIR)
+    message(WARNING "DUZUDAVIDA_CPPJIEBA_DIR is ignored: this source tree carries its own copy in ${_vendored}")
   endif()
+  set(DUZUDAVIDA_CPPJIEBA_DIR "${_vendored}")
+elseif(NOT DUZUDAVIDA_CPPJIEBA_DIR)
+  duzudavida_fetched(DUZUDAVIDA_CPPJIEBA_DIR npm ${_nodejieba_pin} "")
 endif()
+message(STATUS "cppjieba: ${DUZUDAVIDA_CPPJIEBA_DIR}")
 
 set(_cppjieba_include "${DUZUDAVIDA_CPPJIEBA_DIR}/deps")
 if(NOT EXISTS "${_cppjieba_include}/cppjieba/Jieba.hpp" OR NOT EXISTS "${_cppjieba_include}/limonp/Logging.hpp")

@@ -1,15 +1,17 @@
 """A corpus through a Dask cluster: segment, train, merge, broadcast, encode, and rank one query.
 
-    python examples/dask_pipeline.py [--workers N] [--scheduler ADDRESS] [--repeat K] [--partitions P]
+    python examples/dask_pipeline.py CORPUS [--workers N] [--scheduler ADDRESS] [--repeat K] [--partitions P]
 
 Without --scheduler it starts a LocalCluster of N worker processes (one thread each, no dashboard);
-with it, the same code runs on the cluster at ADDRESS. The corpus is the novel Weicheng, repeated K
-times so the work is large enough to measure. Needs `pip install 'duzudavida[dask]'`.
+with it, the same code runs on the cluster at ADDRESS. CORPUS is any UTF-8 text, one document per
+line (the novel Weicheng, say), repeated K times so the work is large enough to measure.
+Needs `pip install 'duzudavida[dask]'`.
 """
 
 from __future__ import annotations
 
 import argparse
+import sys
 import time
 from pathlib import Path
 from typing import Any
@@ -21,7 +23,11 @@ from dask.distributed import Client, Future, LocalCluster, wait
 
 from duzudavida import BM25, BM25Index, Jieba, default_paths
 
-NOVEL = Path(__file__).resolve().parents[1] / "third_party" / "weicheng.utf8"
+CORPUS_HELP = """\
+The corpus is a UTF-8 text file. To fetch the novel Weicheng, which the examples were written
+with, from a clone of the repository (needs npm and CMake):
+    scripts/fetch_deps.sh            # or `make setup`; writes third_party/weicheng.utf8
+    python examples/dask_pipeline.py third_party/weicheng.utf8"""
 QUERY = "方鸿渐 留学 博士 文凭"
 
 Pair = tuple[str, list[str]]
@@ -97,6 +103,14 @@ def build_index(client: Client, paths: list[str], partitions: int, path: str) ->
     return index
 
 
+def corpus_or_help(argument: str | None) -> Path:
+    """The corpus the user named; else the program stops with a note on getting one."""
+    if argument and Path(argument).is_file():
+        return Path(argument)
+    problem = f"no such file: {argument}" if argument else "no corpus given"
+    sys.exit(f"{problem}\n{CORPUS_HELP}")
+
+
 def run_pipeline(client: Client, paths: list[str], partitions: int) -> tuple[BM25, scipy.sparse.csr_array, list[str]]:
     """The merged model, the rows of every kept line, and those lines, with each stage's time printed."""
     if __name__ != "__main__":
@@ -141,8 +155,9 @@ def main() -> None:
     parser.add_argument("--scheduler", help="address of a running scheduler, instead of a LocalCluster")
     parser.add_argument("--repeat", type=int, default=4, help="times the novel is repeated")
     parser.add_argument("--partitions", type=int, default=16)
-    parser.add_argument("--corpus", default=str(NOVEL))
+    parser.add_argument("corpus", nargs="?", help="UTF-8 text, one document per line")
     args = parser.parse_args()
+    corpus = corpus_or_help(args.corpus)
 
     if args.scheduler:
         client = Client(args.scheduler)
@@ -150,14 +165,14 @@ def main() -> None:
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None, processes=True)
         client = Client(cluster)
     with client:
-        model, matrix, kept = run_pipeline(client, [args.corpus] * args.repeat, args.partitions)
+        model, matrix, kept = run_pipeline(client, [str(corpus)] * args.repeat, args.partitions)
         jieba = Jieba(**default_paths())
         query = model.encode_queries_csr([[w for w in jieba.cut_for_search(QUERY) if w.isalnum()]])
         scores = dot_scores(matrix, query)
         print(f"\nquery: {QUERY}")
         for rank, row in enumerate(np.argsort(-scores, kind="stable")[:5], 1):
             print(f"  {rank}. {scores[row]:.3f}  {kept[row][:60]}")
-        index = build_index(client, [args.corpus] * args.repeat, args.partitions, "dask_pipeline.idx")
+        index = build_index(client, [str(corpus)] * args.repeat, args.partitions, "dask_pipeline.idx")
         ids, found = index.retrieve([[w for w in jieba.cut_for_search(QUERY) if w.isalnum()]], k=5)
         print(f"\nthe same query through the saved index: {list(zip(ids[0].tolist(), found[0].round(3)))}")
 

@@ -1,6 +1,8 @@
 """Sparse BM25 vectors served from Qdrant: the novel's sentences upserted, then searched.
 
-    python examples/qdrant_search.py [query ...]
+    python examples/qdrant_search.py CORPUS [query ...]
+
+CORPUS is any UTF-8 text; each sentence of it is a document.
 
 Qdrant runs in local mode (in this process, stored in a temporary folder): no server, no network.
 Needs `pip install 'duzudavida[qdrant]'`.
@@ -16,9 +18,21 @@ from qdrant_client import QdrantClient, models
 
 from duzudavida import BM25, Jieba, default_paths
 
-NOVEL = Path(__file__).resolve().parents[1] / "third_party" / "weicheng.utf8"
+CORPUS_HELP = """\
+The corpus is a UTF-8 text file. To fetch the novel Weicheng, which the examples were written
+with, from a clone of the repository (needs npm and CMake):
+    scripts/fetch_deps.sh            # or `make setup`; writes third_party/weicheng.utf8
+    python examples/qdrant_search.py third_party/weicheng.utf8"""
 QUERIES = ["方鸿渐 留学 博士 文凭", "苏小姐 爱情", "三闾大学 教授"]
 COLLECTION = "weicheng"
+
+
+def corpus_or_help(argument: str | None) -> Path:
+    """The corpus the user named; else the program stops with a note on getting one."""
+    if argument and Path(argument).is_file():
+        return Path(argument)
+    problem = f"no such file: {argument}" if argument else "no corpus given"
+    sys.exit(f"{problem}\n{CORPUS_HELP}")
 
 
 def sentences_of(path: Path) -> list[str]:
@@ -58,9 +72,10 @@ def search(client: QdrantClient, model: BM25, query_words: list[list[str]], limi
 
 
 def main() -> None:
-    queries = sys.argv[1:] or QUERIES
+    corpus = corpus_or_help(sys.argv[1] if len(sys.argv) > 1 else None)
+    queries = sys.argv[2:] or QUERIES
     jieba = Jieba(**default_paths())
-    sentences = sentences_of(NOVEL)
+    sentences = sentences_of(corpus)
     docs = words_of(jieba, sentences)
     model = BM25()
     model.train_batch([doc for doc in docs if doc])

@@ -1,7 +1,9 @@
 """Sparse retrieval over a Chinese novel: segment, train, persist, reload, encode and rank.
 
-Run from the repository root after `make setup` (or just `make demo`):
-    .venv/bin/python examples/search_demo.py [path/to/text.utf8]
+    python examples/search_demo.py CORPUS
+
+CORPUS is any UTF-8 text; each sentence of it is a document (`make demo` runs it on the novel
+Weicheng).
 """
 
 import sys
@@ -11,8 +13,11 @@ from pathlib import Path
 
 from duzudavida import BM25, Jieba, default_paths
 
-ROOT = Path(__file__).resolve().parents[1]
-NOVEL = ROOT / "third_party" / "weicheng.utf8"
+CORPUS_HELP = """\
+The corpus is a UTF-8 text file. To fetch the novel Weicheng, which the examples were written
+with, from a clone of the repository (needs npm and CMake):
+    scripts/fetch_deps.sh            # or `make setup`; writes third_party/weicheng.utf8
+    python examples/search_demo.py third_party/weicheng.utf8"""
 QUERIES = ["方鸿渐 留学 博士 文凭", "苏小姐 爱情", "三闾大学 教授", "结婚 孙柔嘉"]
 
 
@@ -20,8 +25,16 @@ def dot(query: dict[str, float], document: dict[str, float]) -> float:
     return sum(weight * document.get(token, 0.0) for token, weight in query.items())
 
 
+def corpus_or_help(argument: str | None) -> Path:
+    """The corpus the user named; else the program stops with a note on getting one."""
+    if argument and Path(argument).is_file():
+        return Path(argument)
+    problem = f"no such file: {argument}" if argument else "no corpus given"
+    sys.exit(f"{problem}\n{CORPUS_HELP}")
+
+
 def main() -> None:
-    path = Path(sys.argv[1]) if len(sys.argv) > 1 else NOVEL
+    path = corpus_or_help(sys.argv[1] if len(sys.argv) > 1 else None)
     # One document per sentence of the text.
     text = path.read_text(encoding="utf-8").replace("\n", "。")
     sentences = [s.strip(" \u3000") + "。" for s in text.split("。") if len(s.strip(" \u3000")) >= 8]

@@ -16,22 +16,21 @@ if [ -z "$python312" ]; then
   exit 1
 fi
 
-# System packages: the C++ toolchain, CMake, GoogleTest, xxHash, MurmurHash, and npm for the segmenter's sources.
+# System packages: the C++ toolchain, CMake, GoogleTest, and npm for the segmenter's sources (xxHash
+# comes from its pinned sdist, MurmurHash3 is our own: the build needs no system library).
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
 command -v npm >/dev/null || missing+=(npm)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-[ -f /usr/include/xxhash.h ] || missing+=(libxxhash-dev)
-[ -f /usr/include/murmurhash.h ] || missing+=(libmurmurhash-dev)
 [ -f /usr/src/googletest/CMakeLists.txt ] || [ -f /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(googletest)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
-scripts/fetch_deps.sh
+PYTHON=$python312 scripts/fetch_deps.sh
 
 if [ ! -x .venv/bin/python ]; then
   "$python312" -m venv .venv

@@ -1,11 +1,10 @@
 // BM25 over whole batches: all-or-nothing training, sparse rows for vector databases, merging.
-#include <murmurhash.h>
-
 #include <algorithm>
 #include <limits>
 #include <utility>
 
 #include "bm25.h"
+#include "murmur_hash3.h"
 #include "parallel_for.h"
 
 namespace lumo::typing::text {
@@ -25,9 +24,7 @@ DocumentError::DocumentError(std::size_t index, const std::string& message)
 
 std::uint32_t BM25::token_index(std::string_view token) {
   if (token.size() > std::numeric_limits<unsigned int>::max()) throw std::length_error("token too long to hash");
-  std::uint32_t hash[1];
-  lmmh_x86_32(token.data(), static_cast<unsigned int>(token.size()), 0, hash);
-  return static_cast<std::uint32_t>(hash[0] % 4294967295u);
+  return murmur_hash3_x86_32(token, 0) % 4294967295u;
 }
 
 namespace {
