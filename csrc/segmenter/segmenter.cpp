@@ -175,10 +175,10 @@ std::vector<InsertedWord> Segmenter::inserted_words() const {
 }
 
 std::vector<WordSpans> Segmenter::cut_batch(const std::vector<const std::string*>& sentences, CutMode mode,
-                                            unsigned threads) const {
+                                            unsigned threads, bool hmm) const {
   std::vector<WordSpans> results(sentences.size());
   parallel::parallel_for(sentences.size(), threads,
-                         [&](std::size_t index) { results[index] = cut(*sentences[index], mode); });
+                         [&](std::size_t index) { results[index] = cut(*sentences[index], mode, hmm); });
   return results;
 }
 
