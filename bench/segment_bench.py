@@ -51,6 +51,12 @@ def bench(run, jieba, lines: list[str], repeats: int, quick: bool) -> None:
             mine, peer = run.interleaved(run.each(ours, lines), run.each(theirs, lines), rounds)
             run.ratio_row("Jieba", f"{name}, line by line, against rjieba", mine, peer, unit_scale=mbps, unit="MB/s",
                           reference=f"rjieba {name} (own dictionary)", target=1.5)
+        offsets = lambda: jieba.tokenize_batch(lines, threads=1)  # noqa: E731
+        for reference, theirs in (("cut_batch(lines, threads=1), a list of str", lambda: jieba.cut_batch(lines, threads=1)),
+                                  ("rjieba cut, line by line (own dictionary)", run.each(rjieba.cut, lines))):
+            mine, peer = run.interleaved(offsets, theirs, rounds)
+            run.ratio_row("Jieba", "tokenize_batch(lines, threads=1): offset arrays, no str", mine, peer,
+                          unit_scale=mbps, unit="MB/s", reference=reference)
         rjieba_peak = f"; rjieba: {peak_of_cut(run, 'rjieba', float(held)):.0f} MB"
     except ImportError:
         rjieba, rjieba_peak = None, ""

@@ -1,13 +1,17 @@
 // Registration of the Python class Jieba over the native Segmenter: conversions of sentences and
 // word lists, and the interpreter lock released around the library's work.
 #include <pybind11/eval.h>
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
-#include <typeinfo>
+#include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -398,6 +402,65 @@ WordLists cut_batch(const Segmenter& self, const Sentences& sentences, long thre
   return lists;
 }
 
+// A vector handed to numpy without a copy: the array's capsule owns it.
+py::array_t<std::int64_t> to_array(std::vector<std::int64_t>&& values) {
+  auto owned = std::make_unique<std::vector<std::int64_t>>(std::move(values));
+  py::capsule owner(owned.get(), [](void* vector) { delete static_cast<std::vector<std::int64_t>*>(vector); });
+  std::vector<std::int64_t>* kept = owned.release();
+  return py::array_t<std::int64_t>({static_cast<py::ssize_t>(kept->size())},
+                                   {static_cast<py::ssize_t>(sizeof(std::int64_t))}, kept->data(), owner);
+}
+
+// The words of every sentence as offsets, no str made: word j of sentence i spans
+// [starts[j], ends[j]) for indptr[i] <= j < indptr[i + 1], in code points of a str sentence (as
+// tokenize gives them) and in bytes of a bytes or bytearray one (its words may not be UTF-8).
+py::tuple tokenize_batch(const Segmenter& self, const Sentences& sentences, const std::string& mode, bool hmm,
+                         long threads) {
+  try {
+    py::module_::import("numpy");
+  } catch (const py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    throw py::import_error("tokenize_batch needs numpy: pip install 'duzudavida[search]'");
+  }
+  if (mode != "default" && mode != "search") {
+    throw py::value_error("mode must be \"default\" or \"search\", not \"" + mode + "\"");
+  }
+  if (threads < 0) throw py::value_error("threads must be 0 (every usable processor) or more, not " +
+                                         std::to_string(threads));
+  std::vector<const std::string*> texts;
+  std::vector<bool> by_code_point;
+  texts.reserve(sentences.items.size());
+  by_code_point.reserve(sentences.items.size());
+  for (const Sentence& sentence : sentences.items) {
+    texts.push_back(&sentence.bytes);
+    by_code_point.push_back(sentence.text != nullptr);
+  }
+  std::vector<std::int64_t> starts;
+  std::vector<std::int64_t> ends;
+  std::vector<std::int64_t> indptr;
+  {
+    py::gil_scoped_release unlocked;
+    const std::vector<segmenter::WordSpans> words =
+        self.cut_batch(texts, mode == "default" ? CutMode::Mixed : CutMode::Search,
+                       static_cast<unsigned>(std::min(threads, 1L << 16)), hmm);
+    std::size_t total = 0;
+    for (const segmenter::WordSpans& spans : words) total += spans.size();
+    starts.reserve(total);
+    ends.reserve(total);
+    indptr.reserve(words.size() + 1);
+    indptr.push_back(0);
+    for (std::size_t index = 0; index < words.size(); ++index) {
+      for (const segmenter::WordSpan& word : words[index]) {
+        const std::uint32_t start = by_code_point[index] ? word.unicode_offset : word.offset;
+        starts.push_back(start);
+        ends.push_back(static_cast<std::int64_t>(start) + (by_code_point[index] ? word.unicode_length : word.size));
+      }
+      indptr.push_back(static_cast<std::int64_t>(starts.size()));
+    }
+  }
+  return py::make_tuple(to_array(std::move(starts)), to_array(std::move(ends)), to_array(std::move(indptr)));
+}
+
 // ValueError, as pybind11 gives it, but with the bytes of a path that is not UTF-8 kept as
 // os.fsdecode keeps them, where a strict decoding would replace the message by a UnicodeDecodeError.
 void set_value_error(const char* message) {
@@ -476,6 +539,8 @@ void register_jieba(py::module_& module) {
       .def("cut_for_search_batch", &cut_batch<CutMode::Search>, py::arg("sentences"), py::arg("threads") = 0)
       .def("cut_all", &cut<CutMode::Full>, py::arg("sentence"))
       .def("tokenize", &tokenize, py::arg("sentence"), py::arg("mode") = "default", py::arg("hmm") = true)
+      .def("tokenize_batch", &tokenize_batch, py::arg("sentences"), py::arg("mode") = "default",
+           py::arg("hmm") = true, py::arg("threads") = 0)
       .def("tag", &tag, py::arg("sentence"))
       .def("extract_keywords", &extract_keywords, py::arg("sentence"), py::arg("top_k") = 20)
       .def("insert_user_word", &insert_user_word, py::arg("word"), py::arg("freq") = py::none(),

@@ -308,6 +308,7 @@ std::unique_ptr<Engine> Engine::load(const std::string& path, std::uint64_t key)
     const auto [offsets, blob, count] = strings(kStopOffsets, kStopBlob);
     for (std::uint64_t i = 0; i < count; ++i) engine->stop_words_.emplace(blob + offsets[i], offsets[i + 1] - offsets[i]);
   }
+  engine->plan_transitions();
   return engine;
 }
 

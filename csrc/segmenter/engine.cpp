@@ -152,6 +152,7 @@ Engine::Engine(const SegmenterFiles& files) {
   std::sort(user_singles_.begin(), user_singles_.end());
   user_singles_.erase(std::unique(user_singles_.begin(), user_singles_.end()), user_singles_.end());
   load_hmm(files.hmm);
+  plan_transitions();
   load_idf(files.idf);
   load_stop_words(files.stop_words);
 }
@@ -267,6 +268,31 @@ void Engine::load_hmm(const std::string& content) {
       decode_runes(parts[0], runes);
       set_emission(state, runes[0], as_double(parts[1], scratch));
     }
+  }
+}
+
+// Viterbi's best starts at kMinDouble and only a strictly greater candidate (before + transition +
+// emission) replaces it. Where no weight of the model is above zero, every Viterbi weight is zero
+// or less (or NaN), so a transition of kMinDouble or less gives a candidate of kMinDouble or less
+// (rounding is monotonic), or NaN: it never wins, and leaving it out changes no state and no path.
+// With the library's model that leaves two of the four transitions into each state. A model with
+// a weight above zero keeps every transition.
+void Engine::plan_transitions() noexcept {
+  bool none_positive = true;
+  const auto check = [&none_positive](const double* weights) {
+    for (std::size_t y = 0; y < kHmmStates; ++y) none_positive = none_positive && !(weights[y] > 0.0);
+  };
+  check(start_);
+  for (const auto& row : transition_) check(row);
+  for (const Emission& row : emissions_) check(row.weight);
+  for (std::size_t y = 0; y < kHmmStates; ++y) {
+    std::uint8_t count = 0;
+    for (std::size_t previous = 0; previous < kHmmStates; ++previous) {
+      if (!none_positive || !(transition_[previous][y] <= kMinDouble)) {
+        from_states_[y][count++] = static_cast<std::uint8_t>(previous);
+      }
+    }
+    from_count_[y] = count;
   }
 }
 
@@ -426,7 +452,8 @@ void Engine::viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const
       double best = kMinDouble;
       std::int8_t best_from = static_cast<std::int8_t>(kE);
       const double emit_weight = emit.weight[y];
-      for (std::size_t previous = 0; previous < kHmmStates; ++previous) {
+      for (std::size_t k = 0; k < from_count_[y]; ++k) {
+        const std::size_t previous = from_states_[y][k];
         const double value = before[previous] + transition_[previous][y] + emit_weight;
         if (value > best) {
           best = value;

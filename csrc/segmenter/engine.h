@@ -95,6 +95,10 @@ class Engine {
 
   double start_[kHmmStates] = {};
   double transition_[kHmmStates][kHmmStates] = {};
+  // The previous states Viterbi tries for each state, in the library's order (plan_transitions).
+  std::uint8_t from_count_[kHmmStates] = {kHmmStates, kHmmStates, kHmmStates, kHmmStates};
+  std::uint8_t from_states_[kHmmStates][kHmmStates] = {{0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3}};
+  void plan_transitions() noexcept;
   std::vector<std::uint32_t> emission_index_;  // by BMP code point; 0: no emission in any state
   std::unordered_map<std::uint32_t, std::uint32_t> emission_astral_;
   std::vector<Emission> emissions_;

@@ -70,25 +70,49 @@ SegmenterFiles checked_files(const SegmenterPaths& paths) {
 
 }  // namespace
 
-Segmenter::Segmenter(const SegmenterPaths& paths) : paths_(paths) {
-  // The checks refuse what the library would have aborted on; the engine loads the very bytes
-  // that were checked, or maps the dictionary compiled from exactly those bytes beside them.
-  const SegmenterFiles files = checked_files(paths);
-  key_ = dictionary_key(files);
-  std::unique_ptr<Engine> engine;
+namespace {
+
+// The compiled dictionary at `compiled_path` made from the five files' present bytes, found by
+// their key without parsing them: it was only written from bytes that passed the checks, so they
+// would pass again. Nothing (and `key` untouched) for a file absent, stale or damaged, or a read
+// that fails; the caller then reads and checks the files as they come, for the library's first
+// failure in its order.
+std::unique_ptr<Engine> compiled_for(const SegmenterPaths& paths, const std::string& compiled_path,
+                                     std::uint64_t& key) {
   try {
-    engine = Engine::load(paths[0] + kCompiledSuffix, key_);
+    const std::uint64_t read_key =
+        dictionary_key(read_segmenter_files(paths[0], paths[1], paths[2], paths[3], paths[4]));
+    std::unique_ptr<Engine> engine = Engine::load(compiled_path, read_key);
+    key = read_key;
+    return engine;
   } catch (const std::exception&) {
-    // absent, stale or damaged: built from the files
+    return nullptr;
   }
-  if (!engine) engine = std::make_unique<Engine>(files);
+}
+
+}  // namespace
+
+Segmenter::Segmenter(const SegmenterPaths& paths) : paths_(paths) {
+  // The checks refuse what the library would have aborted on; the engine maps the dictionary
+  // compiled from exactly the files' bytes beside them, or loads the very bytes that were checked.
+  std::unique_ptr<Engine> engine = compiled_for(paths, paths[0] + kCompiledSuffix, key_);
+  if (!engine) {
+    const SegmenterFiles files = checked_files(paths);
+    key_ = dictionary_key(files);
+    engine = std::make_unique<Engine>(files);
+  }
   library_ = std::make_unique<Library>(std::move(engine));
   ForkGuard::add(this);
 }
 
 Segmenter::Segmenter(const SegmenterPaths& paths, const std::string& compiled_path) : paths_(paths) {
-  key_ = dictionary_key(checked_files(paths));
-  library_ = std::make_unique<Library>(Engine::load(compiled_path, key_));
+  std::unique_ptr<Engine> engine = compiled_for(paths, compiled_path, key_);
+  if (!engine) {
+    // The failure as the checks, then the loader, meet it.
+    key_ = dictionary_key(checked_files(paths));
+    engine = Engine::load(compiled_path, key_);
+  }
+  library_ = std::make_unique<Library>(std::move(engine));
   ForkGuard::add(this);
 }
 
@@ -175,10 +199,10 @@ std::vector<InsertedWord> Segmenter::inserted_words() const {
 }
 
 std::vector<WordSpans> Segmenter::cut_batch(const std::vector<const std::string*>& sentences, CutMode mode,
-                                            unsigned threads) const {
+                                            unsigned threads, bool hmm) const {
   std::vector<WordSpans> results(sentences.size());
   parallel::parallel_for(sentences.size(), threads,
-                         [&](std::size_t index) { results[index] = cut(*sentences[index], mode); });
+                         [&](std::size_t index) { results[index] = cut(*sentences[index], mode, hmm); });
   return results;
 }
 

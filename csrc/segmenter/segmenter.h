@@ -84,7 +84,7 @@ class Segmenter {
   // Every sentence cut as by cut, on up to `threads` threads (0: as many as the process may run
   // on). Throws the first failure of any sentence, after every thread has finished.
   std::vector<WordSpans> cut_batch(const std::vector<const std::string*>& sentences, CutMode mode,
-                                   unsigned threads) const;
+                                   unsigned threads, bool hmm = true) const;
 
   const SegmenterPaths& paths() const noexcept { return paths_; }
 

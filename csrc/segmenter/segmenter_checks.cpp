@@ -311,13 +311,17 @@ void check_idf(const std::string& path, std::string_view content) {
   if (content.empty()) malformed(path, 1, "IDF file is empty");
 }
 
-SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
-                                     const std::string& user_dict_path, const std::string& idf_path,
-                                     const std::string& stop_word_path) {
+namespace {
+
+// Reads the five files, refusing what read_file refuses and user dictionaries beyond their bound;
+// `check` adds the parse checks, each as soon as its file is read.
+SegmenterFiles segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                               const std::string& user_dict_path, const std::string& idf_path,
+                               const std::string& stop_word_path, bool check) {
   // The order the library reads them in, so the first failure is the one it would meet.
   SegmenterFiles files;
   files.dict = read_file(dict_path);
-  check_dictionary(dict_path, files.dict);
+  if (check) check_dictionary(dict_path, files.dict);
   std::vector<std::string> user_dicts;
   std::size_t user_bytes = 0;
   for (const std::string& user_path : split_user_dict_paths(user_dict_path)) {
@@ -330,7 +334,9 @@ SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::st
   }
   // Checked once all are read, so that a list past the bound is refused before any is parsed.
   const std::vector<std::string> user_paths = split_user_dict_paths(user_dict_path);
-  for (std::size_t index = 0; index < user_dicts.size(); ++index) check_user_dictionary(user_paths[index], user_dicts[index]);
+  for (std::size_t index = 0; index < user_dicts.size() && check; ++index) {
+    check_user_dictionary(user_paths[index], user_dicts[index]);
+  }
   // Each content where it is named last: what an earlier copy defines, the later one redefines.
   std::unordered_set<std::string_view> later;
   std::vector<bool> kept(user_dicts.size());
@@ -339,11 +345,25 @@ SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::st
     if (kept[index]) files.user_dicts.push_back(std::move(user_dicts[index]));
   }
   files.hmm = read_file(hmm_path);
-  check_hmm_model(hmm_path, files.hmm);
+  if (check) check_hmm_model(hmm_path, files.hmm);
   files.idf = read_file(idf_path);
-  check_idf(idf_path, files.idf);
+  if (check) check_idf(idf_path, files.idf);
   files.stop_words = read_file(stop_word_path);
   return files;
+}
+
+}  // namespace
+
+SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                                     const std::string& user_dict_path, const std::string& idf_path,
+                                     const std::string& stop_word_path) {
+  return segmenter_files(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path, true);
+}
+
+SegmenterFiles read_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                                    const std::string& user_dict_path, const std::string& idf_path,
+                                    const std::string& stop_word_path) {
+  return segmenter_files(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path, false);
 }
 
 void check_sentence(std::string_view sentence) {

@@ -80,6 +80,14 @@ SegmenterFiles check_segmenter_files(const std::string& dict_path, const std::st
                            const std::string& user_dict_path, const std::string& idf_path,
                            const std::string& stop_word_path);
 
+// The same bytes as check_segmenter_files, read with the same refusals (what read_file refuses,
+// user dictionaries beyond kMaxUserDictBytes) but not parsed: for a key to look a compiled
+// dictionary up by, which was only written from bytes that passed the checks. Throws
+// FileAccessError, std::invalid_argument or std::length_error.
+SegmenterFiles read_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                                    const std::string& user_dict_path, const std::string& idf_path,
+                                    const std::string& stop_word_path);
+
 // The library keeps byte offsets in 32 bits: longer sentences would wrap. Throws
 // std::length_error for a sentence of 4 GiB or more.
 void check_sentence(std::string_view sentence);

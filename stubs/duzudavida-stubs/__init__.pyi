@@ -121,6 +121,12 @@ class Jieba:
         """Every dictionary word of the sentence (the library's full mode)."""
     def tokenize(self, sentence: _Text, mode: str = "default", hmm: bool = True) -> list[tuple[str, int, int]]:
         """Each word with its start and end in code points; mode "default" (as cut) or "search"."""
+    def tokenize_batch(
+        self, sentences: Sequence[_Text], mode: str = "default", hmm: bool = True, threads: int = 0
+    ) -> tuple[Any, Any, Any]:
+        """(starts, ends, indptr), int64 numpy arrays, no str made: sentence i's words are
+        [starts[j], ends[j]) for indptr[i] <= j < indptr[i + 1], in code points of a str, in bytes
+        of bytes or bytearray. Needs numpy (the `search` extra)."""
     def tag(self, sentence: _Text) -> list[tuple[str, str]]:
         """Each word with its part-of-speech tag."""
     def extract_keywords(self, sentence: _Text, top_k: int = 20) -> list[tuple[str, float]]:

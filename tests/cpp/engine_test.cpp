@@ -360,5 +360,52 @@ TEST(CompiledDictionary, DamagedFilesFailOrStayInBounds) {
   }
 }
 
+// Viterbi leaves out the transitions that cannot win only where the model allows it (no weight
+// above zero): models on each side of that condition, and transitions just above and far below
+// the one it leaves out, against the library given the same model.
+TEST(EngineHmmModels, TransitionsLeftOutOnlyWhereTheyCannotWin) {
+  const std::string original = read_file(kDictDir + "/hmm_model.utf8");
+  // The start line and the four transition lines are the first five lines that are not comments.
+  const auto rewritten = [&original](const std::string& from, const std::string& to, bool positive_start) {
+    std::string model;
+    std::size_t data_lines = 0;
+    std::istringstream lines(original);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line[0] != '#' && data_lines++ < 5) {
+        for (std::size_t at = line.find(from); at != std::string::npos; at = line.find(from, at + to.size())) {
+          line.replace(at, from.size(), to);
+        }
+        // B starts far above zero and every transition from it is one that would be left out:
+        // the library's best paths then take them.
+        if (positive_start && data_lines == 1) line = "1e+101" + line.substr(line.find(' '));
+        if (positive_start && data_lines == 2) line = "-3.14e+100 -3.14e+100 -3.14e+100 -3.14e+100";
+      }
+      model += line + "\n";
+    }
+    return model;
+  };
+  const struct {
+    std::string to;
+    bool positive_start;
+  } models[] = {{"-3.14e+100", true}, {"-3.1399999999e+100", false}, {"-1e+300", false}, {"-40", false}};
+  std::vector<std::string> lines = random_lines(200, 29);
+  const std::vector<std::string> novel = novel_lines();
+  for (std::size_t i = 0; i < novel.size(); i += 40) lines.push_back(novel[i]);
+  for (const auto& model : models) {
+    SegmenterFiles files = default_files("");
+    files.hmm = rewritten("-3.14e+100", model.to, model.positive_start);
+    check_hmm_model("hmm", files.hmm);
+    const Pair pair = load(files);
+    std::size_t mismatches = 0;
+    testing::internal::CaptureStderr();
+    for (const std::string& line : lines) {
+      const std::string difference = compare(pair, line, false);
+      if (!difference.empty() && ++mismatches <= 3) ADD_FAILURE() << model.to << ": " << difference;
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(mismatches, 0u) << model.to;
+  }
+}
+
 }  // namespace
 }  // namespace lumo::segmenter
