@@ -83,7 +83,8 @@ def test_insert_refuses_what_no_cut_or_tag_could_return(jieba, word, freq, tag, 
         jieba.insert_user_word(word, freq=freq, tag=tag)
 
 
-def test_whitespace_words_are_refused_as_python_defines_whitespace(jieba):
+def test_whitespace_words_are_refused_as_python_defines_whitespace(dict_paths):
+    jieba = Jieba(**dict_paths)  # a word goes in: not the shared segmenter
     spaces = [chr(c) for c in range(0x3001) if chr(c).isspace()]
     for word in [*spaces, " \t\u3000", "\u00a0\u2028"]:
         with pytest.raises(ValueError, match="^word is only whitespace$"):
@@ -190,8 +191,9 @@ def test_fork_during_a_batch_gives_the_child_a_usable_segmenter(dict_paths):
         "    signal.alarm(20)\n"
         "    ok = jieba.insert_user_word('长江大桥很长') and '长江大桥很长' in jieba.cut('长江大桥很长')\n"
         "    os._exit(0 if ok else 3)\n"
+        "during = worker.is_alive()  # the fork came while the batch held its lock\n"
         "_, status = os.waitpid(pid, 0)\n"
-        "print(os.waitstatus_to_exitcode(status), worker.is_alive())\n"
+        "print(os.waitstatus_to_exitcode(status), during)\n"
         "worker.join()\n"
     )
     result = run_isolated(script, *(dict_paths[n] for n in NAMES), timeout=120)
