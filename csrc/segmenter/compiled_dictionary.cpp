@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 #include "engine.h"
 
@@ -178,10 +179,22 @@ void Engine::save(const std::string& path, std::uint64_t key) const {
     std::memcpy(bytes.data() + header.sections[i].offset, sections[i].data(), sections[i].size());
   }
 
-  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
+  // The rename replaces only a regular file: a FIFO or a device at the path stays as it is.
+  struct stat target {};
+  if (::stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
+    throw std::invalid_argument(path + ": not a regular file");
+  }
+  // A temporary name beside the target, created new (O_EXCL, no link followed): whatever already
+  // has such a name (a FIFO, a link to another file) is never opened or written through.
+  std::string temporary;
+  Descriptor created{-1};
+  for (int attempt = 0; created.value < 0; ++attempt) {
+    temporary = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(attempt);
+    created.value = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (created.value < 0 && (errno != EEXIST || attempt == 99)) throw FileAccessError(errno, temporary);
+  }
   {
-    const Descriptor file{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    if (file.value < 0) throw FileAccessError(errno, temporary);
+    const Descriptor file{std::exchange(created.value, -1)};
     std::size_t written = 0;
     while (written < bytes.size()) {
       const ssize_t done = ::write(file.value, bytes.data() + written, bytes.size() - written);

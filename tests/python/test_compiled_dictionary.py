@@ -69,6 +69,16 @@ def test_compiled_file_paths_that_are_not_files(copied_paths, tmp_path):
     os.mkfifo(fifo)
     with pytest.raises(ValueError, match="not a regular file"):
         Jieba.load_compiled(str(fifo), **copied_paths)
+    # Saving never replaces what is not a regular file, nor writes through a link at its
+    # temporary name.
+    with pytest.raises(ValueError, match="not a regular file"):
+        Jieba(**copied_paths).save_compiled(str(fifo))
+    assert fifo.is_fifo()
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"kept")
+    os.symlink(victim, tmp_path / f"out.tmp{os.getpid()}.0")
+    Jieba(**copied_paths).save_compiled(str(tmp_path / "out"))
+    assert victim.read_bytes() == b"kept" and (tmp_path / "out").stat().st_size > 1000
 
 
 def test_the_installed_default_dictionary_ships_compiled():
