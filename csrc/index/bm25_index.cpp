@@ -70,10 +70,9 @@ BM25Index::View BM25Index::postings(std::size_t term) const noexcept {
   return View{list.docs.data(), list.tfs.data(), list.docs.size()};
 }
 
-std::uint32_t BM25Index::term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept {
-  if (stored != kTfEscape) return stored;
+std::uint32_t BM25Index::large_term_frequency(std::size_t term, std::uint32_t doc) const noexcept {
   const auto found = overflow_.find(overflow_key(term, doc));
-  return found == overflow_.end() ? stored : found->second;
+  return found == overflow_.end() ? kTfEscape : found->second;
 }
 
 std::size_t BM25Index::posting_count() const noexcept {
@@ -571,7 +570,9 @@ std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t ta
 // document is passed over only when it cannot reach the threshold by any rounding.
 bool below(double bound, double threshold) noexcept { return bound + std::fabs(bound) * 1e-9 < threshold; }
 
-QueryScratch& query_scratch() {
+// Not inlined: GCC would otherwise compute the thread-local address again inside the scoring
+// loops (a call per posting) rather than keep it.
+[[gnu::noinline]] QueryScratch& query_scratch() {
   thread_local QueryScratch scratch;
   return scratch;
 }

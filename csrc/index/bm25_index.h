@@ -123,7 +123,11 @@ class BM25Index {
   template <class Weigh, class Offer>
   bool max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
                  std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const;
-  std::uint32_t term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept;
+  // Inline: the scoring loops call it per posting, and the large frequencies are rare.
+  std::uint32_t term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept {
+    return stored != kTfEscape ? stored : large_term_frequency(term, doc);
+  }
+  std::uint32_t large_term_frequency(std::size_t term, std::uint32_t doc) const noexcept;
   static std::uint64_t overflow_key(std::size_t term, std::uint32_t doc) noexcept {
     return static_cast<std::uint64_t>(term) << 32 | doc;
   }
