@@ -390,3 +390,25 @@ def test_files_are_checked_before_they_are_trusted(tmp_path):
     assert len(fresh) == 0 and fresh.model().__getstate__() == duzudavida.BM25().__getstate__()
     with pytest.raises(ValueError, match="^index file: "):
         mapped.add([["d"]])
+
+
+def test_fork_during_an_add_gives_the_child_a_whole_index_or_says_why_not():
+    index = duzudavida.BM25Index()
+    index.add([["a"]])
+    docs = [[f"t{i % 5000}", f"u{i % 77}"] for i in range(300_000)]
+    outcomes = set()
+    for delay in (0.0, 0.05, 0.15, 0.3):
+        thread = threading.Thread(target=index.add, args=(docs,))
+        thread.start()
+        threading.Event().wait(delay)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                code = 10 if len(index) in (1 + n * len(docs) for n in range(5)) else 11
+            except RuntimeError as error:
+                code = 12 if "forked while another thread changed" in str(error) else 13
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        thread.join()
+        outcomes.add(os.waitstatus_to_exitcode(status))
+    assert outcomes <= {10, 12}, outcomes
