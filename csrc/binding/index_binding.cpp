@@ -283,11 +283,15 @@ std::string path_text(py::handle path) {
 }
 
 py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::handle threads_value, py::handle allow) {
-  try {
-    py::module_::import("numpy");
-  } catch (const py::error_already_set& error) {
-    if (!error.matches(PyExc_ImportError)) throw;
-    throw py::import_error("retrieve needs numpy: pip install 'duzudavida[search]'");
+  static bool numpy_imported = false;  // guarded by the interpreter lock; a module stays imported
+  if (!numpy_imported) {
+    try {
+      py::module_::import("numpy");
+    } catch (const py::error_already_set& error) {
+      if (!error.matches(PyExc_ImportError)) throw;
+      throw py::import_error("retrieve needs numpy: pip install 'duzudavida[search]'");
+    }
+    numpy_imported = true;
   }
   const auto k_value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
   if (!k_value) throw py::error_already_set();
