@@ -19,7 +19,7 @@ BM25Index::BM25Index(double b, double k1) : model_(b, k1) {}
 // Marks the index as being altered for as long as it lives.
 class BM25Index::Changing {
  public:
-  explicit Changing(const BM25Index& index) noexcept : flag_(const_cast<ChangeFlag&>(index.changing_)) {
+  explicit Changing(BM25Index& index) noexcept : flag_(index.changing_) {
     flag_.value.store(true, std::memory_order_seq_cst);
   }
   Changing(const Changing&) = delete;
