@@ -333,14 +333,9 @@ bool BM25Index::remove_few(std::int64_t doomed_count, std::int64_t doomed_length
     const std::size_t term = hits[hit].term;
     Postings& list = owned_[term];
     std::size_t kept = hits[hit].at;
-    // The bound moves only when a removed posting held its largest frequency or shortest length.
-    bool bound_moves = false;
     for (std::size_t at = kept; at < list.docs.size(); ++at) {
       if (hit < hits.size() && hits[hit].term == term && hits[hit].at == at) {
-        const std::uint32_t doc = list.docs[at];
-        bound_moves = bound_moves || term_frequency(term, doc, list.tfs[at]) >= bounds_[term].max_tf ||
-                      lengths_[doc] <= bounds_[term].min_length;
-        if (list.tfs[at] == kTfEscape) overflow_.erase(overflow_key(term, doc));
+        if (list.tfs[at] == kTfEscape) overflow_.erase(overflow_key(term, list.docs[at]));
         ++hit;
         continue;
       }
@@ -348,15 +343,10 @@ bool BM25Index::remove_few(std::int64_t doomed_count, std::int64_t doomed_length
       list.tfs[kept] = list.tfs[at];
       ++kept;
     }
+    // The term's bound is left as it was: removing postings only loosens it, and an upper bound
+    // is all pruning needs (serialize writes the exact one).
     list.docs.resize(kept);
     list.tfs.resize(kept);
-    if (!bound_moves) continue;
-    TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
-    for (std::size_t at = 0; at < kept; ++at) {
-      bound.max_tf = std::max(bound.max_tf, term_frequency(term, list.docs[at], list.tfs[at]));
-      bound.min_length = std::min(bound.min_length, lengths_[list.docs[at]]);
-    }
-    bounds_[term] = bound;
   }
   for (const std::uint32_t id : gone) {
     lengths_[id] = 0;
@@ -443,6 +433,17 @@ void BM25Index::merge(const BM25Index& other) {
   live_mask_.insert(live_mask_.end(), other.live_mask_.begin(), other.live_mask_.end());
   live_ += other.live_;
   refresh_factors();
+}
+
+BM25Index::TermBound BM25Index::exact_bound(std::size_t term) const noexcept {
+  const View view = postings(term);
+  TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
+  for (std::size_t at = 0; at < view.size; ++at) {
+    bound.max_tf = std::max(bound.max_tf, term_frequency(term, view.docs[at], view.tfs[at]));
+    // A mapped file's damaged id bounds nothing; check_postings refuses it before any change.
+    if (view.docs[at] < lengths_.size()) bound.min_length = std::min(bound.min_length, lengths_[view.docs[at]]);
+  }
+  return bound;
 }
 
 void BM25Index::materialize() {

@@ -136,6 +136,8 @@ class BM25Index {
   // remove for a few documents, in time of the lists they are in (and a search of each list);
   // false, with nothing changed, when a token would lose its last posting.
   bool remove_few(std::int64_t doomed_count, std::int64_t doomed_length, const std::vector<std::uint8_t>& doomed);
+  // A token's bound as its postings give it now (bounds_ may be looser after a few deletions).
+  TermBound exact_bound(std::size_t term) const noexcept;
   void materialize();          // copies mapped postings into owned memory, checking them
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
   void refresh_factors() noexcept { factors_.ready = false; }
@@ -150,7 +152,7 @@ class BM25Index {
   std::vector<std::uint64_t> mapped_offsets_;
   const std::uint32_t* mapped_docs_ = nullptr;
   const std::uint8_t* mapped_tfs_ = nullptr;
-  std::vector<TermBound> bounds_;  // per term
+  std::vector<TermBound> bounds_;  // per term: exact, or looser after remove_few
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;

@@ -122,8 +122,9 @@ std::string BM25Index::serialize() const {
     put(out, offset);
   }
   for (const std::size_t term : order) {
-    put(out, bounds_[term].max_tf);
-    put(out, bounds_[term].min_length);
+    const TermBound bound = exact_bound(term);  // one index, one file: never a looser bound
+    put(out, bound.max_tf);
+    put(out, bound.min_length);
   }
   for (const std::size_t term : order) {
     const View view = postings(term);
