@@ -26,6 +26,25 @@ struct pybind11::detail::type_caster<lumo::typing::text::BM25Index>
     : lumo::binding::InitializedCaster<lumo::typing::text::BM25Index> {};
 
 namespace lumo::binding {
+// The instance that __init__ or __setstate__ is called on, initialised or not.
+struct IndexInstance {
+  pybind11::handle self;
+};
+}  // namespace lumo::binding
+
+template <>
+struct pybind11::detail::type_caster<lumo::binding::IndexInstance> {
+  // Named as the class, so that signatures read as those of any other method.
+  PYBIND11_TYPE_CASTER(lumo::binding::IndexInstance, const_name<lumo::typing::text::BM25Index>());
+  bool load(handle source, bool /*convert*/) {
+    const detail::type_info* type = get_type_info(typeid(lumo::typing::text::BM25Index));
+    if (type == nullptr || !PyObject_TypeCheck(source.ptr(), type->type)) return false;
+    value.self = source;
+    return true;
+  }
+};
+
+namespace lumo::binding {
 namespace {
 
 using typing::text::BM25;
@@ -36,35 +55,43 @@ using typing::text::Document;
 struct Users {
   std::size_t readers = 0;
   bool writer = false;
+  bool forked_mid_change = false;  // in a child forked while another thread changed the index
 };
 std::unordered_map<const BM25Index*, Users>& users() {
   static std::unordered_map<const BM25Index*, Users> in_use;
   return in_use;
 }
 
-// A child forked while a retrieve ran has no such thread: the index it copied is whole, so its
-// readers are forgotten. One forked during an add keeps its writer: that copy may be half made,
-// and stays refused.
-void forget_readers_in_child() {
+// A child of fork has none of the parent's other threads. The index it copied is whole unless a
+// writer was inside the part of a change that alters the index (counting and checking a batch
+// alter nothing); such a copy stays refused, with a message that says why.
+void forget_users_in_child() {
   auto& table = users();
   for (auto it = table.begin(); it != table.end();) {
-    it->second.readers = 0;
-    it = it->second.writer ? std::next(it) : table.erase(it);
+    if (it->second.writer && it->first->changing()) {
+      it->second = Users{0, false, true};
+      ++it;
+    } else {
+      it = table.erase(it);
+    }
   }
 }
 
+constexpr const char* kForkedMidChange =
+    "this process was forked while another thread changed the BM25Index; its copy is incomplete";
+
 void check_readable(const BM25Index& index) {
   const auto found = users().find(&index);
-  if (found != users().end() && found->second.writer) {
-    throw std::runtime_error("BM25Index cannot be read while another thread changes it");
-  }
+  if (found == users().end()) return;
+  if (found->second.forked_mid_change) throw std::runtime_error(kForkedMidChange);
+  if (found->second.writer) throw std::runtime_error("BM25Index cannot be read while another thread changes it");
 }
 
 void check_changeable(const BM25Index& index) {
   const auto found = users().find(&index);
-  if (found != users().end()) {
-    throw std::runtime_error("BM25Index cannot change while another thread uses it");
-  }
+  if (found == users().end()) return;
+  if (found->second.forked_mid_change) throw std::runtime_error(kForkedMidChange);
+  throw std::runtime_error("BM25Index cannot change while another thread uses it");
 }
 
 class UseWithoutLock {
@@ -213,6 +240,35 @@ py::array_t<Value> to_matrix(std::vector<Value>&& values, std::size_t rows, std:
                             kept->data(), owner);
 }
 
+// The ints of a sequence (`name` in messages), as int64; an item beyond int64 names no document:
+// it goes to `beyond`, or is skipped when that is null.
+std::vector<std::int64_t> int_ids(py::handle source, const char* name, py::object* beyond) {
+  if (!PySequence_Check(source.ptr()) || PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) {
+    throw py::type_error(std::string(name) + " must be a sequence of int ids, not " + Py_TYPE(source.ptr())->tp_name);
+  }
+  const auto outer = py::reinterpret_borrow<py::object>(source);
+  std::vector<std::int64_t> ids;
+  for (Py_ssize_t index = 0; index < PySequence_Size(outer.ptr()); ++index) {
+    const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(outer.ptr(), index));
+    if (!item) throw py::error_already_set();
+    const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
+    if (!value) {
+      PyErr_Clear();
+      throw py::type_error(std::string(name) + "[" + std::to_string(index) + "] is not an int, but " +
+                           Py_TYPE(item.ptr())->tp_name);
+    }
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0) {
+      if (beyond != nullptr && !*beyond) *beyond = value;
+      continue;
+    }
+    ids.push_back(static_cast<std::int64_t>(id));
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return ids;
+}
+
 std::string path_text(py::handle path) {
   const py::object text = py::module_::import("os").attr("fsencode")(path);
   std::string bytes = text.cast<std::string>();
@@ -226,12 +282,16 @@ std::string path_text(py::handle path) {
   throw py::error_already_set();
 }
 
-py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, long threads, py::handle allow) {
-  try {
-    py::module_::import("numpy");
-  } catch (const py::error_already_set& error) {
-    if (!error.matches(PyExc_ImportError)) throw;
-    throw py::import_error("retrieve needs numpy: pip install 'duzudavida[search]'");
+py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::handle threads_value, py::handle allow) {
+  static bool numpy_imported = false;  // guarded by the interpreter lock; a module stays imported
+  if (!numpy_imported) {
+    try {
+      py::module_::import("numpy");
+    } catch (const py::error_already_set& error) {
+      if (!error.matches(PyExc_ImportError)) throw;
+      throw py::import_error("retrieve needs numpy: pip install 'duzudavida[search]'");
+    }
+    numpy_imported = true;
   }
   const auto k_value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
   if (!k_value) throw py::error_already_set();
@@ -243,12 +303,18 @@ py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, long
     PyErr_Clear();  // beyond 64 bits: as many as there are
     wanted = std::numeric_limits<unsigned long long>::max();
   }
-  if (threads < 0) {
-    throw py::value_error("threads must be 0 (every usable processor) or more, not " + std::to_string(threads));
+  const auto threads_index = py::reinterpret_steal<py::int_>(PyNumber_Index(threads_value.ptr()));
+  if (!threads_index) throw py::error_already_set();
+  int threads_overflow = 0;
+  long threads = PyLong_AsLongAndOverflow(threads_index.ptr(), &threads_overflow);
+  if (threads_overflow > 0) threads = 1L << 16;  // more than any machine has: as many as it has
+  if (threads < 0 || threads_overflow < 0) {
+    throw py::value_error("threads must be 0 (every usable processor) or more, not " +
+                          std::string(py::str(threads_index.ptr())));
   }
   const OwnedDocuments owned = load_owned(queries, "queries");
   std::vector<std::int64_t> allowed;
-  if (!allow.is_none()) allowed = allow.cast<std::vector<std::int64_t>>();
+  if (!allow.is_none()) allowed = int_ids(allow, "allow", nullptr);
   typing::text::SearchResults results;
   {
     const UseWithoutLock reading(self, false);
@@ -263,28 +329,67 @@ py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, long
                         to_matrix(std::move(results.scores), rows, columns));
 }
 
-py::bytes state_of(const BM25Index& self) {
+// The state: the index file's bytes; for an instance of a subclass that holds attributes, the
+// bytes and its __dict__.
+py::object state_of(IndexInstance instance) {
+  const BM25Index& self = py::cast<const BM25Index&>(instance.self);
   check_readable(self);
   const std::string bytes = self.serialize();
-  return py::bytes(bytes.data(), bytes.size());
+  py::bytes state(bytes.data(), bytes.size());
+  if (py::hasattr(instance.self, "__dict__")) {
+    py::object attributes = instance.self.attr("__dict__");
+    if (PyDict_Check(attributes.ptr()) && PyDict_Size(attributes.ptr()) > 0) return py::make_tuple(state, attributes);
+  }
+  return std::move(state);
 }
 
-std::shared_ptr<BM25Index> from_state(const py::bytes& state) {
+BM25Index index_of_state(const py::bytes& state) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(state.ptr(), &data, &size) != 0) throw py::error_already_set();
-  return std::make_shared<BM25Index>(BM25Index::from_bytes(std::string_view(data, static_cast<std::size_t>(size))));
+  return BM25Index::from_bytes(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+using IndexClass = py::class_<BM25Index, std::shared_ptr<BM25Index>>;
+
+// Gives an instance its index: a new instance gets one built; a live one has its index replaced,
+// as Python's own types do on a second __init__ or a __setstate__ (refused while another thread
+// uses it).
+void put_index(py::handle self, BM25Index&& index) {
+  py::detail::type_info* type = py::detail::get_type_info(typeid(BM25Index));
+  auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+  py::detail::value_and_holder holder = instance->get_value_and_holder(type);
+  if (holder.holder_constructed()) {
+    BM25Index& live = *holder.value_ptr<BM25Index>();
+    check_changeable(live);
+    live = std::move(index);
+    return;
+  }
+  py::detail::initimpl::construct<IndexClass>(holder, std::make_shared<BM25Index>(std::move(index)), false);
+}
+
+// pybind11 treats a method named __init__ or __setstate__ as a constructor and silently ignores
+// it on a live instance; these are plain methods that build or replace the index themselves.
+void as_plain_method(py::handle cls, const char* name) {
+  const py::object method = cls.attr(name);
+  const py::handle function = py::detail::get_function(method);
+  auto records = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(function.ptr()));
+  for (auto* record = records.get_pointer<py::detail::function_record>(); record != nullptr; record = record->next) {
+    record->is_constructor = false;
+  }
 }
 
 }  // namespace
 
 void register_index(py::module_& module) {
-  pthread_atfork(nullptr, nullptr, &forget_readers_in_child);
-  py::class_<BM25Index, std::shared_ptr<BM25Index>>(module, "BM25Index", R"(An exact, incremental top-k index: a BM25 model and the postings of its documents.
+  pthread_atfork(nullptr, nullptr, &forget_users_in_child);
+  IndexClass cls(module, "BM25Index", R"(An exact, incremental top-k index: a BM25 model and the postings of its documents.
 
 score(q, d) = sum over t of encode_query(q)[t] * encode_document(d)[t], both with the model as it
-stands at query time, so that add and delete re-weight every document.)")
-      .def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
+stands at query time, so that add and delete re-weight every document.)");
+  cls.def(
+         "__init__", [](IndexInstance self, double b, double k1) { put_index(self.self, BM25Index(b, k1)); },
+         py::arg("b") = 0.75, py::arg("k1") = 1.2)
       .def(
           "add",
           [](BM25Index& self, py::handle docs) {
@@ -299,12 +404,28 @@ stands at query time, so that add and delete re-weight every document.)")
           "the id of docs[0]. All or nothing, with train_batch's errors.")
       .def(
           "delete",
-          [](BM25Index& self, const std::vector<std::int64_t>& ids) {
+          [](BM25Index& self, py::handle ids) {
             check_changeable(self);
-            try {
-              self.remove(ids);
-            } catch (const typing::text::UnknownDocument& error) {
-              PyErr_SetObject(PyExc_KeyError, py::int_(error.id()).ptr());
+            py::object beyond;
+            const std::vector<std::int64_t> converted = int_ids(ids, "ids", &beyond);
+            if (beyond) {  // no id beyond int64 was ever given
+              PyErr_SetObject(PyExc_KeyError, beyond.ptr());
+              throw py::error_already_set();
+            }
+            std::int64_t unknown = 0;
+            bool found = true;
+            {
+              const UseWithoutLock writing(self, true);
+              py::gil_scoped_release unlocked;
+              try {
+                self.remove(converted);
+              } catch (const typing::text::UnknownDocument& error) {
+                unknown = error.id();
+                found = false;
+              }
+            }
+            if (!found) {
+              PyErr_SetObject(PyExc_KeyError, py::int_(unknown).ptr());
               throw py::error_already_set();
             }
           },
@@ -338,9 +459,11 @@ stands at query time, so that add and delete re-weight every document.)")
       .def(
           "save",
           [](const BM25Index& self, py::handle path) {
-            check_readable(self);
+            // The path first: its __fspath__ may run code that starts a change.
             const std::string target = path_text(path);
             try {
+              const UseWithoutLock reading(self, false);
+              py::gil_scoped_release unlocked;
               self.save(target);
             } catch (const std::system_error& error) {
               raise_os_error(error, target);
@@ -352,6 +475,7 @@ stands at query time, so that add and delete re-weight every document.)")
           [](py::handle path, bool map) {
             const std::string source = path_text(path);
             try {
+              py::gil_scoped_release unlocked;
               return std::make_shared<BM25Index>(BM25Index::load(source, map));
             } catch (const std::system_error& error) {
               raise_os_error(error, source);
@@ -359,7 +483,19 @@ stands at query time, so that add and delete re-weight every document.)")
           },
           py::arg("path"), py::arg("mmap") = false,
           "Reads an index file; with mmap=True its postings are mapped read-only and paged in on demand.")
-      .def(py::pickle(&state_of, &from_state));
+      .def("__getstate__", &state_of)
+      .def("__setstate__", [](IndexInstance self, const py::bytes& state) { put_index(self.self, index_of_state(state)); })
+      .def("__setstate__", [](IndexInstance self, const py::tuple& state) {
+        if (state.size() != 2 || !PyBytes_Check(state[0].ptr()) || !PyDict_Check(state[1].ptr())) {
+          throw py::type_error("a BM25Index state is bytes, or a pair of bytes and a dict of attributes");
+        }
+        BM25Index index = index_of_state(state[0]);
+        if (!py::hasattr(self.self, "__dict__")) throw py::type_error("BM25Index instances hold no attributes");
+        put_index(self.self, std::move(index));
+        self.self.attr("__dict__").attr("update")(state[1]);
+      });
+  as_plain_method(cls, "__init__");
+  as_plain_method(cls, "__setstate__");
 }
 
 }  // namespace lumo::binding

@@ -16,6 +16,20 @@ UnknownDocument::UnknownDocument(std::int64_t id)
 
 BM25Index::BM25Index(double b, double k1) : model_(b, k1) {}
 
+// Marks the index as being altered for as long as it lives.
+class BM25Index::Changing {
+ public:
+  explicit Changing(BM25Index& index) noexcept : flag_(index.changing_) {
+    flag_.value.store(true, std::memory_order_seq_cst);
+  }
+  Changing(const Changing&) = delete;
+  Changing& operator=(const Changing&) = delete;
+  ~Changing() { flag_.value.store(false, std::memory_order_seq_cst); }
+
+ private:
+  ChangeFlag& flag_;
+};
+
 namespace {
 
 // The table key of a token: text is its own key, an id its decimal text, as the model keys them.
@@ -56,10 +70,9 @@ BM25Index::View BM25Index::postings(std::size_t term) const noexcept {
   return View{list.docs.data(), list.tfs.data(), list.docs.size()};
 }
 
-std::uint32_t BM25Index::term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept {
-  if (stored != kTfEscape) return stored;
+std::uint32_t BM25Index::large_term_frequency(std::size_t term, std::uint32_t doc) const noexcept {
   const auto found = overflow_.find(overflow_key(term, doc));
-  return found == overflow_.end() ? stored : found->second;
+  return found == overflow_.end() ? kTfEscape : found->second;
 }
 
 std::size_t BM25Index::posting_count() const noexcept {
@@ -149,7 +162,9 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
       collect(std::get<IdList>(docs[index]), id_counts);
     }
   }
-  // Room for everything, so that nothing below the model's training can fail.
+  // Room for everything, so that nothing below the model's training can fail. Growing moves
+  // postings: from here on the index is being altered.
+  const Changing changing(*this);
   std::vector<std::size_t> added(terms_.size(), 0);
   std::vector<Postings> fresh_postings(fresh.size());
   std::vector<std::size_t> fresh_added(fresh.size(), 0);
@@ -217,6 +232,7 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
   }
   if (doomed_count == 0) return;
   materialize();
+  if (static_cast<std::size_t>(doomed_count) <= kFewDeleted && remove_few(doomed_count, doomed_length, doomed)) return;
   // What the doomed documents gave each token, found before anything changes: the model checks
   // it holds that much and refuses otherwise, with nothing changed.
   std::vector<std::pair<std::string_view, std::int32_t>> counts;
@@ -236,6 +252,7 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
     if (taken > 0) counts.emplace_back(terms_.token_at(term), static_cast<std::int32_t>(taken));
     emptied[term] = kept == 0;
   }
+  const Changing changing(*this);
   model_.forget(counts, static_cast<std::int32_t>(doomed_count), doomed_length);
   // From here on nothing can fail but the dictionary's rehash.
   std::unordered_map<std::uint64_t, std::uint32_t> overflow;
@@ -276,6 +293,70 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
   refresh_factors();
 }
 
+bool BM25Index::remove_few(std::int64_t doomed_count, std::int64_t doomed_length, const std::vector<std::uint8_t>& doomed) {
+  // A few documents: each list is searched for them, and only the lists that hold one are
+  // rewritten. A token that would lose its last posting renumbers the dictionary: left to the
+  // whole pass.
+  std::vector<std::uint32_t> gone;
+  gone.reserve(static_cast<std::size_t>(doomed_count));
+  for (std::size_t id = 0; id < doomed.size() && gone.size() < static_cast<std::size_t>(doomed_count); ++id) {
+    if (doomed[id] != 0) gone.push_back(static_cast<std::uint32_t>(id));
+  }
+  struct Hit {
+    std::size_t term;
+    std::size_t at;
+  };
+  std::vector<Hit> hits;
+  std::vector<std::pair<std::string_view, std::int32_t>> counts;
+  for (std::size_t term = 0; term < owned_.size(); ++term) {
+    const Postings& list = owned_[term];
+    const std::size_t first_hit = hits.size();
+    std::int64_t taken = 0;
+    auto from = list.docs.begin();
+    for (const std::uint32_t doc : gone) {
+      from = std::lower_bound(from, list.docs.end(), doc);
+      if (from == list.docs.end()) break;
+      if (*from != doc) continue;
+      const auto at = static_cast<std::size_t>(from - list.docs.begin());
+      hits.push_back(Hit{term, at});
+      taken += term_frequency(term, doc, list.tfs[at]);
+    }
+    if (hits.size() == first_hit) continue;
+    if (hits.size() - first_hit == list.docs.size()) return false;
+    if (taken > std::numeric_limits<std::int32_t>::max()) throw std::invalid_argument("the index's postings disagree with its model");
+    counts.emplace_back(terms_.token_at(term), static_cast<std::int32_t>(taken));
+  }
+  const Changing changing(*this);
+  model_.forget(counts, static_cast<std::int32_t>(doomed_count), doomed_length);
+  // From here on nothing can fail.
+  for (std::size_t hit = 0; hit < hits.size();) {
+    const std::size_t term = hits[hit].term;
+    Postings& list = owned_[term];
+    std::size_t kept = hits[hit].at;
+    for (std::size_t at = kept; at < list.docs.size(); ++at) {
+      if (hit < hits.size() && hits[hit].term == term && hits[hit].at == at) {
+        if (list.tfs[at] == kTfEscape) overflow_.erase(overflow_key(term, list.docs[at]));
+        ++hit;
+        continue;
+      }
+      list.docs[kept] = list.docs[at];
+      list.tfs[kept] = list.tfs[at];
+      ++kept;
+    }
+    // The term's bound is left as it was: removing postings only loosens it, and an upper bound
+    // is all pruning needs (serialize writes the exact one).
+    list.docs.resize(kept);
+    list.tfs.resize(kept);
+  }
+  for (const std::uint32_t id : gone) {
+    lengths_[id] = 0;
+    live_mask_[id] = 0;
+  }
+  live_ -= static_cast<std::size_t>(doomed_count);
+  refresh_factors();
+  return true;
+}
+
 void BM25Index::merge(const BM25Index& other) {
   if (&other == this) {
     const BM25Index copy(other);
@@ -285,9 +366,16 @@ void BM25Index::merge(const BM25Index& other) {
   if (other.next_id() > kMaxDocuments - next_id()) {
     throw std::length_error("the index can hold at most 4294967294 documents over its life");
   }
-  // A mapped index's postings are read here as they are: checked first.
-  if (other.mapping_) other.check_postings();
+  // A mapped index's postings are copied before they are checked: a second read of shared pages
+  // could differ from the checked one.
+  if (other.mapping_) {
+    BM25Index copy(other);
+    copy.materialize();
+    merge(copy);
+    return;
+  }
   materialize();
+  const Changing changing(*this);
   const auto shift = static_cast<std::uint32_t>(next_id());
   std::vector<std::size_t> target(other.terms_.size());
   std::size_t fresh = 0;
@@ -347,17 +435,38 @@ void BM25Index::merge(const BM25Index& other) {
   refresh_factors();
 }
 
+BM25Index::TermBound BM25Index::exact_bound(std::size_t term) const noexcept {
+  const View view = postings(term);
+  TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
+  for (std::size_t at = 0; at < view.size; ++at) {
+    bound.max_tf = std::max(bound.max_tf, term_frequency(term, view.docs[at], view.tfs[at]));
+    // A mapped file's damaged id bounds nothing; check_postings refuses it before any change.
+    if (view.docs[at] < lengths_.size()) bound.min_length = std::min(bound.min_length, lengths_[view.docs[at]]);
+  }
+  return bound;
+}
+
 void BM25Index::materialize() {
   if (!mapping_) return;
-  check_postings();
+  // Copied first and the copy checked: the mapped pages may change under us, and only the bytes
+  // checked are the bytes kept.
   std::vector<Postings> owned(terms_.size());
   for (std::size_t term = 0; term < terms_.size(); ++term) {
     const View view = postings(term);
     owned[term].docs.assign(view.docs, view.docs + view.size);
     owned[term].tfs.assign(view.tfs, view.tfs + view.size);
   }
+  const Changing changing(*this);
+  std::shared_ptr<const MappedFile> mapping;
+  mapping.swap(mapping_);
   owned_.swap(owned);
-  mapping_.reset();
+  try {
+    check_postings();
+  } catch (...) {
+    owned_.swap(owned);
+    mapping_.swap(mapping);
+    throw;
+  }
   mapped_offsets_ = {};
   mapped_docs_ = nullptr;
   mapped_tfs_ = nullptr;
@@ -462,7 +571,9 @@ std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t ta
 // document is passed over only when it cannot reach the threshold by any rounding.
 bool below(double bound, double threshold) noexcept { return bound + std::fabs(bound) * 1e-9 < threshold; }
 
-QueryScratch& query_scratch() {
+// Not inlined: GCC would otherwise compute the thread-local address again inside the scoring
+// loops (a call per posting) rather than keep it.
+[[gnu::noinline]] QueryScratch& query_scratch() {
   thread_local QueryScratch scratch;
   return scratch;
 }

@@ -73,6 +73,9 @@ class BM25Index {
   // taken by another thread.
   void prepare() const { length_factors(); }
 
+  // True while a change alters the index (a forked child's copy of it is then incomplete).
+  bool changing() const noexcept { return changing_.value.load(std::memory_order_relaxed); }
+
   std::size_t size() const noexcept { return live_; }  // live documents
   std::uint64_t next_id() const noexcept { return lengths_.size(); }
   const BM25& model() const noexcept { return model_; }
@@ -120,10 +123,21 @@ class BM25Index {
   template <class Weigh, class Offer>
   bool max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
                  std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const;
-  std::uint32_t term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept;
+  // Inline: the scoring loops call it per posting, and the large frequencies are rare.
+  std::uint32_t term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept {
+    return stored != kTfEscape ? stored : large_term_frequency(term, doc);
+  }
+  std::uint32_t large_term_frequency(std::size_t term, std::uint32_t doc) const noexcept;
   static std::uint64_t overflow_key(std::size_t term, std::uint32_t doc) noexcept {
     return static_cast<std::uint64_t>(term) << 32 | doc;
   }
+  // Up to this many documents, remove searches each list for them instead of reading it whole.
+  static constexpr std::size_t kFewDeleted = 64;
+  // remove for a few documents, in time of the lists they are in (and a search of each list);
+  // false, with nothing changed, when a token would lose its last posting.
+  bool remove_few(std::int64_t doomed_count, std::int64_t doomed_length, const std::vector<std::uint8_t>& doomed);
+  // A token's bound as its postings give it now (bounds_ may be looser after a few deletions).
+  TermBound exact_bound(std::size_t term) const noexcept;
   void materialize();          // copies mapped postings into owned memory, checking them
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
   void refresh_factors() noexcept { factors_.ready = false; }
@@ -138,7 +152,7 @@ class BM25Index {
   std::vector<std::uint64_t> mapped_offsets_;
   const std::uint32_t* mapped_docs_ = nullptr;
   const std::uint8_t* mapped_tfs_ = nullptr;
-  std::vector<TermBound> bounds_;  // per term
+  std::vector<TermBound> bounds_;  // per term: exact, or looser after remove_few
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;
@@ -159,6 +173,15 @@ class BM25Index {
   };
   mutable LengthFactors factors_;
   std::size_t live_ = 0;
+  // Set around the part of add, remove and merge that alters the index; a copy starts unset.
+  struct ChangeFlag {
+    std::atomic<bool> value{false};
+    ChangeFlag() = default;
+    ChangeFlag(const ChangeFlag&) noexcept {}
+    ChangeFlag& operator=(const ChangeFlag&) noexcept { return *this; }
+  };
+  ChangeFlag changing_;
+  class Changing;
 };
 
 }  // namespace lumo::typing::text

@@ -122,8 +122,9 @@ std::string BM25Index::serialize() const {
     put(out, offset);
   }
   for (const std::size_t term : order) {
-    put(out, bounds_[term].max_tf);
-    put(out, bounds_[term].min_length);
+    const TermBound bound = exact_bound(term);  // one index, one file: never a looser bound
+    put(out, bound.max_tf);
+    put(out, bound.min_length);
   }
   for (const std::size_t term : order) {
     const View view = postings(term);
@@ -145,10 +146,18 @@ void BM25Index::save(const std::string& path) const {
   const std::string bytes = serialize();
   // A temporary name beside the target, then a rename: a process that maps the old file keeps
   // its consistent bytes, and no reader ever sees half a file.
-  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  // Created new (O_EXCL): whatever already has the name (a FIFO, a link to another file) is
+  // left alone, and the next name tried.
+  std::string temporary;
+  int created = -1;
+  for (unsigned attempt = 0; attempt < 100 && created < 0; ++attempt) {
+    temporary = path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(attempt);
+    created = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (created < 0 && errno != EEXIST) throw std::system_error(errno, std::generic_category(), "cannot write " + temporary);
+  }
+  if (created < 0) throw std::system_error(EEXIST, std::generic_category(), "cannot write " + temporary);
   {
-    const Descriptor fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (fd.get() < 0) throw std::system_error(errno, std::generic_category(), "cannot write " + temporary);
+    const Descriptor fd(created);
     std::size_t written = 0;
     while (written < bytes.size()) {
       const ssize_t step = write(fd.get(), bytes.data() + written, bytes.size() - written);
@@ -159,6 +168,12 @@ void BM25Index::save(const std::string& path) const {
         throw std::system_error(error, std::generic_category(), "cannot write " + temporary);
       }
       written += static_cast<std::size_t>(step);
+    }
+    // On the disk before the rename, so that a crash never leaves the name on an empty file.
+    if (fsync(fd.get()) != 0) {
+      const int error = errno;
+      unlink(temporary.c_str());
+      throw std::system_error(error, std::generic_category(), "cannot write " + temporary);
     }
   }
   if (rename(temporary.c_str(), path.c_str()) != 0) {
@@ -173,6 +188,10 @@ BM25Index BM25Index::from_bytes(std::string_view bytes) {
   index.check_postings();
   return index;
 }
+
+namespace {
+void check_header(std::string_view header, std::uint64_t size);
+}  // namespace
 
 BM25Index BM25Index::load(const std::string& path, bool map) {
   // Non-blocking, so that a FIFO or a device cannot hang the open; only regular files pass.
@@ -189,6 +208,17 @@ BM25Index BM25Index::load(const std::string& path, bool map) {
     auto mapping = std::make_shared<const MappedFile>(address, size);
     return parse(mapping->bytes(), mapping);
   }
+  // The header first: a file that is not an index, or whose sections do not add up to its size,
+  // is refused before anything of its size is allocated.
+  std::array<char, kHeaderSize> header{};
+  for (std::size_t done = 0; done < kHeaderSize;) {
+    const ssize_t step = pread(fd.get(), header.data() + done, kHeaderSize - done, static_cast<off_t>(done));
+    if (step < 0 && errno == EINTR) continue;
+    if (step < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    if (step == 0) throw damaged("the file shrank while it was read");
+    done += static_cast<std::size_t>(step);
+  }
+  check_header(std::string_view(header.data(), kHeaderSize), size);
   std::string bytes(size, '\0');
   std::size_t done = 0;
   while (done < size) {
@@ -201,24 +231,44 @@ BM25Index BM25Index::load(const std::string& path, bool map) {
   return from_bytes(bytes);
 }
 
+namespace {
+
+// Throws unless `header` (the first kHeaderSize bytes) starts an index file of `size` bytes whose
+// sections add up to that size.
+void check_header(std::string_view header, std::uint64_t size) {
+  if (header.size() < kHeaderSize || size < kHeaderSize) throw damaged("too short for a header");
+  if (std::memcmp(header.data(), kMagic, sizeof kMagic) != 0) throw damaged("not an index file (bad magic)");
+  if (read_at<std::uint32_t>(header, 8) != kVersion) throw damaged("unknown version");
+  if (read_at<std::uint32_t>(header, 12) != 0) throw damaged("reserved header field is not zero");
+  const auto id_count = read_at<std::uint64_t>(header, 16);
+  const auto term_count = read_at<std::uint64_t>(header, 24);
+  const auto posting_total = read_at<std::uint64_t>(header, 32);
+  const auto overflow_count = read_at<std::uint64_t>(header, 40);
+  const auto state_size = read_at<std::uint64_t>(header, 48);
+  const auto token_bytes = read_at<std::uint64_t>(header, 56);
+  // Every count is bounded by the file's size before any product or allocation is formed.
+  if (id_count > size / 4 || id_count > BM25Index::kMaxDocuments) throw damaged("document count exceeds the file");
+  if (term_count > size / 20) throw damaged("token count exceeds the file");
+  if (posting_total > size / 5) throw damaged("posting count exceeds the file");
+  if (overflow_count > size / 12) throw damaged("large frequency count exceeds the file");
+  if (state_size > size || token_bytes > size) throw damaged("section size exceeds the file");
+  const std::uint64_t end = kHeaderSize + padded(state_size) + padded(id_count * 4) + padded(term_count * 4 + token_bytes) +
+                            (term_count + 1) * 8 + term_count * 8 + padded(posting_total * 4) + padded(posting_total) +
+                            overflow_count * 12;
+  if (end != size) throw damaged("sections do not add up to the file's size");
+}
+
+}  // namespace
+
 BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedFile> mapping) {
-  if (bytes.size() < kHeaderSize) throw damaged("too short for a header");
-  if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) throw damaged("not an index file (bad magic)");
-  if (read_at<std::uint32_t>(bytes, 8) != kVersion) throw damaged("unknown version");
-  if (read_at<std::uint32_t>(bytes, 12) != 0) throw damaged("reserved header field is not zero");
+  check_header(bytes.substr(0, kHeaderSize), bytes.size());
   const auto id_count = read_at<std::uint64_t>(bytes, 16);
   const auto term_count = read_at<std::uint64_t>(bytes, 24);
   const auto posting_total = read_at<std::uint64_t>(bytes, 32);
   const auto overflow_count = read_at<std::uint64_t>(bytes, 40);
   const auto state_size = read_at<std::uint64_t>(bytes, 48);
   const auto token_bytes = read_at<std::uint64_t>(bytes, 56);
-  // Every count is bounded by the file's size before any product or allocation is formed.
   const std::uint64_t size = bytes.size();
-  if (id_count > size / 4 || id_count > kMaxDocuments) throw damaged("document count exceeds the file");
-  if (term_count > size / 20) throw damaged("token count exceeds the file");
-  if (posting_total > size / 5) throw damaged("posting count exceeds the file");
-  if (overflow_count > size / 12) throw damaged("large frequency count exceeds the file");
-  if (state_size > size || token_bytes > size) throw damaged("section size exceeds the file");
   const std::uint64_t state_at = kHeaderSize;
   const std::uint64_t lengths_at = state_at + padded(state_size);
   const std::uint64_t sizes_at = lengths_at + padded(id_count * 4);

@@ -15,6 +15,7 @@ import pytest
 
 import duzudavida
 from bm25_oracle import key_text
+from conftest import run_isolated
 
 
 def as_kind(tokens, kind):
@@ -115,7 +116,9 @@ def test_random_operations_equal_the_oracle(kind, seed, tmp_path):
             docs = random_docs(rng, rng.randint(1, 25), kind)
             assert index.add(docs) == mirror.add(docs)
         elif action == "delete":
-            doomed = rng.sample(sorted(mirror.docs), rng.randint(1, max(1, len(mirror.docs) // 3)))
+            # One document (the path that searches each list), or many (the whole pass).
+            most = 1 if rng.random() < 0.5 else max(1, len(mirror.docs) // 3)
+            doomed = rng.sample(sorted(mirror.docs), rng.randint(1, most))
             index.delete(doomed)
             for i in doomed:
                 del mirror.docs[i]
@@ -302,3 +305,110 @@ def test_load_refuses_what_is_not_a_regular_index_file(tmp_path):
                 duzudavida.BM25Index.load(tmp_path / "cut.idx", mmap=mapped)
     with pytest.raises(ValueError, match="^index file: "):
         pickle.loads(pickle.dumps(index).replace(b"DZDVIDX1", b"DZDVIDX2"))
+
+
+class Tagged(duzudavida.BM25Index):
+    pass
+
+
+def test_state_calls_replace_a_live_index_and_conversions_name_their_argument(tmp_path):
+    index = duzudavida.BM25Index()
+    index.add([["a", "b"], ["c"]])
+    other = duzudavida.BM25Index(b=0.3)
+    other.add([["x"]])
+    with pytest.raises(ValueError, match="^index file: "):
+        index.__setstate__(b"garbage")
+    assert len(index) == 2
+    index.__setstate__(other.__getstate__())
+    assert len(index) == 1 and index.model().b() == 0.3
+    index.__init__(0.1, 0.2)
+    assert len(index) == 0 and (index.model().b(), index.model().k1()) == (0.1, 0.2)
+    tagged = Tagged()
+    tagged.add([["t"]])
+    tagged.note = "kept"
+    for twin in (pickle.loads(pickle.dumps(tagged, 5)), copy.copy(tagged), copy.deepcopy(tagged)):
+        assert type(twin) is Tagged and twin.note == "kept" and len(twin) == 1
+    for allow, message in (
+        (["1"], r"allow\[0\] is not an int, but str"),
+        ([1.0], r"allow\[0\] is not an int, but float"),
+        ({0}, "allow must be a sequence of int ids, not set"),
+    ):
+        with pytest.raises(TypeError, match=message):
+            other.retrieve([["x"]], allow=allow)
+    assert other.retrieve([["x"]], allow=[2**64, 0], threads=2**64)[0].tolist() == [[0]]
+    for doomed in (2**63, 2**64):
+        with pytest.raises(KeyError, match=f"^{doomed}$"):
+            other.delete([0, doomed])
+    assert len(other) == 1
+
+    class Path:
+        def __fspath__(self):
+            other.add([["during"]])  # before save reads the index: the file holds it
+            return str(tmp_path / "fspath.idx")
+
+    other.save(Path())
+    assert len(duzudavida.BM25Index.load(tmp_path / "fspath.idx")) == 2
+    # Names the temporary file might take are left alone: a FIFO, a link to another file.
+    target = tmp_path / "target.idx"
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"precious")
+    os.mkfifo(f"{target}.tmp{os.getpid()}.0")
+    os.link(victim, f"{target}.tmp{os.getpid()}.1")
+    other.save(target)
+    assert victim.read_bytes() == b"precious" and len(duzudavida.BM25Index.load(target)) == 2
+
+
+def test_files_are_checked_before_they_are_trusted(tmp_path):
+    # A huge file that is not an index is refused from its header, allocating nothing of its size.
+    huge = tmp_path / "huge.idx"
+    with open(huge, "wb") as out:
+        out.write(b"NOTINDEX")
+        out.truncate(3 << 30)
+    result = run_isolated(
+        "import resource, sys, duzudavida\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        "try:\n    duzudavida.BM25Index.load(sys.argv[1])\n"
+        "except ValueError as error:\n    print(error)\n",
+        str(huge),
+    )
+    assert result.stdout.strip() == "index file: not an index file (bad magic)", result.stderr
+    # A mapped file changed in place after its load: what a change copies is checked, so the
+    # damage is refused instead of entering an index that owns its postings.
+    index = duzudavida.BM25Index()
+    index.add([["a", "b"], ["b", "c"], ["c"]])
+    path = tmp_path / "mapped.idx"
+    index.save(path)
+    mapped = duzudavida.BM25Index.load(path, mmap=True)
+    data = bytearray(path.read_bytes())
+    docs_at = len(data) - 8 - 24  # the first posting id: 5 u32 and 5 tf bytes, each padded to 8
+    with open(path, "r+b") as out:
+        out.seek(docs_at)
+        out.write((0xFFFFFFF0).to_bytes(4, "little"))
+    fresh = duzudavida.BM25Index()
+    with pytest.raises(ValueError, match="^index file: "):
+        fresh.merge(mapped)
+    assert len(fresh) == 0 and fresh.model().__getstate__() == duzudavida.BM25().__getstate__()
+    with pytest.raises(ValueError, match="^index file: "):
+        mapped.add([["d"]])
+
+
+def test_fork_during_an_add_gives_the_child_a_whole_index_or_says_why_not():
+    index = duzudavida.BM25Index()
+    index.add([["a"]])
+    docs = [[f"t{i % 5000}", f"u{i % 77}"] for i in range(300_000)]
+    outcomes = set()
+    for delay in (0.0, 0.05, 0.15, 0.3):
+        thread = threading.Thread(target=index.add, args=(docs,))
+        thread.start()
+        threading.Event().wait(delay)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                code = 10 if len(index) in (1 + n * len(docs) for n in range(5)) else 11
+            except RuntimeError as error:
+                code = 12 if "forked while another thread changed" in str(error) else 13
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        thread.join()
+        outcomes.add(os.waitstatus_to_exitcode(status))
+    assert outcomes <= {10, 12}, outcomes
