@@ -435,6 +435,17 @@ void BM25Index::merge(const BM25Index& other) {
   refresh_factors();
 }
 
+const BM25Index::TermBound& BM25Index::checked_bound(std::size_t term) const {
+  if (mapping_ && mapped_bound_checked_[term].load(std::memory_order_acquire) == 0) {
+    const TermBound exact = exact_bound(term);
+    if (exact.max_tf != bounds_[term].max_tf || exact.min_length != bounds_[term].min_length) {
+      throw std::invalid_argument("index file: a token's bounds disagree with its postings");
+    }
+    mapped_bound_checked_[term].store(1, std::memory_order_release);
+  }
+  return bounds_[term];
+}
+
 BM25Index::TermBound BM25Index::exact_bound(std::size_t term) const noexcept {
   const View view = postings(term);
   TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
@@ -622,7 +633,7 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
   for (std::size_t index = 0; index < terms.size(); ++index) {
     QueryTerm& term = terms[index];
     if (term.weight > 0.0) {
-      const TermBound& bound = bounds_[term.term];
+      const TermBound& bound = checked_bound(term.term);
       const double len = static_cast<double>(bound.min_length);
       const double factor = ((len / average) * model_.b() + (1.0 - model_.b())) * model_.k1();
       const double tf = static_cast<double>(bound.max_tf);

@@ -138,6 +138,10 @@ class BM25Index {
   bool remove_few(std::int64_t doomed_count, std::int64_t doomed_length, const std::vector<std::uint8_t>& doomed);
   // A token's bound as its postings give it now (bounds_ may be looser after a few deletions).
   TermBound exact_bound(std::size_t term) const noexcept;
+  // bounds_[term] for pruning. A mapped file's bounds are not trusted: the first query that uses a
+  // token checks its bound against its postings, and a file whose bound disagrees raises
+  // std::invalid_argument instead of pruning away documents that belong in the result.
+  const TermBound& checked_bound(std::size_t term) const;
   void materialize();          // copies mapped postings into owned memory, checking them
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
   void refresh_factors() noexcept { factors_.ready = false; }
@@ -153,6 +157,9 @@ class BM25Index {
   const std::uint32_t* mapped_docs_ = nullptr;
   const std::uint8_t* mapped_tfs_ = nullptr;
   std::vector<TermBound> bounds_;  // per term: exact, or looser after remove_few
+  // When mapped: per term, whether checked_bound has checked it (queries on several threads may
+  // check one term at once; each finds the same answer).
+  std::shared_ptr<std::atomic<std::uint8_t>[]> mapped_bound_checked_;
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;

@@ -363,6 +363,7 @@ BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedF
   if (mapping) {
     // The mapping starts on a page and the section on a multiple of 8, so ids are aligned.
     index.mapping_ = std::move(mapping);
+    index.mapped_bound_checked_.reset(new std::atomic<std::uint8_t>[term_count]());
     index.mapped_offsets_ = std::move(offsets);
     index.mapped_docs_ = docs;
     index.mapped_tfs_ = tfs;

@@ -2,6 +2,7 @@
 // file's bytes, including every way a file may lie.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <algorithm>
 #include <map>
@@ -218,6 +219,37 @@ TEST_F(IndexFile, EveryTruncationIsRefused) {
   for (std::size_t size = 0; size < bytes_.size(); ++size) {
     EXPECT_THROW(BM25Index::from_bytes(std::string_view(bytes_).substr(0, size)), std::invalid_argument) << size;
   }
+}
+
+// Pruning reads each token's bound from the file. A mapped index does not check the file whole
+// at load, so a lying bound is caught when a query first uses it, not followed to a wrong top-k.
+TEST_F(IndexFile, LyingBoundsAreRefusedMappedOrNot) {
+  const auto pad = [](std::uint64_t size) { return (size + 7) / 8 * 8; };
+  const auto terms = at<std::uint64_t>(24);
+  const std::size_t bounds_at = 64 + pad(at<std::uint64_t>(48)) + pad(at<std::uint64_t>(16) * 4) +
+                                pad(terms * 4 + at<std::uint64_t>(56)) + (terms + 1) * 8;
+  std::string lying = bytes_;
+  for (std::uint64_t term = 0; term < terms; ++term) {
+    const std::uint32_t tiny[2] = {1, 0xffffffffu};
+    std::memcpy(lying.data() + bounds_at + 8 * term, tiny, sizeof tiny);
+  }
+  const std::string path = ::testing::TempDir() + "lying_bounds.idx";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(lying.data(), 1, lying.size(), file), lying.size());
+    std::fclose(file);
+  }
+  const std::vector<std::string> query = {"a", "c"};
+  for (const bool map : {false, true}) {
+    try {
+      BM25Index::load(path, map).retrieve({TokenViews(query.begin(), query.end())}, 2, 1, nullptr);
+      ADD_FAILURE() << "accepted, map " << map;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), "index file: a token's bounds disagree with its postings");
+    }
+  }
+  std::remove(path.c_str());
 }
 
 struct Lie {
