@@ -1,19 +1,9 @@
-"""Costs that hostile or careless use of Jieba used to make unbounded: the peak memory of a cut of
-text without separators, and restoring a state that carries many inserted words. Each runs in a
-fresh interpreter, so peaks are the process's own."""
+"""A cost that careless use of Jieba used to make unbounded: restoring a state that carries many
+inserted words, in a fresh interpreter. (The peak of a cut of text without separators is a row of
+segment_bench.)"""
 
 import subprocess
 import sys
-
-PEAK_SCRIPT = (
-    "import random, resource, sys, duzudavida\n"
-    "jieba = duzudavida.Jieba(*sys.argv[2:])\n"
-    "random.seed(1)\n"
-    "text = ''.join(chr(random.randint(0x4e00, 0x9fa5)) for _ in range(int(sys.argv[1])))\n"
-    "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-    "jieba.cut(text)\n"
-    "print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / len(text.encode()))\n"
-)
 
 STATE_SCRIPT = (
     "import sys, time, duzudavida\n"
@@ -33,11 +23,8 @@ def run(script: str, *args: str) -> float:
 
 def measure(jieba_paths: list[str], quick: bool) -> list[tuple[str, float, str, str]]:
     """(name, value, unit, notes) rows."""
-    characters = 100_000 if quick else 1_000_000
     words = 8_000 if quick else 80_000
     return [
-        ("peak memory of cut over Han text without separators", run(PEAK_SCRIPT, str(characters), *jieba_paths),
-         "bytes per byte", f"{characters:,} random CJK characters in one sentence: the library's DAG per character"),
         (f"__setstate__ with {words:,} inserted words", run(STATE_SCRIPT, str(words), *jieba_paths), "s",
          "loading the files again included"),
     ]
