@@ -436,12 +436,12 @@ void BM25Index::merge(const BM25Index& other) {
 }
 
 const BM25Index::TermBound& BM25Index::checked_bound(std::size_t term) const {
-  if (mapping_ && mapped_bound_checked_[term].load(std::memory_order_acquire) == 0) {
+  if (mapping_ && mapped_bound_checked_.get()[term].load(std::memory_order_acquire) == 0) {
     const TermBound exact = exact_bound(term);
     if (exact.max_tf != bounds_[term].max_tf || exact.min_length != bounds_[term].min_length) {
       throw std::invalid_argument("index file: a token's bounds disagree with its postings");
     }
-    mapped_bound_checked_[term].store(1, std::memory_order_release);
+    mapped_bound_checked_.get()[term].store(1, std::memory_order_release);
   }
   return bounds_[term];
 }
