@@ -25,23 +25,8 @@ struct pybind11::detail::type_caster<lumo::typing::text::BM25>
     : lumo::binding::InitializedCaster<lumo::typing::text::BM25> {};
 
 namespace lumo::binding {
-// The instance that __init__ or __setstate__ is called on, initialised or not.
-struct Instance {
-  pybind11::handle self;
-};
+using Instance = AnyInstance<typing::text::BM25>;
 }  // namespace lumo::binding
-
-template <>
-struct pybind11::detail::type_caster<lumo::binding::Instance> {
-  // Named as the class, so that signatures read as those of any other method.
-  PYBIND11_TYPE_CASTER(lumo::binding::Instance, const_name<lumo::typing::text::BM25>());
-  bool load(handle source, bool /*convert*/) {
-    const detail::type_info* type = get_type_info(typeid(lumo::typing::text::BM25));
-    if (type == nullptr || !PyObject_TypeCheck(source.ptr(), type->type)) return false;
-    value.self = source;
-    return true;
-  }
-};
 
 namespace lumo::binding {
 namespace {

@@ -26,23 +26,8 @@ struct pybind11::detail::type_caster<lumo::typing::text::BM25Index>
     : lumo::binding::InitializedCaster<lumo::typing::text::BM25Index> {};
 
 namespace lumo::binding {
-// The instance that __init__ or __setstate__ is called on, initialised or not.
-struct IndexInstance {
-  pybind11::handle self;
-};
+using IndexInstance = AnyInstance<typing::text::BM25Index>;
 }  // namespace lumo::binding
-
-template <>
-struct pybind11::detail::type_caster<lumo::binding::IndexInstance> {
-  // Named as the class, so that signatures read as those of any other method.
-  PYBIND11_TYPE_CASTER(lumo::binding::IndexInstance, const_name<lumo::typing::text::BM25Index>());
-  bool load(handle source, bool /*convert*/) {
-    const detail::type_info* type = get_type_info(typeid(lumo::typing::text::BM25Index));
-    if (type == nullptr || !PyObject_TypeCheck(source.ptr(), type->type)) return false;
-    value.self = source;
-    return true;
-  }
-};
 
 namespace lumo::binding {
 namespace {

@@ -26,4 +26,23 @@ struct InitializedCaster : pybind11::detail::type_caster_base<T> {
   }
 };
 
+// The instance that __init__ or __setstate__ is called on, initialised or not: those two calls
+// build or replace the C++ object themselves.
+template <class T>
+struct AnyInstance {
+  pybind11::handle self;
+};
+
 }  // namespace lumo::binding
+
+template <class T>
+struct pybind11::detail::type_caster<lumo::binding::AnyInstance<T>> {
+  // Named as the class, so that signatures read as those of any other method.
+  PYBIND11_TYPE_CASTER(lumo::binding::AnyInstance<T>, const_name<T>());
+  bool load(handle source, bool /*convert*/) {
+    const detail::type_info* type = get_type_info(typeid(T));
+    if (type == nullptr || !PyObject_TypeCheck(source.ptr(), type->type)) return false;
+    value.self = source;
+    return true;
+  }
+};
