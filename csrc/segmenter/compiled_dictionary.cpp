@@ -25,7 +25,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "compiled dictionaries 
 static_assert(sizeof(TrieCell) == 24, "TrieCell is written as it is laid out");
 
 constexpr char kMagic[8] = {'D', 'Z', 'J', 'I', 'E', 'B', 'A', '\x1a'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::uint32_t kByteOrder = 0x01020304;
 
 enum SectionId : std::size_t {
@@ -43,6 +43,7 @@ enum SectionId : std::size_t {
   kIdfValues,
   kStopOffsets,
   kStopBlob,
+  kEdgeFilter,
   kSectionCount
 };
 
@@ -134,6 +135,7 @@ void Engine::save(const std::string& path, std::uint64_t key) const {
   put(kScalars, &scalars, sizeof scalars);
   put(kRootCells, trie_.root_cells(), RuneTrie::kDirectRunes * sizeof(TrieCell));
   put(kEdgeCells, trie_.edge_cells(), trie_.capacity() * sizeof(TrieCell));
+  put(kEdgeFilter, trie_.edge_filter(), RuneTrie::kFilterWords * sizeof(std::uint64_t));
   {
     std::vector<std::string_view> views(tags_.begin(), tags_.end());
     std::vector<std::uint32_t> offsets;
@@ -234,7 +236,7 @@ std::unique_ptr<Engine> Engine::load(const std::string& path, std::uint64_t key)
   std::memcpy(&header, base, sizeof header);
   if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) damaged(path, "wrong magic");
   if (header.byte_order != kByteOrder) damaged(path, "wrong byte order");
-  if (header.version != kVersion) damaged(path, "version " + std::to_string(header.version) + ", expected 1");
+  if (header.version != kVersion) damaged(path, "version " + std::to_string(header.version) + ", expected " + std::to_string(kVersion));
   if (header.file_size != size) damaged(path, "size differs from the one recorded");
   if (header.key != key) damaged(path, "compiled from other dictionary files");
   // A section's bytes, as `count` items of T (count 0: as many as it holds, exactly).
@@ -263,8 +265,10 @@ std::unique_ptr<Engine> Engine::load(const std::string& path, std::uint64_t key)
   if (scalars.node_count > RuneTrie::kIdMask) damaged(path, "too many trie nodes");
   const auto root = section(kRootCells, sizeof(TrieCell), 8, RuneTrie::kDirectRunes);
   const auto edges = section(kEdgeCells, sizeof(TrieCell), 8, capacity);
+  const auto filter = section(kEdgeFilter, sizeof(std::uint64_t), 8, RuneTrie::kFilterWords);
   engine->trie_ = RuneTrie(reinterpret_cast<const TrieCell*>(root.first), reinterpret_cast<const TrieCell*>(edges.first),
-                           capacity, static_cast<std::uint32_t>(scalars.node_count));
+                           capacity, static_cast<std::uint32_t>(scalars.node_count),
+                           reinterpret_cast<const std::uint64_t*>(filter.first));
 
   // Strings as (offsets, blob): offsets never decrease and stay within the blob.
   const auto strings = [&](SectionId offsets_id, SectionId blob_id) {

@@ -33,17 +33,20 @@ unsigned shift_for(std::size_t capacity) {
 }
 }  // namespace
 
-RuneTrie::RuneTrie() : root_storage_(kDirectRunes, kEmptyCell) {
+RuneTrie::RuneTrie() : root_storage_(kDirectRunes, kEmptyCell), filter_storage_(kFilterWords, 0) {
   cells_storage_.assign(std::size_t{1} << 10, kEmptyCell);
   root_ = root_storage_.data();
   cells_ = cells_storage_.data();
+  filter_ = filter_storage_.data();
   mask_ = cells_storage_.size() - 1;
   shift_ = shift_for(cells_storage_.size());
 }
 
-RuneTrie::RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capacity, std::uint32_t node_count)
+RuneTrie::RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capacity, std::uint32_t node_count,
+                   const std::uint64_t* filter)
     : root_(const_cast<TrieCell*>(root)),  // never written while borrowed: own() copies first
       cells_(const_cast<TrieCell*>(cells)),
+      filter_(const_cast<std::uint64_t*>(filter)),
       owned_(false),
       mask_(capacity - 1),
       shift_(shift_for(capacity)),
@@ -92,9 +95,12 @@ void RuneTrie::own() {
   node_count_ = std::max(node_count_, highest + 1);
   std::size_t capacity = mask_ + 1;
   while ((used + 1) * 2 > capacity) capacity *= 2;
+  std::vector<std::uint64_t> filter(filter_, filter_ + kFilterWords);
   rehash(capacity);
   root_storage_.swap(root);
   root_ = root_storage_.data();
+  filter_storage_.swap(filter);
+  filter_ = filter_storage_.data();
   owned_ = true;
 }
 
@@ -113,6 +119,7 @@ TrieCell& RuneTrie::child_or_new(std::uint32_t parent, std::uint32_t rune) {
     slot = (slot + 1) & mask_;
   }
   cells_[slot] = TrieCell{node_count_++, kNoWord, 0.0, key};
+  mark_edge(key);
   ++used_;
   return cells_[slot];
 }
