@@ -166,19 +166,23 @@ struct type_caster<lumo::binding::Sentences> {
   }
 };
 
-// A new list of str. Words of a str sentence are cut from it by code point (the library counts
-// them for each word), which skips decoding their UTF-8 again; words of a bytes sentence are
-// decoded strictly, so bytes that are not UTF-8 raise UnicodeDecodeError.
+// A new reference to the str of a word: cut from a str sentence by code point (the library counts
+// them for each word), which skips decoding its UTF-8 again; decoded strictly from a bytes one, so
+// bytes that are not UTF-8 raise UnicodeDecodeError. Null with the error set on failure.
+inline PyObject* word_str(const lumo::binding::Sentence& sentence, const lumo::segmenter::WordSpan& word) {
+  if (sentence.text != nullptr) {
+    return PyUnicode_Substring(sentence.text, word.unicode_offset, word.unicode_offset + word.unicode_length);
+  }
+  return PyUnicode_DecodeUTF8(sentence.bytes.data() + word.offset, static_cast<Py_ssize_t>(word.size), nullptr);
+}
+
+// A new list of str, the words of the sentence.
 inline object word_list(const lumo::binding::Sentence& sentence, const lumo::segmenter::WordSpans& words) {
   const auto size = static_cast<Py_ssize_t>(words.size());
   object result = reinterpret_steal<object>(PyList_New(size));
   if (!result) throw error_already_set();
   for (Py_ssize_t i = 0; i < size; ++i) {
-    const lumo::segmenter::WordSpan& word = words[static_cast<std::size_t>(i)];
-    PyObject* item =
-        sentence.text != nullptr
-            ? PyUnicode_Substring(sentence.text, word.unicode_offset, word.unicode_offset + word.unicode_length)
-            : PyUnicode_DecodeUTF8(sentence.bytes.data() + word.offset, static_cast<Py_ssize_t>(word.size), nullptr);
+    PyObject* item = word_str(sentence, words[static_cast<std::size_t>(i)]);
     if (item == nullptr) throw error_already_set();
     PyList_SET_ITEM(result.ptr(), i, item);
   }
@@ -277,15 +281,29 @@ py::list tokenize(const Segmenter& self, const Sentence& sentence, const std::st
   return result;
 }
 
+// The (word, tag) tuples. Each distinct tag's str is made once per call, at its first word (so a
+// tag that is not UTF-8 raises where it did when every tag was decoded).
 py::list tag(const Segmenter& self, const Sentence& sentence) {
-  std::vector<std::pair<std::string, std::string>> tagged;
+  segmenter::TaggedWords tagged;
   {
     py::gil_scoped_release unlocked;
     tagged = self.tag(sentence.bytes);
   }
-  py::list result(tagged.size());
-  for (std::size_t i = 0; i < tagged.size(); ++i) {
-    result[i] = py::make_tuple(decoded(tagged[i].first), decoded(tagged[i].second));
+  std::vector<py::object> names(tagged.names.size());
+  const auto size = static_cast<Py_ssize_t>(tagged.words.size());
+  py::list result = py::reinterpret_steal<py::list>(PyList_New(size));
+  if (!result) throw py::error_already_set();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const auto index = static_cast<std::size_t>(i);
+    py::object word = py::reinterpret_steal<py::object>(py::detail::word_str(sentence, tagged.words[index]));
+    if (!word) throw py::error_already_set();
+    py::object& name = names[tagged.tags[index]];
+    if (!name) name = decoded(tagged.names[tagged.tags[index]]);
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) throw py::error_already_set();
+    PyTuple_SET_ITEM(pair, 0, word.release().ptr());
+    PyTuple_SET_ITEM(pair, 1, py::object(name).release().ptr());
+    PyList_SET_ITEM(result.ptr(), i, pair);
   }
   return result;
 }

@@ -17,6 +17,7 @@ namespace {
 constexpr double kMinDouble = -3.14e+100;
 constexpr std::size_t kMaxWordLength = kMaxMatchRunes;
 constexpr std::size_t kE = 1, kS = 3;  // the states that end a word
+constexpr std::uint32_t kNoSlot = UINT32_MAX;
 
 // The library's log line (limonp's Logger): local time, source, level, message.
 void log_error(const char* source, const std::string& message) {
@@ -131,6 +132,8 @@ struct Engine::Scratch {
   std::vector<double> state_weight;
   std::vector<std::int8_t> state_path;
   std::vector<std::int8_t> states;
+  std::vector<std::uint32_t> tag_slot;  // tag: by tag id, its index in the call's names, or kNoSlot
+  std::vector<std::size_t> tags_used;   // tag: the ids whose slot is set
 };
 
 
@@ -646,35 +649,69 @@ void Engine::cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& w
   }
 }
 
-std::vector<std::pair<std::string, std::string>> Engine::tag(std::string_view sentence) const {
+void Engine::tag(std::string_view sentence, TaggedWords& tagged) const {
   Scratch& scratch = thread_scratch();
-  std::vector<std::pair<std::string, std::string>> tagged;
-  if (!cut_words(sentence, CutMode::Mixed, true, scratch)) return tagged;
-  tagged.reserve(scratch.words.size());
+  tagged.words.clear();
+  tagged.tags.clear();
+  tagged.names.clear();
+  if (!cut_words(sentence, CutMode::Mixed, true, scratch)) return;
+  // Tag ids: the table's, then the library's three fallbacks. tag_slot maps an id to its place in
+  // `names` for this call only: every slot it sets is unset again on the way out, even by an exception.
+  static constexpr const char* kFallbacks[] = {"x", "m", "eng"};
+  const std::size_t fallback = tags_.size();
+  if (scratch.tag_slot.size() < fallback + 3) scratch.tag_slot.resize(fallback + 3, kNoSlot);
+  struct SlotReset {
+    Scratch& scratch;
+    ~SlotReset() {
+      for (const std::size_t id : scratch.tags_used) scratch.tag_slot[id] = kNoSlot;
+      scratch.tags_used.clear();
+    }
+  } reset{scratch};
+  tagged.words.reserve(scratch.words.size());
+  tagged.tags.reserve(scratch.words.size());
   const std::uint32_t* offsets = scratch.offsets.data();
   const std::uint32_t* runes = scratch.runes.data();
   for (const auto& [start, length] : scratch.words) {
-    std::string word(sentence.substr(offsets[start], offsets[start + length] - offsets[start]));
+    tagged.words.push_back(WordSpan{offsets[start], offsets[start + length] - offsets[start], start, length});
     const TrieCell* cell = trie_.find(runes + start, length);
+    std::size_t id = 0;
     // A tag id beyond the table (only a damaged compiled file has one) reads as no tag.
     if (cell != nullptr && cell->tag != RuneTrie::kNoWord && static_cast<std::uint32_t>(cell->tag) < tags_.size() &&
         !tags_[static_cast<std::size_t>(cell->tag)].empty()) {
-      tagged.emplace_back(std::move(word), tags_[static_cast<std::size_t>(cell->tag)]);
-      continue;
-    }
-    // The library's fallback, which stops counting once half the runes are ASCII: "x" without
-    // ASCII, "m" when all the ASCII counted are digits, "eng" otherwise.
-    std::size_t ascii = 0;
-    std::size_t digits = 0;
-    for (std::size_t i = 0; i < length && ascii < length / 2; ++i) {
-      if (runes[start + i] < 0x80) {
-        ++ascii;
-        if (is_digit(runes[start + i])) ++digits;
+      id = static_cast<std::size_t>(cell->tag);
+    } else {
+      // The library's fallback, which stops counting once half the runes are ASCII: "x" without
+      // ASCII, "m" when all the ASCII counted are digits, "eng" otherwise.
+      std::size_t ascii = 0;
+      std::size_t digits = 0;
+      for (std::size_t i = 0; i < length && ascii < length / 2; ++i) {
+        if (runes[start + i] < 0x80) {
+          ++ascii;
+          if (is_digit(runes[start + i])) ++digits;
+        }
       }
+      id = fallback + (ascii == 0 ? 0 : digits == ascii ? 1 : 2);
     }
-    tagged.emplace_back(std::move(word), ascii == 0 ? "x" : digits == ascii ? "m" : "eng");
+    std::uint32_t& slot = scratch.tag_slot[id];
+    if (slot == kNoSlot) {
+      scratch.tags_used.push_back(id);
+      tagged.names.emplace_back(id < fallback ? tags_[id] : kFallbacks[id - fallback]);
+      slot = static_cast<std::uint32_t>(tagged.names.size() - 1);
+    }
+    tagged.tags.push_back(slot);
   }
-  return tagged;
+}
+
+std::vector<std::pair<std::string, std::string>> Engine::tag(std::string_view sentence) const {
+  TaggedWords tagged;
+  tag(sentence, tagged);
+  std::vector<std::pair<std::string, std::string>> pairs;
+  pairs.reserve(tagged.words.size());
+  for (std::size_t i = 0; i < tagged.words.size(); ++i) {
+    const WordSpan& word = tagged.words[i];
+    pairs.emplace_back(sentence.substr(word.offset, word.size), tagged.names[tagged.tags[i]]);
+  }
+  return pairs;
 }
 
 std::vector<std::pair<std::string, double>> Engine::extract_keywords(std::string_view sentence,

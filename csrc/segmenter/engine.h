@@ -35,7 +35,10 @@ class Engine {
   // An undecodable sentence gives none, and the library's "decode failed. " line on standard error.
   void cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& words) const;
 
-  // Mixed-mode words with the library's part-of-speech tags.
+  // Mixed-mode words with the library's part-of-speech tags, into `tagged` (cleared first). An
+  // undecodable sentence gives none, as cut.
+  void tag(std::string_view sentence, TaggedWords& tagged) const;
+  // The same as (word, tag) pairs of bytes, as the library's Tag gives them.
   std::vector<std::pair<std::string, std::string>> tag(std::string_view sentence) const;
 
   // The library's TF-IDF keywords, best first, at most `top_k`.

@@ -142,10 +142,12 @@ WordSpans Segmenter::cut(const std::string& sentence, CutMode mode, bool hmm) co
   return spans;
 }
 
-std::vector<std::pair<std::string, std::string>> Segmenter::tag(const std::string& sentence) const {
+TaggedWords Segmenter::tag(const std::string& sentence) const {
   check_sentence(sentence);
+  TaggedWords tagged;
   const std::shared_lock<std::shared_mutex> reading(lock_);
-  return library_->engine.tag(sentence);
+  library_->engine.tag(sentence, tagged);
+  return tagged;
 }
 
 std::vector<std::pair<std::string, double>> Segmenter::extract_keywords(const std::string& sentence,

@@ -25,6 +25,14 @@ struct WordSpan {
 };
 using WordSpans = std::vector<WordSpan>;
 
+// Words with their part-of-speech tags: words[i] has the tag names[tags[i]]; each tag used is
+// named once, in the order of its first word.
+struct TaggedWords {
+  WordSpans words;
+  std::vector<std::uint32_t> tags;
+  std::vector<std::string> names;
+};
+
 // The library's mixed mode (dictionary, and the HMM for words it lacks), its search mode, which
 // adds the shorter dictionary words inside long ones, and its full mode: every dictionary word.
 enum class CutMode { Mixed, Search, Full };
@@ -62,8 +70,8 @@ class Segmenter {
   // object: reads share its dictionary, and insert_user_word waits for them.
   WordSpans cut(const std::string& sentence, CutMode mode, bool hmm = true) const;
 
-  // Each word of the mixed mode with its part-of-speech tag, as the library tags it.
-  std::vector<std::pair<std::string, std::string>> tag(const std::string& sentence) const;
+  // Each word of the mixed mode with its part-of-speech tag, as the library tags it. Throws as cut.
+  TaggedWords tag(const std::string& sentence) const;
 
   // The library's TF-IDF keywords over the loaded IDF table and stop words, best first.
   std::vector<std::pair<std::string, double>> extract_keywords(const std::string& sentence, std::size_t top_k) const;
