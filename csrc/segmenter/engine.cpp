@@ -649,8 +649,9 @@ void Engine::cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& w
   }
 }
 
-void Engine::tag(std::string_view sentence, TaggedWords& tagged) const {
-  Scratch& scratch = thread_scratch();
+void Engine::tag(std::string_view sentence, TaggedWords& tagged) const { tag(thread_scratch(), sentence, tagged); }
+
+void Engine::tag(Scratch& scratch, std::string_view sentence, TaggedWords& tagged) const {
   tagged.words.clear();
   tagged.tags.clear();
   tagged.names.clear();
