@@ -218,6 +218,13 @@ class ShortWords {
     return *words;
   }
 
+  // Empties the table without releasing its strs: for the module's initialisation, when any str
+  // left in it belongs to an interpreter that was finalised (an embedding program may start
+  // another in the same process).
+  void forget() noexcept {
+    for (Slot& slot : slots_) slot = Slot{};
+  }
+
  private:
   static constexpr unsigned kSlotBits = 14;
   struct Slot {
@@ -602,6 +609,7 @@ bool initialized(py::handle self) {
 }  // namespace
 
 void register_jieba(py::module_& module) {
+  py::detail::ShortWords::instance().forget();
   py::register_exception_translator(&translate_segmenter_errors);
   py::class_<Segmenter, std::shared_ptr<Segmenter>> jieba(module, "Jieba");
   jieba
