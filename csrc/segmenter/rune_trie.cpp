@@ -80,22 +80,27 @@ void RuneTrie::rehash(std::size_t capacity) {
 }
 
 // Copies borrowed tables into owned ones, counting the cells in use (a file's own count is not
-// trusted: a table with no empty cell left would never end a probe for a new edge).
+// trusted: a table with no empty cell left would never end a probe for a new edge). The filter is
+// made afresh from the cells, not copied: a file's filter that hides edges would otherwise keep
+// hiding them, and so every word inserted through them.
 void RuneTrie::own() {
   if (owned_) return;
   std::vector<TrieCell> root(root_, root_ + kDirectRunes);
+  std::vector<std::uint64_t> filter(kFilterWords, 0);
   // New nodes take ids above every id in use, whatever count the file gave.
   std::uint32_t highest = 0;
   for (const TrieCell& cell : root) highest = std::max(highest, cell.node & kIdMask);
   std::size_t used = 0;
   for (std::size_t i = 0; i <= mask_; ++i) {
-    used += cells_[i].node != 0 ? 1 : 0;
+    if (cells_[i].node == 0) continue;
+    ++used;
     highest = std::max(highest, cells_[i].node & kIdMask);
+    const std::size_t bit = filter_bit(cells_[i].key);
+    filter[bit >> 6] |= std::uint64_t{1} << (bit & 63);
   }
   node_count_ = std::max(node_count_, highest + 1);
   std::size_t capacity = mask_ + 1;
   while ((used + 1) * 2 > capacity) capacity *= 2;
-  std::vector<std::uint64_t> filter(filter_, filter_ + kFilterWords);
   rehash(capacity);
   root_storage_.swap(root);
   root_ = root_storage_.data();

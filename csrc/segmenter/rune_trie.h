@@ -54,7 +54,7 @@ class RuneTrie {
 
   // Borrows tables that outlive the trie: kDirectRunes root cells, `capacity` edge cells (a power
   // of two) and kFilterWords filter words. Any content is safe to walk: probes stop after
-  // `capacity` cells, and a filter that lies only hides edges.
+  // `capacity` cells, and a filter that lies only hides edges, until the first insertion.
   RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capacity, std::uint32_t node_count,
            const std::uint64_t* filter);
 
@@ -107,8 +107,8 @@ class RuneTrie {
   // Two thirds of the edges a cut looks up do not exist (on the novel with the default dictionary),
   // and each such probe misses the cache in the edge table (24 MB). One bit per hash of every
   // edge's key, 512 KiB that stay in the core's cache, turns most of them away without touching
-  // the table: cuts take 22-30% less time in C++. Bits are only ever set, so growing or copying
-  // the table keeps them right.
+  // the table: cuts take 22-30% less time in C++. Bits are only ever set, so growing the table
+  // keeps them right; copying a borrowed one makes them afresh from its cells (see own()).
   static std::size_t filter_bit(std::uint64_t key) noexcept {
     return static_cast<std::size_t>((key * 0xC2B2AE3D27D4EB4Full) >> (64 - kFilterBits));
   }

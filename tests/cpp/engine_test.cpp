@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cppjieba/Jieba.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -302,6 +304,45 @@ TEST(CompiledDictionary, MappedEngineMatchesTheLibrary) {
   EXPECT_THROW(Engine::load(path, key + 1), std::invalid_argument);
 }
 
+// A file's filter of any content hides words at worst; the first insertion makes it afresh from
+// the edge table, after which the engine answers as the library given the same word.
+TEST(CompiledDictionary, FilterOfAnyContentIsMadeAfreshByTheFirstInsertion) {
+  const SegmenterFiles files = default_files("");
+  const std::string path = testing::TempDir() + "engine_filter.compiled";
+  const std::uint64_t key = dictionary_key(files);
+  Engine(files).save(path, key);
+  const std::string bytes = read_file(path);
+  // The section table starts at byte 32; the filter is section 14.
+  std::uint64_t offset = 0, size = 0;
+  std::memcpy(&offset, bytes.data() + 32 + 16 * 14, 8);
+  std::memcpy(&size, bytes.data() + 32 + 16 * 14 + 8, 8);
+  ASSERT_EQ(size, RuneTrie::kFilterWords * sizeof(std::uint64_t));
+  ASSERT_LE(offset + size, bytes.size());
+  Pair pair = load(files);
+  const char* word = "\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba";  // through the dictionary's edges
+  pair.library->InsertUserWord(word, 7, "zz");
+  const std::vector<std::string> lines = random_lines(200, 11);
+  testing::internal::CaptureStderr();
+  for (const char fill : {'\x00', '\x5a', '\xff'}) {
+    std::string scribbled = bytes;
+    std::fill(scribbled.begin() + static_cast<std::ptrdiff_t>(offset),
+              scribbled.begin() + static_cast<std::ptrdiff_t>(offset + size), fill);
+    const std::string scribbled_path = path + std::to_string(static_cast<unsigned char>(fill));
+    {
+      std::ofstream out(scribbled_path, std::ios::binary | std::ios::trunc);
+      out.write(scribbled.data(), static_cast<std::streamsize>(scribbled.size()));
+    }
+    pair.engine = Engine::load(scribbled_path, key);
+    WordSpans spans;
+    for (const std::string& line : lines) pair.engine->cut(line, CutMode::Mixed, true, spans);
+    pair.engine->insert_user_word(word, 7, "zz");
+    for (const std::string& line : lines) {
+      EXPECT_EQ(compare(pair, line, false), "") << int{fill} << " " << testing::PrintToString(line);
+    }
+  }
+  testing::internal::GetCapturedStderr();
+}
+
 // Damaged files: each truncation and each flipped byte of the header and section table either
 // fails with std::invalid_argument (or std::length_error on insertion) or loads an engine that cuts without reading out of bounds
 // (the sanitizer build checks the latter).
@@ -339,7 +380,7 @@ TEST(CompiledDictionary, DamagedFilesFailOrStayInBounds) {
   for (std::size_t size : {std::size_t{0}, std::size_t{7}, std::size_t{100}, bytes.size() / 2, bytes.size() - 1}) {
     attempt(bytes.substr(0, size));
   }
-  for (std::size_t at = 0; at < 16 * 14 + 40; ++at) {
+  for (std::size_t at = 0; at < 32 + 16 * 15; ++at) {
     std::string damaged = bytes;
     damaged[at] = static_cast<char>(damaged[at] ^ 0x5a);
     attempt(damaged);
