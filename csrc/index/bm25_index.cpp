@@ -568,18 +568,20 @@ bool better(const Scored& left, const Scored& right) noexcept {
   return left.id < right.id;
 }
 
-// The first position at or after `from` whose id is at least `target`: a count over the next few
-// ids, then galloping, then binary. The documents max_score seeks come in ascending order a few
-// postings apart; counting without branches took a third of the time of galloping there.
+// The first position at or after `from` whose id is at least `target`: counts over the next few
+// blocks of ids, then galloping, then binary. The documents max_score seeks come in ascending
+// order a few dozen postings apart; counting without branches took a third of the time of
+// galloping there.
 std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t target) noexcept {
-  if (from >= view.size || view.docs[from] >= target) return from;
-  constexpr std::size_t kNear = 16;
-  if (view.size - from >= kNear) {
+  constexpr std::size_t kBlock = 16;
+  constexpr int kNearBlocks = 4;
+  for (int block = 0; block < kNearBlocks && view.size - std::min(from, view.size) >= kBlock; ++block) {
     std::size_t smaller = 0;
-    for (std::size_t at = 0; at < kNear; ++at) smaller += view.docs[from + at] < target;
-    if (smaller < kNear) return from + smaller;
-    from += kNear - 1;
+    for (std::size_t at = 0; at < kBlock; ++at) smaller += view.docs[from + at] < target;
+    if (smaller < kBlock) return from + smaller;
+    from += kBlock;
   }
+  if (from >= view.size || view.docs[from] >= target) return from;
   std::size_t low = from;
   std::size_t step = 1;
   while (low + step < view.size && view.docs[low + step] < target) {
