@@ -679,6 +679,62 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
   double threshold = 0.0;
   bool pruning = false;       // once `columns` documents score above 0
   std::size_t essential = 0;  // positive[essential..] are the terms a document must hold one of
+  std::size_t window_essential = 0;  // `essential` as the window at hand began
+  // A document the essential terms give `sum`: completed from the other terms while its bound can
+  // still reach the threshold, then scored in token order and offered. With `rescore`, the
+  // essential terms' contributions are found again through their window cursors.
+  const auto consider = [&](std::uint32_t doc, double sum, bool rescore) {
+    bool passed = !(pruning && below(sum + prefix[window_essential], threshold));
+    for (std::size_t i = window_essential; passed && i-- > 0;) {
+      QueryTerm& term = terms[positive[i]];
+      term.cursor = seek(term.view, term.cursor, doc);
+      if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+        const double contribution = weigh(term, term.cursor, doc);
+        scratch.contribution[positive[i]] = contribution;
+        scratch.present[positive[i]] = 1;
+        sum += contribution;
+      }
+      passed = !(pruning && below(sum + prefix[i], threshold));
+    }
+    if (passed) {
+      // The essential terms' cursors through the window's postings move forward as the documents do.
+      for (std::size_t i = window_essential; rescore && i < positive.size(); ++i) {
+        QueryTerm& term = terms[positive[i]];
+        term.window_cursor = seek(term.view, term.window_cursor, doc);
+        if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
+          scratch.contribution[positive[i]] = weigh(term, term.window_cursor, doc);
+          scratch.present[positive[i]] = 1;
+        }
+      }
+      for (const std::size_t index : negative) {
+        QueryTerm& term = terms[index];
+        term.cursor = seek(term.view, term.cursor, doc);
+        if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+          scratch.contribution[index] = weigh(term, term.cursor, doc);
+          scratch.present[index] = 1;
+        }
+      }
+      double score = 0.0;
+      bool first_term = true;
+      for (std::size_t index = 0; index < terms.size(); ++index) {
+        if (scratch.present[index] == 0) continue;
+        score = first_term ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
+        first_term = false;
+      }
+      offer(Scored{score, doc});
+      if (heap.size() == columns && heap.front().score > 0.0) {
+        pruning = true;
+        threshold = heap.front().score;
+        while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
+      }
+    }
+    // Only the terms this document may have marked.
+    for (std::size_t i = 0; i < window_essential; ++i) scratch.present[positive[i]] = 0;
+    if (passed) {
+      for (std::size_t i = window_essential; i < positive.size(); ++i) scratch.present[positive[i]] = 0;
+      for (const std::size_t index : negative) scratch.present[index] = 0;
+    }
+  };
   for (;;) {
     // The window starts at the lowest id left in an essential term, so empty stretches cost nothing.
     std::uint32_t first = std::numeric_limits<std::uint32_t>::max();
@@ -688,7 +744,26 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
     }
     if (first == std::numeric_limits<std::uint32_t>::max()) break;
     const std::uint64_t end = static_cast<std::uint64_t>(first) + kWindow;
-    const std::size_t window_essential = essential;
+    window_essential = essential;
+    if (window_essential + 1 == positive.size()) {
+      // One essential term: its postings are the window's documents, in order, each with its sum.
+      // Skipping the accumulator took 0.95 of the time on the synthetic corpus (the same on the novel).
+      const std::size_t index = positive.back();
+      QueryTerm& term = terms[index];
+      std::size_t at = term.cursor;
+      for (; at < term.view.size && term.view.docs[at] < end; ++at) {
+        const std::uint32_t doc = term.view.docs[at];
+        if (doc >= id_count) throw std::invalid_argument("index file: a posting's document id is out of range");
+        if (mask[doc] == 0) continue;
+        const double contribution = weigh(term, at, doc);
+        scratch.contribution[index] = contribution;
+        scratch.present[index] = 1;
+        consider(doc, contribution, false);
+        scratch.present[index] = 0;
+      }
+      term.cursor = at;
+      continue;
+    }
     for (std::size_t i = window_essential; i < positive.size(); ++i) {
       QueryTerm& term = terms[positive[i]];
       term.window_cursor = term.cursor;
@@ -716,59 +791,7 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
     for (std::size_t word = 0; word < kWindow / 64; ++word) {
       for (std::uint64_t pending = bits[word]; pending != 0; pending &= pending - 1) {
         const std::size_t slot = word * 64 + static_cast<std::size_t>(__builtin_ctzll(pending));
-        const auto doc = static_cast<std::uint32_t>(first + slot);
-        double sum = sums[slot];
-        bool passed = !(pruning && below(sum + prefix[window_essential], threshold));
-        for (std::size_t i = window_essential; passed && i-- > 0;) {
-          QueryTerm& term = terms[positive[i]];
-          term.cursor = seek(term.view, term.cursor, doc);
-          if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
-            const double contribution = weigh(term, term.cursor, doc);
-            scratch.contribution[positive[i]] = contribution;
-            scratch.present[positive[i]] = 1;
-            sum += contribution;
-          }
-          passed = !(pruning && below(sum + prefix[i], threshold));
-        }
-        if (passed) {
-          // The essential terms again, for the contributions the window summed: each has a cursor
-          // of its own through the window's postings, moving forward as the documents do.
-          for (std::size_t i = window_essential; i < positive.size(); ++i) {
-            QueryTerm& term = terms[positive[i]];
-            term.window_cursor = seek(term.view, term.window_cursor, doc);
-            if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
-              scratch.contribution[positive[i]] = weigh(term, term.window_cursor, doc);
-              scratch.present[positive[i]] = 1;
-            }
-          }
-          for (const std::size_t index : negative) {
-            QueryTerm& term = terms[index];
-            term.cursor = seek(term.view, term.cursor, doc);
-            if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
-              scratch.contribution[index] = weigh(term, term.cursor, doc);
-              scratch.present[index] = 1;
-            }
-          }
-          double score = 0.0;
-          bool first_term = true;
-          for (std::size_t index = 0; index < terms.size(); ++index) {
-            if (scratch.present[index] == 0) continue;
-            score = first_term ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
-            first_term = false;
-          }
-          offer(Scored{score, doc});
-          if (heap.size() == columns && heap.front().score > 0.0) {
-            pruning = true;
-            threshold = heap.front().score;
-            while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
-          }
-        }
-        // Only the terms this document may have marked.
-        for (std::size_t i = 0; i < window_essential; ++i) scratch.present[positive[i]] = 0;
-        if (passed) {
-          for (std::size_t i = window_essential; i < positive.size(); ++i) scratch.present[positive[i]] = 0;
-          for (const std::size_t index : negative) scratch.present[index] = 0;
-        }
+        consider(static_cast<std::uint32_t>(first + slot), sums[slot], true);
       }
       bits[word] = 0;
     }
