@@ -120,7 +120,7 @@ class BM25Index {
 
  private:
   View postings(std::size_t term) const noexcept;
-  // Ids max_score scores at once: its accumulator (16 KiB) stays in the first-level cache.
+  // Ids max_score scores at once, its accumulator 16 KiB: 1024 and 4096 measured the same, 8192 slower.
   static constexpr std::size_t kWindow = 2048;
   template <class Weigh, class Offer>
   bool max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
