@@ -537,6 +537,7 @@ struct QueryTerm {
   BM25Index::View view;
   std::size_t term;
   std::size_t cursor;
+  std::size_t window_cursor;  // max_score: where the term's postings of the window at hand begin
 };
 
 // One thread's working memory for a query: a score per id, and which ids it touched.
@@ -551,6 +552,8 @@ struct QueryScratch {
   std::vector<double> prefix;         // prefix[i]: the bounds of positive[0..i) summed
   std::vector<double> contribution;   // per term, for the document at hand
   std::vector<std::uint8_t> present;
+  std::vector<double> window_sums;          // max_score: per id of the window, its essential terms summed
+  std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
 };
 
 namespace {
@@ -565,8 +568,19 @@ bool better(const Scored& left, const Scored& right) noexcept {
   return left.id < right.id;
 }
 
-// The first position at or after `from` whose id is at least `target`: galloping, then binary.
+// The first position at or after `from` whose id is at least `target`: counts over the next few
+// blocks of ids, then galloping, then binary. The documents max_score seeks come in ascending
+// order a few dozen postings apart; counting without branches took a third of the time of
+// galloping there.
 std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t target) noexcept {
+  constexpr std::size_t kBlock = 16;
+  constexpr int kNearBlocks = 4;
+  for (int block = 0; block < kNearBlocks && view.size - std::min(from, view.size) >= kBlock; ++block) {
+    std::size_t smaller = 0;
+    for (std::size_t at = 0; at < kBlock; ++at) smaller += view.docs[from + at] < target;
+    if (smaller < kBlock) return from + smaller;
+    from += kBlock;
+  }
   if (from >= view.size || view.docs[from] >= target) return from;
   std::size_t low = from;
   std::size_t step = 1;
@@ -617,11 +631,17 @@ void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, cons
   }
 }
 
-// MaxScore over the terms of positive weight, document at a time: a document is scored only
-// when the terms it holds could lift it above the k-th best score so far. Terms of negative
-// weight only lower a score (their bound is 0), so they are read only for documents that pass.
-// Returns false when the result is not settled: fewer than `columns` documents score above 0,
-// so documents matching nothing (score 0) or only negative terms may belong in it.
+// MaxScore over the terms of positive weight, a window of ids at a time (as Lucene's MaxScore
+// bulk scorer): the essential terms, those a document must hold one of to reach the k-th best
+// score so far, are summed term after term into the window's accumulator, and each document
+// found there is completed from the other terms only while its bound can still reach that score.
+// Against the document-at-a-time loop it replaced (~30 ns per candidate, most of it finding the
+// next id), this with seek's counting took 0.75 of the time on the benchmark's novel corpus and
+// 0.8 on its synthetic one. The window's sums only prune; each result's score is summed again in
+// token order. Terms of negative weight only lower a score (their bound is 0), so they
+// are read only for documents that pass. Returns false when the result is not settled: fewer than
+// `columns` documents score above 0, so documents matching nothing (score 0) or only negative
+// terms may belong in it.
 template <class Weigh, class Offer>
 bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
                           std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const {
@@ -651,38 +671,22 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
   for (std::size_t i = 0; i < positive.size(); ++i) prefix[i + 1] = prefix[i] + terms[positive[i]].bound;
   scratch.contribution.assign(terms.size(), 0.0);
   scratch.present.assign(terms.size(), 0);
+  scratch.window_sums.resize(kWindow);
+  scratch.window_bits.assign(kWindow / 64, 0);
+  double* const sums = scratch.window_sums.data();
+  std::uint64_t* const bits = scratch.window_bits.data();
   std::vector<Scored>& heap = scratch.heap;
 
   double threshold = 0.0;
   bool pruning = false;       // once `columns` documents score above 0
   std::size_t essential = 0;  // positive[essential..] are the terms a document must hold one of
-  for (;;) {
-    std::uint32_t doc = std::numeric_limits<std::uint32_t>::max();
-    bool any = false;
-    for (std::size_t i = essential; i < positive.size(); ++i) {
-      const QueryTerm& term = terms[positive[i]];
-      if (term.cursor < term.view.size) {
-        doc = std::min(doc, term.view.docs[term.cursor]);
-        any = true;
-      }
-    }
-    if (!any) break;
-    if (doc >= id_count) throw std::invalid_argument("index file: a posting's document id is out of range");
-    double sum = 0.0;
-    for (std::size_t i = essential; i < positive.size(); ++i) {
-      QueryTerm& term = terms[positive[i]];
-      if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
-        if (mask[doc] != 0) {
-          const double contribution = weigh(term, term.cursor, doc);
-          scratch.contribution[positive[i]] = contribution;
-          scratch.present[positive[i]] = 1;
-          sum += contribution;
-        }
-        ++term.cursor;
-      }
-    }
-    bool passed = mask[doc] != 0 && !(pruning && below(sum + prefix[essential], threshold));
-    for (std::size_t i = essential; passed && i-- > 0;) {
+  std::size_t window_essential = 0;  // `essential` as the window at hand began
+  // A document the essential terms give `sum`: completed from the other terms while its bound can
+  // still reach the threshold, then scored in token order and offered. With `rescore`, the
+  // essential terms' contributions are found again through their window cursors.
+  const auto consider = [&](std::uint32_t doc, double sum, bool rescore) {
+    bool passed = !(pruning && below(sum + prefix[window_essential], threshold));
+    for (std::size_t i = window_essential; passed && i-- > 0;) {
       QueryTerm& term = terms[positive[i]];
       term.cursor = seek(term.view, term.cursor, doc);
       if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
@@ -694,6 +698,15 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       passed = !(pruning && below(sum + prefix[i], threshold));
     }
     if (passed) {
+      // The essential terms' cursors through the window's postings move forward as the documents do.
+      for (std::size_t i = window_essential; rescore && i < positive.size(); ++i) {
+        QueryTerm& term = terms[positive[i]];
+        term.window_cursor = seek(term.view, term.window_cursor, doc);
+        if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
+          scratch.contribution[positive[i]] = weigh(term, term.window_cursor, doc);
+          scratch.present[positive[i]] = 1;
+        }
+      }
       for (const std::size_t index : negative) {
         QueryTerm& term = terms[index];
         term.cursor = seek(term.view, term.cursor, doc);
@@ -703,11 +716,11 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
         }
       }
       double score = 0.0;
-      bool first = true;
+      bool first_term = true;
       for (std::size_t index = 0; index < terms.size(); ++index) {
         if (scratch.present[index] == 0) continue;
-        score = first ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
-        first = false;
+        score = first_term ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
+        first_term = false;
       }
       offer(Scored{score, doc});
       if (heap.size() == columns && heap.front().score > 0.0) {
@@ -716,7 +729,73 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
         while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
       }
     }
-    std::fill(scratch.present.begin(), scratch.present.end(), 0);
+    // Only the terms this document may have marked.
+    for (std::size_t i = 0; i < window_essential; ++i) scratch.present[positive[i]] = 0;
+    if (passed) {
+      for (std::size_t i = window_essential; i < positive.size(); ++i) scratch.present[positive[i]] = 0;
+      for (const std::size_t index : negative) scratch.present[index] = 0;
+    }
+  };
+  for (;;) {
+    // The window starts at the lowest id left in an essential term, so empty stretches cost nothing.
+    std::uint32_t first = std::numeric_limits<std::uint32_t>::max();
+    for (std::size_t i = essential; i < positive.size(); ++i) {
+      const QueryTerm& term = terms[positive[i]];
+      if (term.cursor < term.view.size) first = std::min(first, term.view.docs[term.cursor]);
+    }
+    if (first == std::numeric_limits<std::uint32_t>::max()) break;
+    const std::uint64_t end = static_cast<std::uint64_t>(first) + kWindow;
+    window_essential = essential;
+    if (window_essential + 1 == positive.size()) {
+      // One essential term: its postings are the window's documents, in order, each with its sum.
+      // Skipping the accumulator took 0.95 of the time on the synthetic corpus (the same on the novel).
+      const std::size_t index = positive.back();
+      QueryTerm& term = terms[index];
+      std::size_t at = term.cursor;
+      for (; at < term.view.size && term.view.docs[at] < end; ++at) {
+        const std::uint32_t doc = term.view.docs[at];
+        if (doc >= id_count) throw std::invalid_argument("index file: a posting's document id is out of range");
+        if (mask[doc] == 0) continue;
+        const double contribution = weigh(term, at, doc);
+        scratch.contribution[index] = contribution;
+        scratch.present[index] = 1;
+        consider(doc, contribution, false);
+        scratch.present[index] = 0;
+      }
+      term.cursor = at;
+      continue;
+    }
+    for (std::size_t i = window_essential; i < positive.size(); ++i) {
+      QueryTerm& term = terms[positive[i]];
+      term.window_cursor = term.cursor;
+      std::size_t at = term.cursor;
+      for (; at < term.view.size && term.view.docs[at] < end; ++at) {
+        const std::uint32_t doc = term.view.docs[at];
+        // A mapped file's postings are checked as they are read.
+        if (doc >= id_count) {
+          std::fill(bits, bits + kWindow / 64, 0);
+          throw std::invalid_argument("index file: a posting's document id is out of range");
+        }
+        if (mask[doc] == 0) continue;
+        const double contribution = weigh(term, at, doc);
+        const std::size_t slot = doc - first;
+        const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+        if ((bits[slot / 64] & bit) == 0) {
+          bits[slot / 64] |= bit;
+          sums[slot] = contribution;
+        } else {
+          sums[slot] += contribution;
+        }
+      }
+      term.cursor = at;
+    }
+    for (std::size_t word = 0; word < kWindow / 64; ++word) {
+      for (std::uint64_t pending = bits[word]; pending != 0; pending &= pending - 1) {
+        const std::size_t slot = word * 64 + static_cast<std::size_t>(__builtin_ctzll(pending));
+        consider(static_cast<std::uint32_t>(first + slot), sums[slot], true);
+      }
+      bits[word] = 0;
+    }
   }
   return heap.size() == columns && heap.front().score > 0.0;
 }
@@ -772,7 +851,7 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
             const Key key(tokens[entry.position]);
             const std::size_t term = terms_.find(key.view);
             if (term == TokenTable::npos) continue;
-            terms.push_back(QueryTerm{entry.weight, 0.0, postings(term), term, 0});
+            terms.push_back(QueryTerm{entry.weight, 0.0, postings(term), term, 0, 0});
           }
         },
         queries[row]);

@@ -120,6 +120,8 @@ class BM25Index {
 
  private:
   View postings(std::size_t term) const noexcept;
+  // Ids max_score scores at once, its accumulator 16 KiB: 1024 and 4096 measured the same, 8192 slower.
+  static constexpr std::size_t kWindow = 2048;
   template <class Weigh, class Offer>
   bool max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
                  std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const;

@@ -32,9 +32,13 @@ inline unsigned usable_processors() noexcept {
 // unlike OpenMP's runtime nothing is left that a fork (multiprocessing, Dask) could deadlock on.
 template <class Work>
 void parallel_for(std::size_t count, unsigned threads, const Work& work) {
-  const std::size_t processors = usable_processors();
-  const std::size_t wanted = threads == 0 ? processors : std::min<std::size_t>(threads, processors);
-  const std::size_t workers = std::max<std::size_t>(1, std::min(wanted, count));
+  // One item or one thread needs no count of processors (a system call per call of a single query).
+  std::size_t workers = 1;
+  if (count > 1 && threads != 1) {
+    const std::size_t processors = usable_processors();
+    const std::size_t wanted = threads == 0 ? processors : std::min<std::size_t>(threads, processors);
+    workers = std::max<std::size_t>(1, std::min(wanted, count));
+  }
   std::atomic<std::size_t> next{0};
   std::size_t failed_at = count;
   std::exception_ptr failure;

@@ -171,6 +171,75 @@ TEST(BM25Index, PrunedTopKEqualsScoringEveryDocument) {
   }
 }
 
+// Pruning a window of ids at a time: over many windows, for queries of rare tokens alone and
+// beside common ones, of all live documents or of an allow list, the k best are those of scoring
+// everything, to the bit.
+TEST(BM25Index, PrunedTopKOverManyWindowsEqualsScoringEveryDocument) {
+  std::mt19937 random(11);
+  std::vector<double> weights;
+  for (int rank = 1; rank <= 3000; ++rank) weights.push_back(1.0 / rank);
+  std::discrete_distribution<int> token(weights.begin(), weights.end());
+  std::uniform_int_distribution<int> length(1, 40);
+  Docs docs(12000);
+  for (auto& doc : docs) {
+    for (int i = length(random); i > 0; --i) doc.push_back("t" + std::to_string(token(random)));
+  }
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(docs));
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 5; id < 12000; id += 11) doomed.push_back(id);
+  index.remove(doomed);
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+  // The allow list: a third of the ids, some deleted, and ids the index never gave.
+  std::vector<std::int64_t> allow{-1, 12000, 99999};
+  std::vector<std::uint8_t> allowed(docs.size(), 0);
+  for (std::int64_t id = 0; id < 12000; id += 3) {
+    allow.push_back(id);
+    allowed[static_cast<std::size_t>(id)] = live[static_cast<std::size_t>(id)];
+  }
+  Docs live_docs;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) live_docs.push_back(docs[id]);
+  }
+  const BM25 model = trained(live_docs);
+  std::vector<std::map<std::string, double>> encoded;
+  for (const auto& doc : docs) encoded.push_back(testing::encode_document(model, doc));
+  std::uniform_int_distribution<int> common(1, 20);
+  std::uniform_int_distribution<int> rare(300, 3000);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::string> query;
+    for (int i = 1 + round % 3; i > 0; --i) query.push_back("t" + std::to_string(rare(random)));
+    for (int i = round % 4; i > 0; --i) query.push_back("t" + std::to_string(common(random)));
+    const auto query_weights = testing::encode_query(model, query);
+    for (const bool restricted : {false, true}) {
+      // As the oracle above sums, with each document's weights computed once.
+      std::vector<std::pair<double, std::int64_t>> expected;
+      for (std::size_t id = 0; id < docs.size(); ++id) {
+        if ((restricted ? allowed[id] : live[id]) == 0) continue;
+        double score = 0.0;
+        for (const auto& [term, weight] : query_weights) {
+          const auto found = encoded[id].find(term);
+          if (found != encoded[id].end()) score += weight * found->second;
+        }
+        expected.emplace_back(score, static_cast<std::int64_t>(id));
+      }
+      std::sort(expected.begin(), expected.end(), [](const auto& left, const auto& right) {
+        return left.first != right.first ? left.first > right.first : left.second < right.second;
+      });
+      for (const std::uint64_t k : {1u, 10u, 50u}) {
+        const SearchResults results =
+            index.retrieve({TokenViews(query.begin(), query.end())}, k, 1, restricted ? &allow : nullptr);
+        ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size()));
+        for (std::size_t column = 0; column < results.columns; ++column) {
+          EXPECT_EQ(results.ids[column], expected[column].second) << "round " << round << " k " << k;
+          EXPECT_EQ(results.scores[column], expected[column].first) << "round " << round << " k " << k;
+        }
+      }
+    }
+  }
+}
+
 class IndexFile : public ::testing::Test {
  protected:
   IndexFile() : index_(0.75, 1.2) {
