@@ -94,7 +94,10 @@ def build_index(client: Client, paths: list[str], partitions: int, path: str) ->
         client.upload_file(__file__)
     megabytes = sum(Path(p).stat().st_size for p in paths) / 1e6
     started = time.perf_counter()
-    jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True)
+    # A key of its own (hash=False): one named by the segmenter's contents would be the key that
+    # run_pipeline's scatter may still be releasing, and a task then finds its segmenter gone.
+    jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True, hash=False)
+    wait(jieba)
     lines = db.read_text(paths, blocksize=max(1 << 16, int(megabytes * 1e6 / partitions) + 1))
     pairs = lines.map_partitions(segment_partition, jieba)
     index: BM25Index = pairs.reduction(index_partition, merge_indexes, split_every=4).compute()
@@ -126,7 +129,7 @@ def run_pipeline(client: Client, paths: list[str], partitions: int) -> tuple[BM2
 
     # One segmenter per worker process: a Jieba pickles as its paths, and a broadcast future is
     # unpickled once on each worker and shared by all its tasks.
-    jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True)
+    jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True, hash=False)
     wait(jieba)
     mark = stage("load", started, "one segmenter per worker")
     # About `partitions` blocks in all (a file is never split finer than its share).
@@ -139,7 +142,7 @@ def run_pipeline(client: Client, paths: list[str], partitions: int) -> tuple[BM2
     model: BM25 = pairs.reduction(train_partition, merge_models, split_every=4).compute()
     mark = stage("train", mark, f"{model.__getstate__().__len__() / 1e6:.1f} MB of model")
 
-    shared: Future[BM25] = client.scatter(model, broadcast=True)
+    shared: Future[BM25] = client.scatter(model, broadcast=True, hash=False)
     parts = pairs.map_partitions(encode_partition, shared).compute()
     matrix = scipy.sparse.vstack(parts, format="csr") if parts else scipy.sparse.csr_array((0, 2**32 - 1))
     mark = stage("encode", mark, f"{matrix.shape[0] / (time.perf_counter() - mark):,.0f} docs/s")
