@@ -771,10 +771,12 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       std::size_t at = term.cursor;
       for (; at < term.view.size && term.view.docs[at] < end; ++at) {
         const std::uint32_t doc = term.view.docs[at];
-        // A mapped file's postings are checked as they are read.
-        if (doc >= id_count) {
+        // A mapped file's postings are checked as they are read: an id out of range, or one below
+        // the window's start (ids out of order), would index outside the window's arrays.
+        if (doc >= id_count || doc < first) {
           std::fill(bits, bits + kWindow / 64, 0);
-          throw std::invalid_argument("index file: a posting's document id is out of range");
+          throw std::invalid_argument(doc >= id_count ? "index file: a posting's document id is out of range"
+                                                      : "index file: postings are not in ascending id order");
         }
         if (mask[doc] == 0) continue;
         const double contribution = weigh(term, at, doc);

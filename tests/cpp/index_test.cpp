@@ -321,6 +321,41 @@ TEST_F(IndexFile, LyingBoundsAreRefusedMappedOrNot) {
   std::remove(path.c_str());
 }
 
+// Ids out of order in a mapped file reach the pruned top-k unchecked at load; the window it scores
+// ids in must refuse them, not index outside itself ("a" lists 2, 0, 1 where "b" starts at 1).
+TEST(IndexFileMapped, PostingsOutOfOrderAreRefused) {
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
+  std::string bytes = index.serialize();
+  std::uint64_t postings = 0;
+  std::uint64_t overflow = 0;
+  std::memcpy(&postings, bytes.data() + 32, 8);
+  std::memcpy(&overflow, bytes.data() + 40, 8);
+  // The ids come before the frequencies and the large frequencies at the end, each padded to 8.
+  const std::size_t first = bytes.size() - overflow * 12 - (postings + 7) / 8 * 8 - (postings * 4 + 7) / 8 * 8;
+  const std::uint32_t ids[3] = {0, 1, 2};
+  ASSERT_EQ(std::memcmp(bytes.data() + first, ids, sizeof ids), 0);
+  const std::uint32_t shuffled[3] = {2, 0, 1};
+  std::memcpy(bytes.data() + first, shuffled, sizeof shuffled);
+  const std::string path = ::testing::TempDir() + "out_of_order.idx";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  }
+  const std::vector<std::string> query = {"a", "b"};
+  for (const bool map : {false, true}) {
+    try {
+      BM25Index::load(path, map).retrieve({TokenViews(query.begin(), query.end())}, 1, 1, nullptr);
+      ADD_FAILURE() << "accepted, map " << map;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), "index file: postings are not in ascending id order");
+    }
+  }
+  std::remove(path.c_str());
+}
+
 struct Lie {
   const char* name;
   std::size_t offset;  // from the start, or (when from_docs) from the first posting's id
