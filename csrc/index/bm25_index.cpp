@@ -764,7 +764,7 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       for (; at < term.view.size && term.view.docs[at] < end; ++at) {
         const std::uint32_t doc = term.view.docs[at];
         // A mapped file's postings are checked as they are read: an id given twice would be
-        // offered twice, and one out of order passed over.
+        // offered twice, and one out of order would miss the other terms' postings, passed already.
         if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
         if (mask[doc] == 0) continue;
         const double contribution = weigh(term, at, doc);
