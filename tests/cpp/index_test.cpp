@@ -56,7 +56,7 @@ TEST(BM25Forget, InvertsTrainingExactly) {
   BM25 model = trained(docs);
   // Forget documents 1 and 3: their counts summed, as the index gives them.
   std::map<std::string, std::int32_t> counts;
-  for (const std::size_t doc : {1, 3}) {
+  for (const std::size_t doc : {std::size_t{1}, std::size_t{3}}) {
     for (const auto& token : docs[doc]) ++counts[token];
   }
   std::vector<std::pair<std::string_view, std::int32_t>> taken(counts.begin(), counts.end());
