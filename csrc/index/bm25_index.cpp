@@ -592,6 +592,12 @@ std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t ta
   return static_cast<std::size_t>(std::lower_bound(view.docs + low + 1, view.docs + high, target) - view.docs);
 }
 
+// What a mapped file's posting that the query reads is refused for.
+std::invalid_argument damaged_posting(bool out_of_range) {
+  return std::invalid_argument(out_of_range ? "index file: a posting's document id is out of range"
+                                            : "index file: postings are not in ascending id order");
+}
+
 // A bound and a threshold compared with room for the rounding of a sum of a few terms: a
 // document is passed over only when it cannot reach the threshold by any rounding.
 bool below(double bound, double threshold) noexcept { return bound + std::fabs(bound) * 1e-9 < threshold; }
@@ -614,9 +620,9 @@ void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, cons
     for (std::size_t at = 0; at < term.view.size; ++at) {
       const std::uint32_t doc = term.view.docs[at];
       // A mapped file's postings are checked as they are read.
-      if (doc >= id_count) {
+      if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) {
         for (const std::uint32_t seen : scratch.touched) scratch.touched_mask[seen] = 0;
-        throw std::invalid_argument("index file: a posting's document id is out of range");
+        throw damaged_posting(doc >= id_count);
       }
       if (mask[doc] == 0) continue;
       const double contribution = weigh(term, at, doc);
@@ -738,13 +744,16 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
   };
   for (;;) {
     // The window starts at the lowest id left in an essential term, so empty stretches cost nothing.
-    std::uint32_t first = std::numeric_limits<std::uint32_t>::max();
+    // Wider than an id, so that a mapped file's id 2^32 - 1 is read (and refused), not taken for
+    // the end of the lists.
+    std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
     for (std::size_t i = essential; i < positive.size(); ++i) {
       const QueryTerm& term = terms[positive[i]];
-      if (term.cursor < term.view.size) first = std::min(first, term.view.docs[term.cursor]);
+      if (term.cursor < term.view.size) lowest = std::min<std::uint64_t>(lowest, term.view.docs[term.cursor]);
     }
-    if (first == std::numeric_limits<std::uint32_t>::max()) break;
-    const std::uint64_t end = static_cast<std::uint64_t>(first) + kWindow;
+    if (lowest == std::numeric_limits<std::uint64_t>::max()) break;
+    const auto first = static_cast<std::uint32_t>(lowest);
+    const std::uint64_t end = lowest + kWindow;
     window_essential = essential;
     if (window_essential + 1 == positive.size()) {
       // One essential term: its postings are the window's documents, in order, each with its sum.
@@ -754,7 +763,9 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       std::size_t at = term.cursor;
       for (; at < term.view.size && term.view.docs[at] < end; ++at) {
         const std::uint32_t doc = term.view.docs[at];
-        if (doc >= id_count) throw std::invalid_argument("index file: a posting's document id is out of range");
+        // A mapped file's postings are checked as they are read: an id given twice would be
+        // offered twice, and one out of order would miss the other terms' postings, passed already.
+        if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
         if (mask[doc] == 0) continue;
         const double contribution = weigh(term, at, doc);
         scratch.contribution[index] = contribution;
@@ -772,11 +783,12 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       for (; at < term.view.size && term.view.docs[at] < end; ++at) {
         const std::uint32_t doc = term.view.docs[at];
         // A mapped file's postings are checked as they are read: an id out of range, or one below
-        // the window's start (ids out of order), would index outside the window's arrays.
-        if (doc >= id_count || doc < first) {
+        // the window's start (ids out of order), would index outside the window's arrays. Every
+        // posting an essential term holds before the window was read here too, so ascending ids
+        // keep the window's ids from `first` on.
+        if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) {
           std::fill(bits, bits + kWindow / 64, 0);
-          throw std::invalid_argument(doc >= id_count ? "index file: a posting's document id is out of range"
-                                                      : "index file: postings are not in ascending id order");
+          throw damaged_posting(doc >= id_count);
         }
         if (mask[doc] == 0) continue;
         const double contribution = weigh(term, at, doc);

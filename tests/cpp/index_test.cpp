@@ -56,7 +56,7 @@ TEST(BM25Forget, InvertsTrainingExactly) {
   BM25 model = trained(docs);
   // Forget documents 1 and 3: their counts summed, as the index gives them.
   std::map<std::string, std::int32_t> counts;
-  for (const std::size_t doc : {1, 3}) {
+  for (const std::size_t doc : {std::size_t{1}, std::size_t{3}}) {
     for (const auto& token : docs[doc]) ++counts[token];
   }
   std::vector<std::pair<std::string_view, std::int32_t>> taken(counts.begin(), counts.end());
@@ -321,10 +321,24 @@ TEST_F(IndexFile, LyingBoundsAreRefusedMappedOrNot) {
   std::remove(path.c_str());
 }
 
-// Ids out of order in a mapped file reach the pruned top-k unchecked at load; the window it scores
-// ids in must refuse them, not index outside itself ("a" lists 2, 0, 1 where "b" starts at 1).
-TEST(IndexFileMapped, PostingsOutOfOrderAreRefused) {
-  BM25Index index(0.75, 1.2);
+// A mapped file's postings reach the pruned top-k unchecked at load; whichever loop reads them
+// (the window, a window's one essential term, or scoring every document) must refuse them as a
+// whole load does, not index outside itself, offer an id twice or pass one over. "a" lists 0, 1, 2
+// and "b" 1, 2, 3; each case rewrites "a"'s ids with its bounds unchanged.
+struct MappedLie {
+  const char* name;
+  std::uint32_t ids[3];
+  std::vector<std::string> query;
+  std::uint64_t k;
+  double b;  // above 1 nothing is pruned
+  const char* message;
+};
+
+class IndexFileMapped : public ::testing::TestWithParam<MappedLie> {};
+
+TEST_P(IndexFileMapped, DamagedPostingsAreRefused) {
+  const MappedLie& lie = GetParam();
+  BM25Index index(lie.b, 1.2);
   index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
   std::string bytes = index.serialize();
   std::uint64_t postings = 0;
@@ -335,26 +349,40 @@ TEST(IndexFileMapped, PostingsOutOfOrderAreRefused) {
   const std::size_t first = bytes.size() - overflow * 12 - (postings + 7) / 8 * 8 - (postings * 4 + 7) / 8 * 8;
   const std::uint32_t ids[3] = {0, 1, 2};
   ASSERT_EQ(std::memcmp(bytes.data() + first, ids, sizeof ids), 0);
-  const std::uint32_t shuffled[3] = {2, 0, 1};
-  std::memcpy(bytes.data() + first, shuffled, sizeof shuffled);
-  const std::string path = ::testing::TempDir() + "out_of_order.idx";
+  std::memcpy(bytes.data() + first, lie.ids, sizeof lie.ids);
+  const std::string path = ::testing::TempDir() + "damaged_postings.idx";
   {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
     std::fclose(file);
   }
-  const std::vector<std::string> query = {"a", "b"};
   for (const bool map : {false, true}) {
     try {
-      BM25Index::load(path, map).retrieve({TokenViews(query.begin(), query.end())}, 1, 1, nullptr);
+      BM25Index::load(path, map).retrieve({TokenViews(lie.query.begin(), lie.query.end())}, lie.k, 1, nullptr);
       ADD_FAILURE() << "accepted, map " << map;
     } catch (const std::invalid_argument& error) {
-      EXPECT_STREQ(error.what(), "index file: postings are not in ascending id order");
+      EXPECT_EQ(std::string(error.what()), std::string("index file: ") + lie.message) << "map " << map;
     }
   }
   std::remove(path.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Postings, IndexFileMapped,
+    ::testing::Values(
+        // The window wrote outside its arrays (a segfault).
+        MappedLie{"OutOfOrderInTheWindow", {2, 0, 1}, {"a", "b"}, 1, 0.75, "postings are not in ascending id order"},
+        MappedLie{"RepeatedInTheWindow", {0, 0, 2}, {"a", "b"}, 1, 0.75, "postings are not in ascending id order"},
+        // One essential term offered id 0 twice: the result held it twice.
+        MappedLie{"RepeatedInOneTerm", {0, 0, 2}, {"a"}, 3, 0.75, "postings are not in ascending id order"},
+        MappedLie{"OutOfOrderInOneTerm", {0, 2, 1}, {"a"}, 3, 0.75, "postings are not in ascending id order"},
+        // 2^32 - 1 was taken for the end of the lists: the posting was passed over, unread.
+        MappedLie{"LastIdPastAll", {0, 1, 0xFFFFFFFFu}, {"a"}, 2, 0.75, "a posting's document id is out of range"},
+        MappedLie{"IdPastAllBeforeOthers", {0, 0xFFFFFFFFu, 1}, {"a"}, 1, 0.75,
+                  "a posting's document id is out of range"},
+        MappedLie{"RepeatedUnpruned", {0, 0, 2}, {"a", "b"}, 1, 1.5, "postings are not in ascending id order"}),
+    [](const ::testing::TestParamInfo<MappedLie>& lie) { return std::string(lie.param.name); });
 
 struct Lie {
   const char* name;
