@@ -664,6 +664,9 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       const double factor = ((len / average) * model_.b() + (1.0 - model_.b())) * model_.k1();
       const double tf = static_cast<double>(bound.max_tf);
       term.bound = term.weight * (0.0 + tf / (tf + factor));
+      // Only a damaged mapped file gives 0 / 0 here. NaN bounds cannot be sorted (the comparison
+      // is no ordering), so such a query is scored in full.
+      if (std::isnan(term.bound)) return false;
       positive.push_back(index);
     } else {
       negative.push_back(index);
