@@ -190,7 +190,16 @@ BM25Index BM25Index::from_bytes(std::string_view bytes) {
 }
 
 namespace {
-void check_header(std::string_view header, std::uint64_t size);
+
+// The header's counts and where each section begins, once check_header has bounded them.
+struct Layout {
+  std::uint64_t id_count, term_count, posting_total, overflow_count, state_size, token_bytes;
+  std::uint64_t state_at = 0, lengths_at = 0, sizes_at = 0, offsets_at = 0, bounds_at = 0, docs_at = 0, tfs_at = 0,
+                overflow_at = 0;
+};
+
+Layout check_header(std::string_view header, std::uint64_t size);
+
 }  // namespace
 
 BM25Index BM25Index::load(const std::string& path, bool map) {
@@ -233,9 +242,9 @@ BM25Index BM25Index::load(const std::string& path, bool map) {
 
 namespace {
 
-// Throws unless `header` (the first kHeaderSize bytes) starts an index file of `size` bytes whose
-// sections add up to that size.
-void check_header(std::string_view header, std::uint64_t size) {
+// Checks `header`, the first kHeaderSize bytes of an index file of `size` bytes, and returns where
+// each section begins; throws unless the sections add up to that size.
+Layout check_header(std::string_view header, std::uint64_t size) {
   if (header.size() < kHeaderSize || size < kHeaderSize) throw damaged("too short for a header");
   if (std::memcmp(header.data(), kMagic, sizeof kMagic) != 0) throw damaged("not an index file (bad magic)");
   if (read_at<std::uint32_t>(header, 8) != kVersion) throw damaged("unknown version");
@@ -252,33 +261,25 @@ void check_header(std::string_view header, std::uint64_t size) {
   if (posting_total > size / 5) throw damaged("posting count exceeds the file");
   if (overflow_count > size / 12) throw damaged("large frequency count exceeds the file");
   if (state_size > size || token_bytes > size) throw damaged("section size exceeds the file");
-  const std::uint64_t end = kHeaderSize + padded(state_size) + padded(id_count * 4) + padded(term_count * 4 + token_bytes) +
-                            (term_count + 1) * 8 + term_count * 8 + padded(posting_total * 4) + padded(posting_total) +
-                            overflow_count * 12;
-  if (end != size) throw damaged("sections do not add up to the file's size");
+  Layout layout{id_count, term_count, posting_total, overflow_count, state_size, token_bytes};
+  layout.state_at = kHeaderSize;
+  layout.lengths_at = layout.state_at + padded(state_size);
+  layout.sizes_at = layout.lengths_at + padded(id_count * 4);
+  layout.offsets_at = layout.sizes_at + padded(term_count * 4 + token_bytes);
+  layout.bounds_at = layout.offsets_at + (term_count + 1) * 8;
+  layout.docs_at = layout.bounds_at + term_count * 8;
+  layout.tfs_at = layout.docs_at + padded(posting_total * 4);
+  layout.overflow_at = layout.tfs_at + padded(posting_total);
+  if (layout.overflow_at + overflow_count * 12 != size) throw damaged("sections do not add up to the file's size");
+  return layout;
 }
 
 }  // namespace
 
 BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedFile> mapping) {
-  check_header(bytes.substr(0, kHeaderSize), bytes.size());
-  const auto id_count = read_at<std::uint64_t>(bytes, 16);
-  const auto term_count = read_at<std::uint64_t>(bytes, 24);
-  const auto posting_total = read_at<std::uint64_t>(bytes, 32);
-  const auto overflow_count = read_at<std::uint64_t>(bytes, 40);
-  const auto state_size = read_at<std::uint64_t>(bytes, 48);
-  const auto token_bytes = read_at<std::uint64_t>(bytes, 56);
-  const std::uint64_t size = bytes.size();
-  const std::uint64_t state_at = kHeaderSize;
-  const std::uint64_t lengths_at = state_at + padded(state_size);
-  const std::uint64_t sizes_at = lengths_at + padded(id_count * 4);
-  const std::uint64_t offsets_at = sizes_at + padded(term_count * 4 + token_bytes);
-  const std::uint64_t bounds_at = offsets_at + (term_count + 1) * 8;
-  const std::uint64_t docs_at = bounds_at + term_count * 8;
-  const std::uint64_t tfs_at = docs_at + padded(posting_total * 4);
-  const std::uint64_t overflow_at = tfs_at + padded(posting_total);
-  const std::uint64_t end = overflow_at + overflow_count * 12;
-  if (end != size) throw damaged("sections do not add up to the file's size");
+  const Layout layout = check_header(bytes.substr(0, kHeaderSize), bytes.size());
+  const auto [id_count, term_count, posting_total, overflow_count, state_size, token_bytes, state_at, lengths_at,
+              sizes_at, offsets_at, bounds_at, docs_at, tfs_at, overflow_at] = layout;
   // Padding is zero, so that one index has one file.
   const std::uint64_t padding[][2] = {{state_at + state_size, lengths_at},
                                       {lengths_at + id_count * 4, sizes_at},
