@@ -16,6 +16,7 @@
 #include "bm25.h"
 #include "initialized_caster.h"
 #include "registrations.h"
+#include "subclass_state.h"
 #include "token_casters.h"
 
 namespace py = pybind11;
@@ -199,11 +200,7 @@ py::object state_of(Instance instance) {
   auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(self.state_size())));
   if (!state) throw py::error_already_set();
   self.write_state(PyBytes_AS_STRING(state.ptr()));
-  if (py::hasattr(instance.self, "__dict__")) {
-    py::object attributes = instance.self.attr("__dict__");
-    if (PyDict_Check(attributes.ptr()) && PyDict_Size(attributes.ptr()) > 0) return py::make_tuple(state, attributes);
-  }
-  return std::move(state);
+  return with_attributes(instance.self, std::move(state));
 }
 
 using BM25Class = py::class_<BM25, std::shared_ptr<BM25>>;
@@ -305,13 +302,7 @@ void register_bm25(py::module_& module) {
       .def("__getstate__", &state_of)
       .def("__setstate__", [](Instance self, const py::bytes& state) { put_model(self.self, model_of_state(state)); })
       .def("__setstate__", [](Instance self, const py::tuple& state) {
-        if (state.size() != 2 || !PyBytes_Check(state[0].ptr()) || !PyDict_Check(state[1].ptr())) {
-          throw py::type_error("a BM25 state is bytes, or a pair of bytes and a dict of attributes");
-        }
-        BM25 model = model_of_state(state[0]);
-        if (!py::hasattr(self.self, "__dict__")) throw py::type_error("BM25 instances hold no attributes");
-        put_model(self.self, std::move(model));
-        self.self.attr("__dict__").attr("update")(state[1]);
+        restore_with_attributes(self.self, state, "BM25", model_of_state, put_model);
       });
   as_plain_method(cls, "__init__");
   as_plain_method(cls, "__setstate__");

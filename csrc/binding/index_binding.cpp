@@ -17,6 +17,7 @@
 #include "bm25_index.h"
 #include "initialized_caster.h"
 #include "registrations.h"
+#include "subclass_state.h"
 #include "token_casters.h"
 
 namespace py = pybind11;
@@ -320,12 +321,7 @@ py::object state_of(IndexInstance instance) {
   const BM25Index& self = py::cast<const BM25Index&>(instance.self);
   check_readable(self);
   const std::string bytes = self.serialize();
-  py::bytes state(bytes.data(), bytes.size());
-  if (py::hasattr(instance.self, "__dict__")) {
-    py::object attributes = instance.self.attr("__dict__");
-    if (PyDict_Check(attributes.ptr()) && PyDict_Size(attributes.ptr()) > 0) return py::make_tuple(state, attributes);
-  }
-  return std::move(state);
+  return with_attributes(instance.self, py::bytes(bytes.data(), bytes.size()));
 }
 
 BM25Index index_of_state(const py::bytes& state) {
@@ -471,13 +467,7 @@ stands at query time, so that add and delete re-weight every document.)");
       .def("__getstate__", &state_of)
       .def("__setstate__", [](IndexInstance self, const py::bytes& state) { put_index(self.self, index_of_state(state)); })
       .def("__setstate__", [](IndexInstance self, const py::tuple& state) {
-        if (state.size() != 2 || !PyBytes_Check(state[0].ptr()) || !PyDict_Check(state[1].ptr())) {
-          throw py::type_error("a BM25Index state is bytes, or a pair of bytes and a dict of attributes");
-        }
-        BM25Index index = index_of_state(state[0]);
-        if (!py::hasattr(self.self, "__dict__")) throw py::type_error("BM25Index instances hold no attributes");
-        put_index(self.self, std::move(index));
-        self.self.attr("__dict__").attr("update")(state[1]);
+        restore_with_attributes(self.self, state, "BM25Index", index_of_state, put_index);
       });
   as_plain_method(cls, "__init__");
   as_plain_method(cls, "__setstate__");
