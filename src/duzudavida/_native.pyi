@@ -1,4 +1,4 @@
-"""Type stubs of the duzudavida extension module (installed as the stub-only duzudavida-stubs)."""
+"""Type stubs of the extension duzudavida._native, whose names the package re-exports."""
 
 import os
 from collections.abc import Sequence
