@@ -357,13 +357,15 @@ class ShardedIndex:
         *,
         allow: Sequence[int] | None = None,
         batch_size: int = 1000,
+        timeout: float | None = None,
     ) -> tuple[_Int64Array, _Float64Array]:
         """(ids, scores) as BM25Index.retrieve gives them, over every shard: global int64 ids and
         float64 scores, best first, ties to the lower global id.
 
         Queries go in batches of `batch_size`, each in the two phases: the shards' statistics,
         summed, then each shard's best k with the sums, merged. Any failure raises; no partial
-        answer is returned.
+        answer is returned. With `timeout` (seconds), a phase whose shards have not all answered
+        by then raises TimeoutError (Dask otherwise waits for a lost shard to be rebuilt).
         """
         if isinstance(k, bool) or not isinstance(k, int) or k < 1:
             raise ValueError(f"k must be an int of at least 1, not {k!r}")
@@ -386,6 +388,7 @@ class ShardedIndex:
             ]
             answers: list[list[Future]] = []
             for part, futures in zip(batches, phase_one):
+                wait(futures, timeout=timeout)
                 figures: list[_Statistics] = client.gather(futures)
                 corpus = (
                     sum(f[0] for f in figures),
@@ -401,6 +404,7 @@ class ShardedIndex:
             scores: list[_Float64Array] = []
             self._last_search_seconds = []
             for part, futures in zip(batches, answers):
+                wait(futures, timeout=timeout)
                 results = client.gather(futures)
                 merged = _merge([(r[0], r[1]) for r in results], len(part), k)
                 ids.append(merged[0])
