@@ -80,9 +80,11 @@ class _Shard:
         return self.size_hint
 
 
-@sizeof.register(_Shard)
 def _sizeof_shard(shard: _Shard) -> int:
     return shard.size_hint
+
+
+sizeof.register(_Shard)(_sizeof_shard)
 
 
 # A rough size (bytes per document) for Dask's placement decisions.
@@ -178,6 +180,19 @@ def _search(
     return ids + np.int64(shard.number << SHARD_BITS), scores, seconds
 
 
+def _token_lists(batch: Sequence[_Tokens], name: str) -> list[Any]:
+    """The batch as lists, copied once on the client; a str where a token list belongs is refused
+    (list() would split it into characters)."""
+    if isinstance(batch, (str, bytes, bytearray)):
+        raise TypeError(f"{name} must be a sequence of token lists, not {type(batch).__name__}")
+    lists = []
+    for position, tokens in enumerate(batch):
+        if isinstance(tokens, (str, bytes, bytearray)) or not isinstance(tokens, Sequence):
+            raise TypeError(f"{name}[{position}] must be a list of tokens, not {type(tokens).__name__}")
+        lists.append(list(tokens))
+    return lists
+
+
 def _route(live: Sequence[int], count: int) -> list[tuple[int, int]]:
     """(shard, how many) per piece of a batch of `count`: the smallest shards filled to one level."""
     order = sorted(range(len(live)), key=lambda number: (live[number], number))
@@ -270,7 +285,7 @@ class ShardedIndex:
                     "the shards of one index share b and k1"
                 )
 
-    def _attach(self, client: Client, futures: list[Future], threads: int, live: list[int]) -> None:
+    def _attach(self, client: Client, futures: list[Future[_Shard]], threads: int, live: list[int]) -> None:
         if not isinstance(threads, int) or threads < 0:
             raise ValueError(f"threads must be 0 (every processor of a worker) or more, not {threads!r}")
         self._client = client
@@ -296,7 +311,7 @@ class ShardedIndex:
         them out. All or nothing: when a shard refuses its piece (with BM25Index.add's error), the
         pieces the others took are deleted again, and their ids are not given again.
         """
-        batch = [list(doc) for doc in docs]
+        batch = _token_lists(docs, "docs")
         with self._lock:
             pieces = []
             start = 0
@@ -343,9 +358,9 @@ class ShardedIndex:
         for shard, missing in zip(checks, self._client.gather(list(checks.values()))):
             if missing:
                 raise KeyError(global_id(shard, missing[0]))
-        for shard, local in by_shard.items():
-            self._shards[shard] = self._client.submit(_delete, self._shards[shard], local, pure=False)
-            self._live[shard] -= len(set(local))
+        for shard, doomed in by_shard.items():
+            self._shards[shard] = self._client.submit(_delete, self._shards[shard], doomed, pure=False)
+            self._live[shard] -= len(set(doomed))
         wait(self._shards)
         for future in self._shards:
             future.result()  # a failure raises here
@@ -371,7 +386,7 @@ class ShardedIndex:
             raise ValueError(f"k must be an int of at least 1, not {k!r}")
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, not {batch_size!r}")
-        batch = [list(query) for query in queries]
+        batch = _token_lists(queries, "queries")
         local_allow: list[list[int] | None] = [None] * len(self._shards)
         if allow is not None:
             local_allow = [[] for _ in self._shards]
@@ -386,7 +401,7 @@ class ShardedIndex:
             phase_one = [
                 [client.submit(_statistics, shard, part, pure=False) for shard in self._shards] for part in batches
             ]
-            answers: list[list[Future]] = []
+            answers: list[list[Future[tuple[_Int64Array, _Float64Array, float]]]] = []
             for part, futures in zip(batches, phase_one):
                 wait(futures, timeout=timeout)
                 figures: list[_Statistics] = client.gather(futures)
@@ -403,9 +418,9 @@ class ShardedIndex:
             ids: list[_Int64Array] = []
             scores: list[_Float64Array] = []
             self._last_search_seconds = []
-            for part, futures in zip(batches, answers):
-                wait(futures, timeout=timeout)
-                results = client.gather(futures)
+            for part, searches in zip(batches, answers):
+                wait(searches, timeout=timeout)
+                results = client.gather(searches)
                 merged = _merge([(r[0], r[1]) for r in results], len(part), k)
                 ids.append(merged[0])
                 scores.append(merged[1])

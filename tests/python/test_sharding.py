@@ -93,6 +93,8 @@ def test_refusals_name_what_is_wrong(client, tmp_path):
         ShardedIndex.from_indexes(client, [one, other])
     index = ShardedIndex.from_indexes(client, [one, duzudavida.BM25Index()])
     assert index.add([["c"], ["d"], ["e"]]).tolist() == [1, 1 << 32, (1 << 32) + 1]  # evened out
+    with pytest.raises(TypeError, match=r"docs\[0\] must be a list of tokens, not str"):
+        index.add(["abc"])
     with pytest.raises(RuntimeError, match=r"^document 1: "):
         index.add([["x"], []])  # the piece that reached a shard was taken back out
     assert len(index) == 4
