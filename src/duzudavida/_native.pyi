@@ -1,9 +1,9 @@
 """Type stubs of the extension duzudavida._native, whose names the package re-exports."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from os import PathLike
-from typing import Any, overload
+from typing import Any, Literal, overload
 
 # scipy.sparse.csr_array; named loosely, as scipy ships no types and is an optional dependency.
 _CsrArray = Any
@@ -17,6 +17,8 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Tokens = Sequence[_Text] | Sequence[int]
 # Batches are lists or tuples; typed as sequences so that a list[list[str]] passes.
 _Batch = Sequence[_Tokens]
+# The cut modes of the text calls: "default" as cut, "search" as cut_for_search, "full" as cut_all.
+_Mode = Literal["default", "search", "full"]
 
 def default_paths() -> dict[str, str]:
     """The five files of the default dictionary shipped with the package, as Jieba's arguments."""
@@ -88,6 +90,36 @@ class BM25Index:
         allow: Sequence[int] | None = None,
     ) -> tuple[_NDArray, _NDArray]:
         """Per query the min(k, n) best live documents (of allow): int64 ids, float64 scores."""
+    def add_texts(
+        self,
+        texts: Iterable[_Text],
+        jieba: Jieba,
+        *,
+        mode: _Mode = "search",
+        hmm: bool = True,
+        drop_punctuation: bool = True,
+        drop_stop_words: bool = False,
+        threads: int = 0,
+        show_progress: bool = False,
+    ) -> int:
+        """Segment each text with jieba and index its kept words as add does; the first text's id.
+
+        Reads any iterable a chunk at a time. A bad text raises, naming its position, with exactly
+        the texts before it added (the exception's note says which ids)."""
+    def search(
+        self,
+        queries: Sequence[_Text],
+        jieba: Jieba,
+        k: int = 10,
+        *,
+        mode: _Mode = "search",
+        hmm: bool = True,
+        drop_punctuation: bool = True,
+        drop_stop_words: bool = False,
+        threads: int = 0,
+        allow: Sequence[int] | None = None,
+    ) -> tuple[_NDArray, _NDArray]:
+        """retrieve of each query's kept words, segmented and filtered as add_texts does."""
     def __len__(self) -> int:
         """The number of live documents."""
     def model(self) -> BM25:
