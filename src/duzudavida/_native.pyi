@@ -88,8 +88,14 @@ class BM25Index:
         k: int = 10,
         threads: int = 0,
         allow: Sequence[int] | None = None,
+        corpus: tuple[int, int, _NDArray | Sequence[int]] | None = None,
     ) -> tuple[_NDArray, _NDArray]:
-        """Per query the min(k, n) best live documents (of allow): int64 ids, float64 scores."""
+        """Per query the min(k, n) best live documents (of allow): int64 ids, float64 scores.
+
+        With corpus, statistics summed over the shards of a corpus, documents score as in one
+        index of the whole corpus."""
+    def corpus_statistics(self, queries: _Batch) -> tuple[int, int, _NDArray]:
+        """(doc_count, doc_length_total, token_counts): per query, each distinct token's count."""
     def add_texts(
         self,
         texts: Iterable[_Text],
