@@ -142,11 +142,28 @@ bool append_text(PyObject* item, std::string& bytes) {
   return true;
 }
 
-// What add_texts says after a failure about the texts it added: "texts[0:3] were added as ids 7 to 9".
-std::string added_note(std::size_t count, std::int64_t first) {
+// Imports numpy once (a module stays imported; the flag is guarded by the interpreter lock), or
+// raises ImportError naming the extra that brings it.
+void numpy_or_import_error(const char* call) {
+  static bool imported = false;
+  if (imported) return;
+  try {
+    py::module_::import("numpy");
+  } catch (const py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    throw py::import_error(std::string(call) + " needs numpy: pip install 'duzudavida[search]'");
+  }
+  imported = true;
+}
+
+// What add_texts says after a failure about the texts it added: "texts[0:3] were added as ids 7
+// to 9", and how many of them it skipped for having no words.
+std::string added_note(std::size_t count, std::int64_t first, std::int64_t next, std::size_t skipped) {
   if (count == 0) return "no text of this call was added";
-  return "texts[0:" + std::to_string(count) + "] were added as ids " + std::to_string(first) + " to " +
-         std::to_string(first + static_cast<std::int64_t>(count) - 1) + "; nothing after them";
+  std::string note = "texts[0:" + std::to_string(count) + "] were added";
+  if (next > first) note += " as ids " + std::to_string(first) + " to " + std::to_string(next - 1);
+  if (skipped > 0) note += " (" + std::to_string(skipped) + " of them skipped, without words)";
+  return note + "; nothing after them";
 }
 
 void add_note(const py::error_already_set& error, const std::string& note) {
@@ -163,8 +180,9 @@ py::object progress_bar(bool show, py::handle items, const char* description, co
   return py::module_::import("duzudavida._progress").attr("bar")(total, description, unit);
 }
 
-py::int_ add_texts(py::handle self_object, py::handle texts, py::handle jieba, const std::string& mode, bool hmm,
-                   bool drop_punctuation, bool drop_stop_words, py::handle threads_value, bool show_progress) {
+py::object add_texts(py::handle self_object, py::handle texts, py::handle jieba, const std::string& mode, bool hmm,
+                     bool drop_punctuation, bool drop_stop_words, py::handle threads_value, bool show_progress,
+                     bool skip_empty) {
   auto& self = native_of<typing::text::BM25Index>(self_object, "BM25Index", "self");
   const Segmenter& segmenter = native_of<Segmenter>(jieba, "Jieba", "jieba");
   const WordOptions options = word_options(mode, hmm, drop_punctuation, drop_stop_words);
@@ -178,9 +196,27 @@ py::int_ add_texts(py::handle self_object, py::handle texts, py::handle jieba, c
   // The index is this call's from here to its end, between chunks too: its ids stay consecutive.
   const UseWithoutLock writing(self, true);
   const WordFilter filter(segmenter, options);
+  if (skip_empty) numpy_or_import_error("add_texts(skip_empty=True)");
   const py::object bar = progress_bar(show_progress, texts, "add_texts", "texts");
   const std::int64_t first = static_cast<std::int64_t>(self.next_id());
-  std::size_t done = 0;  // texts of the call added
+  std::size_t done = 0;  // texts of the call added (or skipped)
+  std::vector<std::int64_t> ids;  // with skip_empty, each text's id, -1 for one skipped
+  std::vector<std::size_t> skipped;
+  std::size_t skipped_count = 0;
+  const auto record_ids = [&](std::size_t count, std::uint64_t before) {
+    if (!skip_empty) return;
+    auto next = static_cast<std::int64_t>(before);
+    auto skip = skipped.begin();
+    for (std::size_t at = 0; at < count; ++at) {
+      if (skip != skipped.end() && *skip == at) {
+        ids.push_back(-1);
+        ++skip;
+      } else {
+        ids.push_back(next++);
+      }
+    }
+    skipped_count += skipped.size();
+  };
   TextChunk chunk;
   // The failure met while reading the texts, kept until the texts before it are indexed.
   std::unique_ptr<py::error_already_set> pending;
@@ -219,12 +255,14 @@ py::int_ add_texts(py::handle self_object, py::handle texts, py::handle jieba, c
       }
       if (chunk.size() == 0) break;
       const std::uint64_t before = self.next_id();
+      skipped.clear();
       try {
         const std::vector<std::string_view> views = chunk.views();
         py::gil_scoped_release unlocked;
-        text_search::add_texts(self, segmenter, views, filter, threads);
+        text_search::add_texts(self, segmenter, views, filter, threads, skip_empty ? &skipped : nullptr);
       } catch (const TextError& error) {
-        done += static_cast<std::size_t>(self.next_id() - before);  // the texts before the bad one
+        record_ids(error.index(), before);
+        done += error.index();  // the texts before the bad one
         throw py::value_error("texts[" + std::to_string(done) + "]: " + error.what());
       } catch (const std::length_error& error) {
         throw py::value_error(error.what());  // the index's ids would run out: nothing of the chunk added
@@ -232,43 +270,37 @@ py::int_ add_texts(py::handle self_object, py::handle texts, py::handle jieba, c
         PyErr_NoMemory();
         throw py::error_already_set();
       }
+      record_ids(chunk.size(), before);
       done += chunk.size();
       if (!bar.is_none()) bar.attr("update")(chunk.size());
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
   } catch (py::error_already_set& error) {
-    add_note(error, added_note(done, first));
+    add_note(error, added_note(done, first, static_cast<std::int64_t>(self.next_id()), skipped_count));
     if (!bar.is_none()) bar.attr("close")();
     throw;
   } catch (const py::builtin_exception& error) {
     error.set_error();
     py::error_already_set raised;
-    add_note(raised, added_note(done, first));
+    add_note(raised, added_note(done, first, static_cast<std::int64_t>(self.next_id()), skipped_count));
     if (!bar.is_none()) bar.attr("close")();
     throw raised;
   }
   if (!bar.is_none()) bar.attr("close")();
   if (pending) {
-    add_note(*pending, added_note(done, first));
+    add_note(*pending, added_note(done, first, static_cast<std::int64_t>(self.next_id()), skipped_count));
     throw std::move(*pending);
   }
-  return py::int_(first);
+  if (!skip_empty) return py::int_(first);
+  const std::size_t count = ids.size();
+  return to_matrix(std::move(ids), 1, count)[py::int_(0)];
 }
 
 py::tuple search(py::handle self_object, py::handle queries, py::handle jieba, py::handle k, const std::string& mode,
                  bool hmm, bool drop_punctuation, bool drop_stop_words, py::handle threads_value, py::handle allow) {
   const auto& self = native_of<typing::text::BM25Index>(self_object, "BM25Index", "self");
   const Segmenter& segmenter = native_of<Segmenter>(jieba, "Jieba", "jieba");
-  static bool numpy_imported = false;  // guarded by the interpreter lock; a module stays imported
-  if (!numpy_imported) {
-    try {
-      py::module_::import("numpy");
-    } catch (const py::error_already_set& error) {
-      if (!error.matches(PyExc_ImportError)) throw;
-      throw py::import_error("search needs numpy: pip install 'duzudavida[search]'");
-    }
-    numpy_imported = true;
-  }
+  numpy_or_import_error("search");
   const std::uint64_t wanted = top_k(k);
   const WordOptions options = word_options(mode, hmm, drop_punctuation, drop_stop_words);
   const unsigned threads = thread_count(threads_value);
@@ -323,10 +355,12 @@ void register_text(py::module_& module) {
       module.attr("BM25Index"));
   cls.def("add_texts", &add_texts, py::arg("texts"), py::arg("jieba"), py::kw_only(), py::arg("mode") = "search",
           py::arg("hmm") = true, py::arg("drop_punctuation") = true, py::arg("drop_stop_words") = false,
-          py::arg("threads") = 0, py::arg("show_progress") = false,
+          py::arg("threads") = 0, py::arg("show_progress") = false, py::arg("skip_empty") = false,
           "Segments each text with jieba and indexes its kept words as add does, under consecutive ids; "
           "returns the id of the first text. Reads any iterable a chunk at a time. A bad text raises, "
-          "naming its position, with exactly the texts before it added (the exception's note says which ids).");
+          "naming its position, with exactly the texts before it added (the exception's note says which ids). "
+          "With skip_empty=True a text without words is skipped instead, and the result is each text's id "
+          "(an int64 array, -1 for a text skipped).");
   cls.def("search", &search, py::arg("queries"), py::arg("jieba"), py::arg("k") = 10, py::kw_only(),
           py::arg("mode") = "search", py::arg("hmm") = true, py::arg("drop_punctuation") = true,
           py::arg("drop_stop_words") = false, py::arg("threads") = 0, py::arg("allow") = py::none(),

@@ -22,7 +22,8 @@ std::string reason_of(const DocumentError& error) {
 }  // namespace
 
 void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segmenter,
-               const std::vector<std::string_view>& texts, const WordFilter& filter, unsigned threads) {
+               const std::vector<std::string_view>& texts, const WordFilter& filter, unsigned threads,
+               std::vector<std::size_t>* skipped) {
   std::size_t failed_at = texts.size();
   std::string reason;
   std::vector<Document> docs;
@@ -33,28 +34,42 @@ void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segme
     failed_at = error.index();
     reason = error.what();
   }
-  if (failed_at == texts.size()) {
-    for (std::size_t at = 0; at < docs.size(); ++at) {
-      if (typing::text::document_length(docs[at]) == 0) {
+  // The texts that go in, by their place among the texts: all before the failure but those
+  // skipped for having no words.
+  std::vector<std::size_t> places;
+  std::size_t kept = 0;
+  for (std::size_t at = 0; at < std::min(failed_at, docs.size()); ++at) {
+    if (typing::text::document_length(docs[at]) == 0) {
+      if (skipped == nullptr) {
         failed_at = at;
         reason = "no words left after the filters";
         break;
       }
+      skipped->push_back(at);
+      continue;
     }
+    if (kept != at) docs[kept] = std::move(docs[at]);
+    places.push_back(at);
+    ++kept;
   }
-  docs.resize(std::min(failed_at, docs.size()));
+  docs.resize(kept);
   // The model refuses a whole batch for one document; the documents before it go in alone.
   while (!docs.empty()) {
     try {
       index.add(docs);
       break;
     } catch (const DocumentError& error) {
-      failed_at = error.index();
+      failed_at = places[error.index()];
       reason = reason_of(error);
-      docs.resize(failed_at);
+      docs.resize(error.index());
     }
   }
-  if (failed_at < texts.size()) throw TextError(failed_at, reason);
+  if (failed_at < texts.size()) {
+    if (skipped != nullptr) {
+      while (!skipped->empty() && skipped->back() > failed_at) skipped->pop_back();
+    }
+    throw TextError(failed_at, reason);
+  }
 }
 
 typing::text::SearchResults search_texts(const typing::text::BM25Index& index, const segmenter::Segmenter& segmenter,

@@ -17,8 +17,11 @@ namespace lumo::text_search {
 // left after the filters, 4 GiB or more, a count beyond the model's range), the texts before it
 // are added and TextError names it; index.next_id() then tells how many were. Throws
 // std::length_error (the index's ids would run out) and std::bad_alloc with nothing added.
+// With `skipped` given, a text without words is no failure: it gets no id, and `skipped` lists
+// (ascending) the places of such texts, whatever else happens.
 void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segmenter,
-               const std::vector<std::string_view>& texts, const WordFilter& filter, unsigned threads);
+               const std::vector<std::string_view>& texts, const WordFilter& filter, unsigned threads,
+               std::vector<std::size_t>* skipped = nullptr);
 
 // BM25Index::retrieve of each query's kept words (a query may have none: it matches nothing and
 // scores 0). Throws TextError for a query of 4 GiB or more, and what retrieve throws.

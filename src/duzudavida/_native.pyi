@@ -96,6 +96,7 @@ class BM25Index:
         index of the whole corpus."""
     def corpus_statistics(self, queries: _Batch) -> tuple[int, int, _NDArray]:
         """(doc_count, doc_length_total, token_counts): per query, each distinct token's count."""
+    @overload
     def add_texts(
         self,
         texts: Iterable[_Text],
@@ -107,11 +108,28 @@ class BM25Index:
         drop_stop_words: bool = False,
         threads: int = 0,
         show_progress: bool = False,
+        skip_empty: Literal[False] = False,
     ) -> int:
         """Segment each text with jieba and index its kept words as add does; the first text's id.
 
         Reads any iterable a chunk at a time. A bad text raises, naming its position, with exactly
-        the texts before it added (the exception's note says which ids)."""
+        the texts before it added (the exception's note says which ids). With skip_empty=True a
+        text without words is skipped instead, and the result is each text's id (an int64 array,
+        -1 for a text skipped)."""
+    @overload
+    def add_texts(
+        self,
+        texts: Iterable[_Text],
+        jieba: Jieba,
+        *,
+        mode: _Mode = "search",
+        hmm: bool = True,
+        drop_punctuation: bool = True,
+        drop_stop_words: bool = False,
+        threads: int = 0,
+        show_progress: bool = False,
+        skip_empty: Literal[True],
+    ) -> _NDArray: ...
     def search(
         self,
         queries: Sequence[_Text],
