@@ -73,14 +73,13 @@ def documents(corpus: BinaryIO, paragraphs: bool) -> Iterator[tuple[int, int, by
     """(start, end, text) of each document of the corpus: byte offsets of its first and past its
     last line, and its text (its lines joined, without their line ends)."""
     position = 0
-    start = 0
+    start = end = 0
     lines: list[bytes] = []
     for line in corpus:
-        end_of_line = position + len(line)
         text = line.rstrip(b"\r\n")
         if not text.strip():
             if lines:
-                yield start, position, b"\n".join(lines)
+                yield start, end, b"\n".join(lines)
                 lines = []
         elif not paragraphs:
             yield position, position + len(text), text
@@ -88,9 +87,10 @@ def documents(corpus: BinaryIO, paragraphs: bool) -> Iterator[tuple[int, int, by
             if not lines:
                 start = position
             lines.append(text)
-        position = end_of_line
+            end = position + len(text)
+        position += len(line)
     if lines:
-        yield start, position, b"\n".join(lines)
+        yield start, end, b"\n".join(lines)
 
 
 def sidecar_paths(index_path: str) -> tuple[Path, Path]:
