@@ -34,7 +34,7 @@ using text_search::WordOptions;
 // made it larger, so that a corpus of any size is held a chunk at a time. Each chunk is one
 // BM25Index::add, whose cost also grows with the index's count of tokens: chunks must stay large.
 constexpr std::size_t kChunkTexts = 65536;
-constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
+constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 
 // The C++ object of an initialised instance of `T` (or a subclass); TypeError otherwise. The
 // methods take their objects as handles, so that this file needs no caster of their classes.

@@ -45,8 +45,10 @@ Prints one line per hit: its rank, its score and the document's text (cut to --w
 0 for whole). A query with no word in the index prints nothing.
 """
 
-# Documents read and indexed per call: bounded, so that a corpus of any size streams.
-BATCH_LINES = 65536
+# Documents read and indexed per call, at most this many and about this many bytes (add_texts's own
+# chunk), so that a corpus of any size streams in a bounded memory.
+BATCH_DOCUMENTS = 65536
+BATCH_BYTES = 2 << 20
 
 
 class UsageError(Exception):
@@ -93,6 +95,16 @@ def documents(corpus: BinaryIO, paragraphs: bool) -> Iterator[tuple[int, int, by
         yield start, end, b"\n".join(lines)
 
 
+def next_batch(read: Iterator[tuple[int, int, bytes]]) -> Iterator[tuple[int, int, bytes]]:
+    """The next documents of `read`, up to BATCH_DOCUMENTS of them or BATCH_BYTES of text."""
+    size = 0
+    for count, document in enumerate(read, 1):
+        yield document
+        size += len(document[2])
+        if count == BATCH_DOCUMENTS or size >= BATCH_BYTES:
+            return
+
+
 def sidecar_paths(index_path: str) -> tuple[Path, Path]:
     return Path(index_path + ".json"), Path(index_path + ".offsets.npy")
 
@@ -122,7 +134,7 @@ def command_index(arguments: argparse.Namespace) -> int:
         read = documents(corpus, arguments.paragraphs)
         progress = None if arguments.quiet else progress_bar(status.st_size)
         while True:
-            batch = [document for _, document in zip(range(BATCH_LINES), read)]
+            batch = list(next_batch(read))
             if not batch:
                 break
             ids = index.add_texts(
