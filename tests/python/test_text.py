@@ -275,3 +275,25 @@ def test_fork_inside_the_texts_gives_the_child_the_texts_before(jieba):
 
     assert index.add_texts(texts(), jieba) == 0
     assert len(index) == 70_000
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("skip_empty", [False, True])
+def test_a_late_bad_item_in_a_long_chunk(jieba, threads, skip_empty):
+    """The chunk is cut and added in parts on several threads: a text without words deep in it
+    stops the call (or is skipped) exactly where it stands."""
+    texts = [f"方鸿渐第{n}次回国" for n in range(40_000)]
+    texts[31_337] = "……"
+    index = duzudavida.BM25Index()
+    if skip_empty:
+        ids = index.add_texts(texts, jieba, threads=threads, skip_empty=True)
+        assert list(ids[31_330:31_340]) == [*range(31_330, 31_337), -1, 31_337, 31_338]
+        kept = texts[:31_337] + texts[31_338:]
+    else:
+        with pytest.raises(ValueError, match=r"texts\[31337\]: no words left") as raised:
+            index.add_texts(texts, jieba, threads=threads)
+        assert "texts[0:31337] were added as ids 0 to 31336" in raised.value.__notes__[-1]
+        kept = texts[:31_337]
+    expected = duzudavida.BM25Index()
+    expected.add([[w for w in jieba.cut_for_search(t) if not is_punctuation(w)] for t in kept])
+    assert index.__getstate__() == expected.__getstate__()
