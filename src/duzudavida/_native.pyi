@@ -169,16 +169,28 @@ class Jieba:
         """Segment a sentence into words (mixed mode, new words found by the HMM)."""
     def cut_for_search(self, sentence: _Text) -> list[str]:
         """Segment as cut, adding the shorter dictionary words inside long words."""
-    def cut_batch(self, sentences: Sequence[_Text], threads: int = 0) -> list[list[str]]:
-        """cut of every sentence, on up to `threads` threads (0: every usable processor)."""
-    def cut_for_search_batch(self, sentences: Sequence[_Text], threads: int = 0) -> list[list[str]]:
-        """cut_for_search of every sentence, on up to `threads` threads (0: every usable processor)."""
+    def cut_batch(
+        self, sentences: Sequence[_Text], threads: int = 0, *, show_progress: bool = False
+    ) -> list[list[str]]:
+        """cut of every sentence, on up to `threads` threads (0: every usable processor); with
+        show_progress, a tqdm bar when tqdm is installed."""
+    def cut_for_search_batch(
+        self, sentences: Sequence[_Text], threads: int = 0, *, show_progress: bool = False
+    ) -> list[list[str]]:
+        """cut_for_search of every sentence, on up to `threads` threads (0: every usable
+        processor); with show_progress, a tqdm bar when tqdm is installed."""
     def cut_all(self, sentence: _Text) -> list[str]:
         """Every dictionary word of the sentence (the library's full mode)."""
     def tokenize(self, sentence: _Text, mode: str = "default", hmm: bool = True) -> list[tuple[str, int, int]]:
         """Each word with its start and end in code points; mode "default" (as cut) or "search"."""
     def tokenize_batch(
-        self, sentences: Sequence[_Text], mode: str = "default", hmm: bool = True, threads: int = 0
+        self,
+        sentences: Sequence[_Text],
+        mode: str = "default",
+        hmm: bool = True,
+        threads: int = 0,
+        *,
+        show_progress: bool = False,
     ) -> tuple[Any, Any, Any]:
         """(starts, ends, indptr), int64 numpy arrays, no str made: sentence i's words are
         [starts[j], ends[j]) for indptr[i] <= j < indptr[i + 1], in code points of a str, in bytes

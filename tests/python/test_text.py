@@ -192,6 +192,8 @@ def test_arguments_are_checked_before_anything_is_added(jieba, call, error, matc
 
 
 def test_progress_counts_every_text(jieba, monkeypatch):
+    """add_texts's bar counts texts by chunk; the segmenting batches' count sentences, and give
+    what they give without it."""
     import duzudavida._progress as progress
 
     seen = []
@@ -214,6 +216,13 @@ def test_progress_counts_every_text(jieba, monkeypatch):
         ("open", 80_000, "add_texts", "texts"), ("update", 65536), ("update", 14464), ("close",),
         ("open", None, "add_texts", "texts"), ("update", 5), ("close",),
     ]
+    sentences = texts[:10_000]
+    for name in ("cut_batch", "cut_for_search_batch", "tokenize_batch"):
+        seen.clear()
+        with_bar = getattr(jieba, name)(sentences, show_progress=True)
+        assert seen == [("open", 10_000, name, "sentences"), ("update", 8192), ("update", 1808), ("close",)]
+        without = getattr(jieba, name)(sentences)
+        assert str(with_bar) == str(without)
 
 
 def test_words_inserted_during_add_texts_apply_to_whole_texts(dict_paths):
