@@ -225,25 +225,26 @@ py::object add_texts(py::handle self_object, py::handle texts, py::handle jieba,
     while (!exhausted && !pending) {
       chunk.clear();
       while (chunk.size() < kChunkTexts && chunk.bytes.size() < kChunkBytes) {
-        const std::string position = "texts[" + std::to_string(done + chunk.size()) + "]";
+        // Named only when something goes wrong with the item.
+        const auto position = [&] { return "texts[" + std::to_string(done + chunk.size()) + "]"; };
         const auto item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
         if (!item) {
           if (PyErr_Occurred()) {
             pending = std::make_unique<py::error_already_set>();
-            add_note(*pending, "raised while add_texts read " + position);
+            add_note(*pending, "raised while add_texts read " + position());
           }
           exhausted = true;
           break;
         }
         try {
           if (!append_text(item.ptr(), chunk.bytes)) {
-            throw py::type_error(position + " is " + std::string(Py_TYPE(item.ptr())->tp_name) +
+            throw py::type_error(position() + " is " + std::string(Py_TYPE(item.ptr())->tp_name) +
                                  ", not str, bytes or bytearray");
           }
         } catch (py::error_already_set& error) {
           chunk.bytes.resize(chunk.ends.empty() ? 0 : chunk.ends.back());
           pending = std::make_unique<py::error_already_set>(std::move(error));
-          add_note(*pending, "in " + position);
+          add_note(*pending, "in " + position());
           break;
         } catch (const py::builtin_exception& error) {
           chunk.bytes.resize(chunk.ends.empty() ? 0 : chunk.ends.back());
