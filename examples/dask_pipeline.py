@@ -17,10 +17,10 @@ import time
 from pathlib import Path
 from typing import Any
 
-import dask
 import dask.bag as db
 import numpy as np
 import scipy.sparse
+from dask.delayed import delayed
 from dask.distributed import Client, Future, LocalCluster, wait
 
 from duzudavida import BM25, BM25Index, Jieba, default_paths
@@ -120,7 +120,7 @@ def shard_index(client: Client, paths: list[str], shards: int) -> ShardedIndex:
     wait(jieba)
     lines = db.read_text(paths, blocksize=max(1 << 16, int(megabytes * 1e6 / shards) + 1))
     pairs = lines.map_partitions(segment_partition, jieba).repartition(npartitions=shards)
-    built = client.compute([dask.delayed(index_partition)(part) for part in pairs.to_delayed()])
+    built = client.compute([delayed(index_partition)(part) for part in pairs.to_delayed()])
     index = ShardedIndex.from_indexes(client, built)
     print(f"{'shards':<10} {time.perf_counter() - started:7.2f} s  {len(index):,} documents in "
           f"{index.shard_count} shards", flush=True)
