@@ -15,6 +15,7 @@
 
 #include "bm25.h"
 #include "initialized_caster.h"
+#include "numpy_support.h"
 #include "registrations.h"
 #include "subclass_state.h"
 #include "token_casters.h"
@@ -180,6 +181,7 @@ py::object encode_csr(const BM25& self, py::handle docs) {
     if (!error.matches(PyExc_ImportError)) throw;
     throw py::import_error("sparse rows need scipy: pip install 'duzudavida[sparse]'");
   }
+  require_numpy("sparse rows need scipy: pip install 'duzudavida[sparse]'");
   const Documents documents = load_documents(docs);
   typing::text::CsrRows rows;
   {

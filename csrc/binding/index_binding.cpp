@@ -16,6 +16,7 @@
 
 #include "bm25_index.h"
 #include "initialized_caster.h"
+#include "numpy_support.h"
 #include "registrations.h"
 #include "subclass_state.h"
 #include "token_casters.h"
@@ -269,16 +270,7 @@ std::string path_text(py::handle path) {
 }
 
 py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::handle threads_value, py::handle allow) {
-  static bool numpy_imported = false;  // guarded by the interpreter lock; a module stays imported
-  if (!numpy_imported) {
-    try {
-      py::module_::import("numpy");
-    } catch (const py::error_already_set& error) {
-      if (!error.matches(PyExc_ImportError)) throw;
-      throw py::import_error("retrieve needs numpy: pip install 'duzudavida[search]'");
-    }
-    numpy_imported = true;
-  }
+  require_numpy("retrieve needs numpy: pip install 'duzudavida[search]'");
   const auto k_value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
   if (!k_value) throw py::error_already_set();
   if (PyObject_RichCompareBool(k_value.ptr(), py::int_(1).ptr(), Py_LT) == 1) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "initialized_caster.h"
+#include "numpy_support.h"
 #include "registrations.h"
 #include "segmenter.h"
 #include "segmenter_checks.h"
@@ -497,12 +498,7 @@ py::array_t<std::int64_t> to_array(std::vector<std::int64_t>&& values) {
 // tokenize gives them) and in bytes of a bytes or bytearray one (its words may not be UTF-8).
 py::tuple tokenize_batch(const Segmenter& self, const Sentences& sentences, const std::string& mode, bool hmm,
                          long threads) {
-  try {
-    py::module_::import("numpy");
-  } catch (const py::error_already_set& error) {
-    if (!error.matches(PyExc_ImportError)) throw;
-    throw py::import_error("tokenize_batch needs numpy: pip install 'duzudavida[search]'");
-  }
+  require_numpy("tokenize_batch needs numpy: pip install 'duzudavida[search]'");
   if (mode != "default" && mode != "search") {
     throw py::value_error("mode must be \"default\" or \"search\", not \"" + mode + "\"");
   }

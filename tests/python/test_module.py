@@ -68,3 +68,59 @@ def test_other_interpreter_gets_version_mismatch(python):
         "Python version mismatch: module was compiled for Python 3.12, "
         f"but the interpreter version is incompatible: {version}."
     )
+
+
+# The first calls that return numpy arrays, made by several threads at once (as a web server's
+# pool makes them): pybind11 2.11 sets up its numpy support in a static whose initialiser imports
+# a module, and a thread that waited there holding the interpreter lock hung the process. A finder
+# that makes that import slow holds the window open, so that a fast machine cannot close it.
+FIRST_ARRAY_CALLS = {
+    "retrieve": "index = duzudavida.BM25Index()\nindex.add([['a', 'b'], ['a']])\n"
+    "call = lambda: index.retrieve([['a']], k=3, threads=1)",
+    "tokenize_batch": "jieba = duzudavida.Jieba(**duzudavida.default_paths())\n"
+    "call = lambda: jieba.tokenize_batch(['南京市长江大桥'], threads=1)",
+    "encode_documents_csr": "model = duzudavida.BM25()\nmodel.train(['a', 'b'])\n"
+    "call = lambda: model.encode_documents_csr([['a'], ['b']])",
+    "encode_queries_csr": "model = duzudavida.BM25()\nmodel.train(['a', 'b'])\n"
+    "call = lambda: model.encode_queries_csr([['a']])",
+}
+FIRST_CALLS_TOGETHER = """
+import importlib.abc, sys, threading, time
+import numpy
+import duzudavida
+
+class SlowImport(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path, target=None):
+        if name == "numpy.core.multiarray":
+            time.sleep(0.2)
+        return None
+
+sys.meta_path.insert(0, SlowImport())
+{setup}
+barrier = threading.Barrier(4)
+done = []
+
+def first_call():
+    barrier.wait()
+    call()
+    done.append(True)
+
+threads = [threading.Thread(target=first_call) for _ in range(4)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(len(done))
+"""
+
+
+@pytest.mark.parametrize("call", FIRST_ARRAY_CALLS)
+def test_first_array_calls_on_several_threads_at_once_finish(call):
+    script = FIRST_CALLS_TOGETHER.format(setup=FIRST_ARRAY_CALLS[call])
+    for _ in range(3):  # each run in a fresh process, where the set-up is still to be done
+        try:
+            result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"four first {call} calls at once hung the process")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "4"
