@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bm25.h"
+#include "file_path.h"
 #include "initialized_caster.h"
 #include "numpy_support.h"
 #include "registrations.h"
@@ -239,10 +240,8 @@ void as_plain_method(py::handle cls, const char* name) {
   }
 }
 
-void dump(const BM25& self, const py::object& path) {
-  const py::object text = py::module_::import("os").attr("fspath")(path);
-  self.dump(text.cast<std::string>());
-}
+// A path with a NUL byte reaches BM25::dump, which refuses it as a file it cannot open.
+void dump(const BM25& self, py::handle path) { self.dump(required_path_bytes(path)); }
 
 }  // namespace
 
@@ -259,7 +258,6 @@ void register_bm25(py::module_& module) {
       .def("train", [](BM25& self, const StringTokens& tokens) { changeable(self).train(tokens.views); })
       .def("train", [](BM25& self, const IdTokens& tokens) { changeable(self).train(tokens.ids); })
       .def("load", [](BM25& self, const std::string& json_text) { changeable(self).load(json_text); })
-      .def("dump", &BM25::dump)
       .def("dump", &dump)
       .def("encode_document",
            [](const BM25& self, const StringTokens& tokens) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_path.h"
 #include "initialized_caster.h"
 #include "numpy_support.h"
 #include "registrations.h"
@@ -47,32 +48,6 @@ struct WordLists {
   const Sentences* sentences;
   std::vector<segmenter::WordSpans> words;
 };
-
-// A file path as the operating system takes it: a str encoded as os.fsencode does (so a path
-// os.fsdecode made from any bytes comes back to them), bytes and bytearray as they are, and any
-// os.PathLike through os.fspath.
-struct FilePath {
-  std::string bytes;
-};
-
-// The path's bytes, or nothing for an object that is not a path (an error is then not set).
-inline std::optional<std::string> path_bytes(pybind11::handle source) {
-  namespace py = pybind11;
-  py::object path = py::reinterpret_borrow<py::object>(source);
-  if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr()) && !PyByteArray_Check(path.ptr())) {
-    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())), "__fspath__") == 0) return std::nullopt;
-    path = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
-    if (!path) throw py::error_already_set();
-  }
-  if (PyUnicode_Check(path.ptr())) {
-    path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-    if (!path) throw py::error_already_set();
-  }
-  if (PyByteArray_Check(path.ptr())) {
-    return std::string(PyByteArray_AS_STRING(path.ptr()), static_cast<std::size_t>(PyByteArray_GET_SIZE(path.ptr())));
-  }
-  return std::string(PyBytes_AS_STRING(path.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
-}
 
 // A path as the state holds it: os.fsdecode of its bytes.
 inline pybind11::str path_text(const std::string& path) {
@@ -119,17 +94,6 @@ inline void name_batch_item(error_already_set& error, const std::string& where) 
     throw error_already_set();
   }
 }
-
-template <>
-struct type_caster<lumo::binding::FilePath> {
-  PYBIND11_TYPE_CASTER(lumo::binding::FilePath, const_name("str"));
-  bool load(handle source, bool) {
-    std::optional<std::string> bytes = lumo::binding::path_bytes(source);
-    if (!bytes) return false;
-    value.bytes = std::move(*bytes);
-    return true;
-  }
-};
 
 template <>
 struct type_caster<lumo::binding::Sentence> {
@@ -294,17 +258,18 @@ std::shared_ptr<Segmenter> make_segmenter(const FilePath& dict_path, const FileP
   return std::make_shared<Segmenter>(paths);
 }
 
-std::shared_ptr<Segmenter> load_compiled(const std::string& path, const std::string& dict_path,
-                                         const std::string& hmm_path, const std::string& user_dict_path,
-                                         const std::string& idf_path, const std::string& stop_word_path) {
-  const segmenter::SegmenterPaths paths{dict_path, hmm_path, user_dict_path, idf_path, stop_word_path};
+std::shared_ptr<Segmenter> load_compiled(const FilePath& path, const FilePath& dict_path, const FilePath& hmm_path,
+                                         const FilePath& user_dict_path, const FilePath& idf_path,
+                                         const FilePath& stop_word_path) {
+  const segmenter::SegmenterPaths paths{dict_path.bytes, hmm_path.bytes, user_dict_path.bytes, idf_path.bytes,
+                                        stop_word_path.bytes};
   py::gil_scoped_release unlocked;
-  return std::make_shared<Segmenter>(paths, path);
+  return std::make_shared<Segmenter>(paths, path.bytes);
 }
 
-void save_compiled(const Segmenter& self, const std::string& path) {
+void save_compiled(const Segmenter& self, const FilePath& path) {
   py::gil_scoped_release unlocked;
-  self.save_compiled(path);
+  self.save_compiled(path.bytes);
 }
 
 template <CutMode mode>

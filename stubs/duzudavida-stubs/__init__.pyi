@@ -133,11 +133,11 @@ class Jieba:
         """The TF-IDF keywords over the loaded IDF table and stop words, best first."""
     def insert_user_word(self, word: _Text, freq: int | None = None, tag: str | None = None) -> bool:
         """Add a word to the dictionary for every later call; True when the library took it."""
-    def save_compiled(self, path: str) -> None:
+    def save_compiled(self, path: _Path) -> None:
         """Write the dictionary of the five files (without inserted words) compiled, for load_compiled."""
     @staticmethod
     def load_compiled(
-        path: str, dict_path: str, hmm_path: str, user_dict_path: str, idf_path: str, stop_word_path: str
+        path: _Path, dict_path: _Path, hmm_path: _Path, user_dict_path: _Path, idf_path: _Path, stop_word_path: _Path
     ) -> Jieba:
         """Map a compiled dictionary made from these five files' present bytes (ValueError otherwise)."""
     def __getstate__(self) -> tuple[str, str, str, str, str, list[tuple[bytes, int | None, str | None]]]:

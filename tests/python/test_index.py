@@ -7,6 +7,7 @@ import math
 import os
 import pickle
 import random
+import subprocess
 import threading
 from collections.abc import Sequence
 
@@ -413,3 +414,64 @@ def test_fork_during_an_add_gives_the_child_a_whole_index_or_says_why_not():
         thread.join()
         outcomes.add(os.waitstatus_to_exitcode(status))
     assert outcomes <= {10, 12}, outcomes
+
+
+def test_delete_reads_no_id_after_the_first_that_is_not_live():
+    index = duzudavida.BM25Index()
+    index.add([["a"], ["b"], ["a", "b"]])
+    state = pickle.dumps(index)
+    read = []
+
+    class Ids(Sequence):
+        def __len__(self):
+            return 10
+
+        def __getitem__(self, at):
+            if at >= 10:
+                raise IndexError
+            read.append(at)
+            return [0, 2, 0, 7][at] if at < 4 else 1
+
+    with pytest.raises(KeyError, match="^7$"):
+        index.delete(Ids())
+    assert read == [0, 1, 2, 3] and pickle.dumps(index) == state
+    index.delete([0, 2, 0] * 1000)  # an id named many times counts once
+    assert len(index) == 1
+
+
+# Ranges are cut to the index's ids before they are read: they must give what their ids give.
+ALLOW_RANGES = [
+    range(0), range(6), range(-3, 4), range(7, -9, -1), range(8, 0, -3), range(1, 9, 2),
+    range(-(10**30), 10**30, 10**29), range(10**30, -(10**30), -(10**29 + 1)), range(-5, -1),
+    range(6, 100), range(5, 6), range(0, 9, 10**40),
+]
+
+
+@pytest.mark.parametrize("allow", ALLOW_RANGES, ids=str)
+def test_allow_range_gives_what_its_ids_give(allow):
+    index = duzudavida.BM25Index()
+    index.add([["a"], ["a", "b"], ["b"], ["a", "a"], ["c"], ["a", "c"], ["b", "a"]])
+    index.delete([3])
+    ids = [i for i in range(7) if i in allow]
+    for k in (1, 3, 10):
+        for got, expected in zip(index.retrieve([["a"], ["c", "b"]], k=k, allow=allow),
+                                 index.retrieve([["a"], ["c", "b"]], k=k, allow=ids)):
+            assert np.array_equal(got, expected)
+
+
+def test_huge_id_ranges_cost_what_the_index_holds():
+    """delete(range(2, 10**12)) on two documents read every id first (14 s, then MemoryError)."""
+    script = (
+        "import resource, duzudavida\n"
+        + ("" if SANITIZED else "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n")
+        + "index = duzudavida.BM25Index()\n"
+        "index.add([['a'], ['a', 'b']])\n"
+        "try:\n    index.delete(range(2, 10**12))\nexcept KeyError as error:\n    print(error)\n"
+        "for allow in (range(10**12), range(10**12, -(10**12), -1), range(-(10**12), 10**12, 2)):\n"
+        "    print(index.retrieve([['a']], k=5, allow=allow)[0].tolist())\n"
+    )
+    try:
+        result = run_isolated(script, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("huge id ranges were read one id at a time")
+    assert result.stdout.split("\n") == ["2", "[[0, 1]]", "[[0, 1]]", "[[0]]", ""], result.stderr
