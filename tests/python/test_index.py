@@ -555,3 +555,83 @@ def test_huge_id_ranges_cost_what_the_index_holds():
     except subprocess.TimeoutExpired:
         pytest.fail("huge id ranges were read one id at a time")
     assert result.stdout.split("\n") == ["2", "[[0, 1]]", "[[0, 1]]", "[[0]]", ""], result.stderr
+
+
+READERS_AND_WRITERS = """
+import importlib.abc, os, pickle, random, sys, threading, time
+import numpy as np
+import duzudavida
+
+class SlowImport(importlib.abc.MetaPathFinder):  # holds the readers' first calls together
+    def find_spec(self, name, path, target=None):
+        if name == "numpy.core.multiarray":
+            time.sleep(0.2)
+        return None
+
+sys.meta_path.insert(0, SlowImport())
+path = sys.argv[1]
+rng = random.Random(1)
+built = duzudavida.BM25Index()
+built.add([[rng.choice("abcdefgh") for _ in range(rng.randint(1, 8))] for _ in range(300)])
+built.save(path)
+index = duzudavida.BM25Index.load(path, mmap=True)
+other = duzudavida.BM25Index()
+other.add([["a", "z"], ["q"]])
+stop = time.monotonic() + 3
+done, unexpected = [], []
+
+def attempt(call):
+    try:
+        call()
+        done.append(1)
+    except RuntimeError as error:
+        if "another thread" not in str(error):
+            unexpected.append(repr(error))
+    except KeyError:
+        pass
+    except Exception as error:
+        unexpected.append(repr(error))
+
+def reader(seed):
+    r = random.Random(seed)
+    while time.monotonic() < stop:
+        allow = None if r.random() < 0.5 else range(0, 400, 3)
+        attempt(lambda: index.retrieve([["a", "b"], ["c"]], k=5, threads=r.randint(0, 2), allow=allow))
+        time.sleep(r.random() * 0.005)
+
+def writer(seed):
+    r = random.Random(seed)
+    calls = [
+        lambda: index.add([["a", "c"], ["d"]]),
+        lambda: index.delete([r.randrange(len(index) + 50)]),
+        lambda: index.save(path),
+        lambda: index.merge(other),
+        lambda: pickle.loads(pickle.dumps(index)),
+        lambda: index.__setstate__(other.__getstate__()),
+    ]
+    while time.monotonic() < stop:
+        attempt(r.choice(calls))
+        time.sleep(r.random() * 0.001)
+
+threads = [threading.Thread(target=reader, args=(i,)) for i in range(2)]
+threads += [threading.Thread(target=writer, args=(10 + i,)) for i in range(2)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+index.save(path)
+queries = [["a"], ["b", "c"], ["z", "q"]]
+for twin in (pickle.loads(pickle.dumps(index)), duzudavida.BM25Index.load(path, mmap=True)):
+    assert all(np.array_equal(x, y) for x, y in zip(index.retrieve(queries), twin.retrieve(queries)))
+print(len(done) > 0, unexpected[:3])
+"""
+
+
+def test_readers_and_writers_on_one_mapped_index_finish(tmp_path):
+    """Each call works or is refused with RuntimeError; none waits for ever."""
+    try:
+        result = run_isolated(READERS_AND_WRITERS, str(tmp_path / "shared.idx"), timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.fail("readers and writers on one mapped index hung")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "True []"
