@@ -531,8 +531,9 @@ void translate_segmenter_errors(std::exception_ptr pending) {
 
 // pybind11 skips __init__ and __setstate__ on an object already made, silently: they would have to
 // replace its C++ object under the calls in progress. These Python-level wrappers refuse them with
-// TypeError instead, and carry a subclass's instance attributes through pickle and copy (a
-// seventh item of the state, there only when the object has attributes).
+// TypeError instead, and carry a subclass's instance attributes through pickle and copy: a
+// seventh item of the state, its __dict__ (or None), and an eighth, its slot values, there only
+// when the object has attributes, as copyreg's protocol keeps them for Python classes.
 constexpr const char* kLifecycle = R"(
 def __init__(self, dict_path, hmm_path, user_dict_path, idf_path, stop_word_path):
     if initialized(self):
@@ -541,17 +542,25 @@ def __init__(self, dict_path, hmm_path, user_dict_path, idf_path, stop_word_path
 
 def __getstate__(self):
     state = getstate(self)
-    attributes = getattr(self, "__dict__", None)
-    return state + (attributes,) if attributes else state
+    attributes = object.__getstate__(self)  # None, __dict__, or (__dict__ or None, slot values)
+    if attributes is None:
+        return state
+    return state + (attributes if type(attributes) is tuple else (attributes,))
 
 def __setstate__(self, state, /):
     if initialized(self):
         raise TypeError("Jieba object is already initialized: __setstate__ cannot replace it")
-    if type(state) is tuple and len(state) == 7:
-        if type(state[6]) is not dict or not hasattr(self, "__dict__"):
+    if type(state) is tuple and len(state) in (7, 8):
+        attributes, slots = state[6], state[7] if len(state) == 8 else {}
+        if (attributes is None and len(state) == 7) or type(slots) is not dict:
+            raise ValueError("not a Jieba state")
+        if attributes is not None and (type(attributes) is not dict or not hasattr(self, "__dict__")):
             raise ValueError("not a Jieba state")
         setstate(self, state[:6])
-        self.__dict__.update(state[6])
+        if attributes is not None:
+            self.__dict__.update(attributes)
+        for name, value in slots.items():
+            setattr(self, name, value)
     else:
         setstate(self, state)
 

@@ -15,6 +15,8 @@ __version__: str
 _Text = str | bytes | bytearray
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Tokens = Sequence[_Text] | Sequence[int]
+# A subclass's state: the bytes with its __dict__, or with its __dict__ (or None) and slot values.
+_WithAttributes = tuple[bytes, dict[str, Any]] | tuple[bytes, dict[str, Any] | None, dict[str, Any]]
 # Batches are lists or tuples; typed as sequences so that a list[list[str]] passes.
 _Batch = Sequence[_Tokens]
 
@@ -68,9 +70,9 @@ class BM25:
         """A token's column: MurmurHash3 x86 32-bit, seed 0, unsigned, modulo 2**32 - 1."""
     def merge(self, other: BM25) -> None:
         """Add another model's corpus to this one (counts and lengths summed; b and k1 kept)."""
-    def __getstate__(self) -> bytes | tuple[bytes, dict[str, Any]]:
+    def __getstate__(self) -> bytes | _WithAttributes:
         """The exact state, compact, for pickle and copy (with a subclass's attributes, if any)."""
-    def __setstate__(self, state: bytes | tuple[bytes, dict[str, Any]], /) -> None:
+    def __setstate__(self, state: bytes | _WithAttributes, /) -> None:
         """Restore a state from __getstate__."""
 
 class BM25Index:
@@ -105,9 +107,9 @@ class BM25Index:
     @staticmethod
     def load(path: str | bytes | PathLike[str] | PathLike[bytes], mmap: bool = False) -> BM25Index:
         """Read an index file; with mmap=True the postings are mapped and paged in on demand."""
-    def __getstate__(self) -> bytes:
-        """The index file's bytes, for pickle and copy."""
-    def __setstate__(self, state: bytes, /) -> None:
+    def __getstate__(self) -> bytes | _WithAttributes:
+        """The index file's bytes, for pickle and copy (with a subclass's attributes, if any)."""
+    def __setstate__(self, state: bytes | _WithAttributes, /) -> None:
         """Restore an index from __getstate__."""
 
 class Jieba:

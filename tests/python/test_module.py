@@ -1,6 +1,7 @@
 """The package: what it exports, pickles that name it, and the interpreter-version check of its
 extension's entry."""
 
+import copy
 import glob
 import importlib.metadata
 import os
@@ -50,6 +51,44 @@ def test_pickles_name_the_package_both_ways(dict_paths):
     released = pickle.loads(RELEASED_BM25_PICKLE)
     assert type(released) is duzudavida.BM25 and (released.b(), released.k1()) == (0.75, 1.2)
     assert pickle.dumps(released, protocol=4) == RELEASED_BM25_PICKLE
+
+
+def subclasses(base):
+    """Module-level subclasses (pickle finds classes by name): slots, more slots, slots and a dict."""
+    made = []
+    for name, parent, body in [
+        ("Slotted", getattr(duzudavida, base), {"__slots__": ("kept", "unset")}),
+        ("Both", None, {"__slots__": ("more",)}),
+        ("WithDict", None, {}),
+    ]:
+        cls = type(name + base, (parent or made[0],), {**body, "__module__": __name__})
+        globals()[cls.__name__] = cls
+        made.append(cls)
+    return made
+
+
+SUBCLASSES = {base: subclasses(base) for base in ("BM25", "BM25Index", "Jieba")}
+MAKERS = {
+    "BM25": lambda cls: cls(0.5, 1.5),
+    "BM25Index": lambda cls: cls(),
+    "Jieba": lambda cls: cls(**duzudavida.default_paths()),  # mapped: quick to load again
+}
+
+
+@pytest.mark.parametrize("base", MAKERS)
+def test_subclass_slots_and_attributes_survive_pickle_and_copy(base):
+    """Slot values were lost; copyreg's protocol keeps them for Python classes."""
+    slotted, both, with_dict = SUBCLASSES[base]
+    cases = [(slotted, {"kept": [1]}), (both, {"kept": 2, "more": "m"}), (with_dict, {"kept": 3, "note": "n"})]
+    for cls, values in cases:
+        value = MAKERS[base](cls)
+        for name, item in values.items():
+            setattr(value, name, item)
+        twins = [pickle.loads(pickle.dumps(value, protocol)) for protocol in (2, 5)]
+        for twin in [*twins, copy.copy(value), copy.deepcopy(value)]:
+            assert type(twin) is cls and pickle.dumps(twin) == pickle.dumps(value)
+            assert {name: getattr(twin, name) for name in values} == values
+            assert not hasattr(twin, "unset")
 
 
 def test_default_paths_of_a_module_without_its_dictionary(tmp_path):
