@@ -552,7 +552,7 @@ def __setstate__(self, state, /):
         raise TypeError("Jieba object is already initialized: __setstate__ cannot replace it")
     if type(state) is tuple and len(state) in (7, 8):
         attributes, slots = state[6], state[7] if len(state) == 8 else {}
-        if (attributes is None and len(state) == 7) or type(slots) is not dict:
+        if (attributes is None and len(state) == 7) or type(slots) is not dict or any(type(name) is not str for name in slots):
             raise ValueError("not a Jieba state")
         if attributes is not None and (type(attributes) is not dict or not hasattr(self, "__dict__")):
             raise ValueError("not a Jieba state")

@@ -35,8 +35,14 @@ void restore_with_attributes(pybind11::handle self, const pybind11::tuple& state
                              const Build& build, const Put& put) {
   const std::size_t size = state.size();
   const bool has_dict = size >= 2 && PyDict_Check(state[1].ptr());
-  const bool well_formed = size >= 2 && size <= 3 && PyBytes_Check(state[0].ptr()) &&
-                           (size == 2 ? has_dict : (has_dict || state[1].is_none()) && PyDict_Check(state[2].ptr()));
+  bool well_formed = size >= 2 && size <= 3 && PyBytes_Check(state[0].ptr()) &&
+                     (size == 2 ? has_dict : (has_dict || state[1].is_none()) && PyDict_Check(state[2].ptr()));
+  if (well_formed && size == 3) {
+    // Slot names checked before the object is replaced, so that a bad one changes nothing.
+    for (const auto& item : pybind11::reinterpret_borrow<pybind11::dict>(state[2])) {
+      well_formed = well_formed && PyUnicode_Check(item.first.ptr());
+    }
+  }
   if (!well_formed) {
     throw pybind11::type_error("a " + name +
                                " state is bytes, or bytes with a dict of attributes and, after it, a dict of slot values");

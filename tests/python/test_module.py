@@ -91,6 +91,21 @@ def test_subclass_slots_and_attributes_survive_pickle_and_copy(base):
             assert not hasattr(twin, "unset")
 
 
+@pytest.mark.parametrize("base", MAKERS)
+def test_a_state_whose_slot_names_are_not_str_changes_nothing(base):
+    cls = SUBCLASSES[base][0]
+    state = MAKERS[base](cls).__getstate__()
+    if base == "Jieba":  # a Jieba takes a state only while it is new
+        with pytest.raises(ValueError, match="^not a Jieba state$"):
+            cls.__new__(cls).__setstate__((*state, None, {1: 2}))
+        return
+    target = cls()
+    before = pickle.dumps(target)
+    with pytest.raises(TypeError, match="a dict of slot values$"):
+        target.__setstate__((state, None, {1: 2}))
+    assert pickle.dumps(target) == before
+
+
 def test_default_paths_of_a_module_without_its_dictionary(tmp_path):
     """A broken install (the dictionary folder missing beside the module) names the first file."""
     package = tmp_path / "duzudavida"
