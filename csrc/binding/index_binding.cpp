@@ -18,6 +18,7 @@
 
 #include "bm25_index.h"
 #include "file_path.h"
+#include "index_users.h"
 #include "initialized_caster.h"
 #include "numpy_support.h"
 #include "registrations.h"
@@ -41,17 +42,6 @@ using typing::text::BM25;
 using typing::text::BM25Index;
 using typing::text::Document;
 
-// Who uses each index without the interpreter lock. Only touched with the lock held.
-struct Users {
-  std::size_t readers = 0;
-  bool writer = false;
-  bool forked_mid_change = false;  // in a child forked while another thread changed the index
-};
-std::unordered_map<const BM25Index*, Users>& users() {
-  static std::unordered_map<const BM25Index*, Users> in_use;
-  return in_use;
-}
-
 // A child of fork has none of the parent's other threads. The index it copied is whole unless a
 // writer was inside the part of a change that alters the index (counting and checking a batch
 // alter nothing); such a copy stays refused, with a message that says why.
@@ -66,52 +56,6 @@ void forget_users_in_child() {
     }
   }
 }
-
-constexpr const char* kForkedMidChange =
-    "this process was forked while another thread changed the BM25Index; its copy is incomplete";
-
-void check_readable(const BM25Index& index) {
-  const auto found = users().find(&index);
-  if (found == users().end()) return;
-  if (found->second.forked_mid_change) throw std::runtime_error(kForkedMidChange);
-  if (found->second.writer) throw std::runtime_error("BM25Index cannot be read while another thread changes it");
-}
-
-void check_changeable(const BM25Index& index) {
-  const auto found = users().find(&index);
-  if (found == users().end()) return;
-  if (found->second.forked_mid_change) throw std::runtime_error(kForkedMidChange);
-  throw std::runtime_error("BM25Index cannot change while another thread uses it");
-}
-
-class UseWithoutLock {
- public:
-  UseWithoutLock(const BM25Index& index, bool write) : index_(&index), write_(write) {
-    if (write) {
-      check_changeable(index);
-      users()[index_].writer = true;
-    } else {
-      check_readable(index);
-      ++users()[index_].readers;
-    }
-  }
-  UseWithoutLock(const UseWithoutLock&) = delete;
-  UseWithoutLock& operator=(const UseWithoutLock&) = delete;
-  ~UseWithoutLock() {
-    auto found = users().find(index_);
-    if (found == users().end()) return;  // forgotten in a forked child
-    if (write_) {
-      found->second.writer = false;
-    } else if (found->second.readers > 0) {
-      --found->second.readers;
-    }
-    if (!found->second.writer && found->second.readers == 0) users().erase(found);
-  }
-
- private:
-  const BM25Index* index_;
-  bool write_;
-};
 
 // Token lists copied out of their Python objects as each token is read: a sequence's
 // __getitem__ may change or free what an earlier item held, and nothing here still views it.
@@ -220,15 +164,7 @@ OwnedDocuments load_owned(py::handle source, const char* name) {
   return owned;
 }
 
-template <class Value>
-py::array_t<Value> to_matrix(std::vector<Value>&& values, std::size_t rows, std::size_t columns) {
-  auto owned = std::make_unique<std::vector<Value>>(std::move(values));
-  py::capsule owner(owned.get(), [](void* vector) { delete static_cast<std::vector<Value>*>(vector); });
-  std::vector<Value>* kept = owned.release();
-  return py::array_t<Value>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)},
-                            {static_cast<py::ssize_t>(columns * sizeof(Value)), static_cast<py::ssize_t>(sizeof(Value))},
-                            kept->data(), owner);
-}
+}  // namespace
 
 // Calls take(value, id) for each item of a sequence of int ids (`name` in messages), in order,
 // while it returns true: `value` is the item as an int, `id` the same as int64, or nothing beyond
@@ -325,6 +261,8 @@ std::vector<std::int64_t> allowed_ids(const BM25Index& index, py::handle allow) 
   });
   return ids;
 }
+
+namespace {
 
 std::string path_text(py::handle path) {
   std::string bytes = required_path_bytes(path);

@@ -170,6 +170,10 @@ FIRST_ARRAY_CALLS = {
     "call = lambda: index.retrieve([['a']], k=3, threads=1)",
     "corpus_statistics": "index = duzudavida.BM25Index()\nindex.add([['a', 'b'], ['a']])\n"
     "call = lambda: index.corpus_statistics([['a']])",
+    "search": "jieba = duzudavida.Jieba(**duzudavida.default_paths())\nindex = duzudavida.BM25Index()\n"
+    "index.add([['南京'], ['长江']])\ncall = lambda: index.search(['南京市长江大桥'], jieba, k=3, threads=1)",
+    "add_texts": "jieba = duzudavida.Jieba(**duzudavida.default_paths())\n"
+    "call = lambda: duzudavida.BM25Index().add_texts(['南京市长江大桥', ''], jieba, skip_empty=True)",
     "tokenize_batch": "jieba = duzudavida.Jieba(**duzudavida.default_paths())\n"
     "call = lambda: jieba.tokenize_batch(['南京市长江大桥'], threads=1)",
     "encode_documents_csr": "model = duzudavida.BM25()\nmodel.train(['a', 'b'])\n"
