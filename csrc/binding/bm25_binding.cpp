@@ -203,7 +203,7 @@ py::object state_of(Instance instance) {
   auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(self.state_size())));
   if (!state) throw py::error_already_set();
   self.write_state(PyBytes_AS_STRING(state.ptr()));
-  return with_attributes(instance.self, std::move(state));
+  return with_attributes<BM25>(instance.self, std::move(state));
 }
 
 using BM25Class = py::class_<BM25, std::shared_ptr<BM25>>;

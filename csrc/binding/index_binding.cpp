@@ -407,7 +407,7 @@ py::object state_of(IndexInstance instance) {
   const BM25Index& self = py::cast<const BM25Index&>(instance.self);
   check_readable(self);
   const std::string bytes = self.serialize();
-  return with_attributes(instance.self, py::bytes(bytes.data(), bytes.size()));
+  return with_attributes<BM25Index>(instance.self, py::bytes(bytes.data(), bytes.size()));
 }
 
 BM25Index index_of_state(const py::bytes& state) {
