@@ -1,4 +1,5 @@
-"""A corpus through a Dask cluster: segment, train, merge, broadcast, encode, and rank one query.
+"""A corpus through a Dask cluster: segment, train, merge, broadcast, encode, rank one query, and
+search it again in an index sharded over the workers.
 
     python examples/dask_pipeline.py CORPUS [--workers N] [--scheduler ADDRESS] [--repeat K] [--partitions P]
 
@@ -19,9 +20,11 @@ from typing import Any
 import dask.bag as db
 import numpy as np
 import scipy.sparse
+from dask.delayed import delayed
 from dask.distributed import Client, Future, LocalCluster, wait
 
 from duzudavida import BM25, BM25Index, Jieba, default_paths
+from duzudavida.sharding import ShardedIndex
 
 CORPUS_HELP = """\
 The corpus is a UTF-8 text file. To fetch the novel Weicheng, which the examples were written
@@ -106,6 +109,24 @@ def build_index(client: Client, paths: list[str], partitions: int, path: str) ->
     return index
 
 
+def shard_index(client: Client, paths: list[str], shards: int) -> ShardedIndex:
+    """One shard per worker, each built on the workers from its part of the lines, in line order:
+    shard s holds the s-th part, so global ids ascend with the lines."""
+    if __name__ != "__main__":
+        client.upload_file(__file__)
+    megabytes = sum(Path(p).stat().st_size for p in paths) / 1e6
+    started = time.perf_counter()
+    jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True, hash=False)
+    wait(jieba)
+    lines = db.read_text(paths, blocksize=max(1 << 16, int(megabytes * 1e6 / shards) + 1))
+    pairs = lines.map_partitions(segment_partition, jieba).repartition(npartitions=shards)
+    built = client.compute([delayed(index_partition)(part) for part in pairs.to_delayed()])
+    index = ShardedIndex.from_indexes(client, built)
+    print(f"{'shards':<10} {time.perf_counter() - started:7.2f} s  {len(index):,} documents in "
+          f"{index.shard_count} shards", flush=True)
+    return index
+
+
 def corpus_or_help(argument: str | None) -> Path:
     """The corpus the user named; else the program stops with a note on getting one."""
     if argument and Path(argument).is_file():
@@ -178,6 +199,10 @@ def main() -> None:
         index = build_index(client, [str(corpus)] * args.repeat, args.partitions, "dask_pipeline.idx")
         ids, found = index.retrieve([[w for w in jieba.cut_for_search(QUERY) if w.isalnum()]], k=5)
         print(f"\nthe same query through the saved index: {list(zip(ids[0].tolist(), found[0].round(3)))}")
+        sharded = shard_index(client, [str(corpus)] * args.repeat, len(client.scheduler_info()["workers"]))
+        ids, found = sharded.retrieve([[w for w in jieba.cut_for_search(QUERY) if w.isalnum()]], k=5)
+        print(f"the same query over {sharded.shard_count} shards on the cluster (global ids): "
+              f"{list(zip(ids[0].tolist(), found[0].round(3)))}")
 
 
 if __name__ == "__main__":

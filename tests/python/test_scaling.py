@@ -34,6 +34,10 @@ def test_dask_pipeline_equals_one_process(novel_lines, tmp_path):
         with Client(cluster) as client:
             model, matrix, kept = pipeline.run_pipeline(client, [str(corpus)] * 2, partitions=5)
             index = pipeline.build_index(client, [str(corpus)] * 2, 5, str(tmp_path / "merged.idx"))
+            sharded = pipeline.shard_index(client, [str(corpus)] * 2, 2)
+            cut = pipeline.segment_partition(novel_lines[150:190], Jieba(**default_paths()))
+            queries = [words[:3] for _, words in cut]
+            sharded_ids, sharded_scores = sharded.retrieve(queries, k=20)
 
     lines = corpus.read_text(encoding="utf-8").splitlines() * 2
     pairs = pipeline.segment_partition(lines, Jieba(**default_paths()))
@@ -53,6 +57,11 @@ def test_dask_pipeline_equals_one_process(novel_lines, tmp_path):
     one.save(tmp_path / "one.idx")
     assert (tmp_path / "merged.idx").read_bytes() == (tmp_path / "one.idx").read_bytes()
     assert len(index) == len(pairs)
+    # The sharded index, searched on the cluster: one index's answers, ids made global.
+    ids, scores = one.retrieve(queries, k=20)
+    offsets = np.cumsum([0, *sharded._live])  # shard s holds the lines after those of shards before it
+    assert (offsets[sharded_ids >> 32] + (sharded_ids & 0xFFFFFFFF)).tolist() == ids.tolist()
+    assert sharded_scores.tolist() == scores.tolist()
 
 
 def exact_scores(matrix: scipy.sparse.csr_array, query: scipy.sparse.csr_array) -> np.ndarray:
