@@ -5,7 +5,7 @@ BUILD_TYPE ?= Debug
 FUZZ_SECONDS ?= 60
 CMAKE_TESTS := -G Ninja -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_TESTS=ON
 
-.PHONY: setup demo test test-cpp test-python test-package lint sanitize fuzz bench-deps bench bench-quick
+.PHONY: setup demo test test-cpp test-python test-package lint sanitize fuzz bench-deps bench bench-quick wheel-manylinux
 
 setup:
 	scripts/setup.sh
@@ -23,9 +23,14 @@ test-cpp:
 test-python:
 	$(PY) -m pytest
 
-# The package as a user installs it: sdist, wheel, a fresh venv, stubtest and mypy --strict.
+# The package as a user installs it: every front end's sdist and wheel, a fresh venv, stubtest and
+# mypy --strict.
 test-package:
 	scripts/check_package.sh
+
+# The wheel for glibc 2.28 and later (manylinux_2_28), built here with zig, into dist/manylinux.
+wheel-manylinux: setup
+	scripts/wheel_manylinux.sh
 
 lint: setup
 	.venv/bin/ruff check tests/python bench examples
