@@ -163,7 +163,8 @@ for wheel in sys.argv[2:]:
         metadata = HeaderParser().parsestr(archive.read(f"{info}/METADATA").decode())
         assert metadata["License-Expression"] == "MIT", (wheel, metadata["License-Expression"])
         assert metadata.get_all("License-File") == sorted(declared), (wheel, metadata.get_all("License-File"))
-        carried = sorted(n.removeprefix(f"{info}/licenses/") for n in archive.namelist() if n.startswith(f"{info}/licenses/"))
+        carried = sorted(n.removeprefix(f"{info}/licenses/") for n in archive.namelist()
+                         if n.startswith(f"{info}/licenses/") and not n.endswith("/"))
         assert carried == sorted(declared), (wheel, carried)
         for name in declared:
             assert archive.read(f"{info}/licenses/{name}") == (root / name).read_bytes(), (wheel, name)
