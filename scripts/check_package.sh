@@ -65,12 +65,12 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 # The builds compile the same sources from fresh folders of their own: ccache (a compiler launcher
-# CMake takes from the environment), with paths under $work made relative, hands each build the
-# objects an earlier one compiled. The binding's objects miss: their pybind11 headers lie in each
-# front end's build environment, a folder of a random name.
+# CMake takes from the environment; its cache in ~/.cache/ccache unless CCACHE_DIR says otherwise),
+# with paths under $work made relative, hands each build the objects an earlier one (or an earlier
+# run) compiled. The binding's objects miss within a run: their pybind11 headers lie in each front
+# end's build environment, a folder of a random name.
 if command -v ccache >/dev/null; then
-  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=${CCACHE_DIR:-$root/build/ccache}
-  export CCACHE_BASEDIR=$work CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=2G
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$work CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=2G
   ccache --zero-stats >/dev/null
 fi
 export TMPDIR=$work/tmp UV_CACHE_DIR=$work/uv-cache UV_PYTHON_DOWNLOADS=never UV_NO_PROGRESS=1
@@ -78,6 +78,9 @@ mkdir -p "$TMPDIR"
 python312=$(readlink -f "$py")
 uv=$root/.venv/bin/uv
 clone() { git clone -q --no-local "$root" "$work/$1"; }
+# Every build but the one whose wheel is installed and checked is a Debug build: no optimisation and
+# no link-time optimisation, quicker, and proving as much about the front ends.
+debug="-C cmake.build-type=Debug"
 segments() {
   "$1" -c 'import duzudavida as d; w = d.Jieba(**d.default_paths()).cut("我来到北京清华大学"); assert w == ["我", "来到", "北京", "清华大学"], w'
 }
@@ -86,14 +89,14 @@ segments() {
 "$python312" -m venv "$work/venv-pip"
 "$uv" venv -q --python "$python312" "$work/venv-uv"
 clone pip-install
-sandbox "$work/venv-pip/bin/python" -m pip install -q --no-deps "$work/pip-install"
+sandbox "$work/venv-pip/bin/python" -m pip install -q --no-deps $debug "$work/pip-install"
 segments "$work/venv-pip/bin/python"
 step "pip install . from a clean clone"
 clone pip-wheel
-sandbox "$work/venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/pip" "$work/pip-wheel"
+sandbox "$work/venv/bin/python" -m pip wheel -q --no-deps $debug -w "$work/wheels/pip" "$work/pip-wheel"
 step "pip wheel . from a clean clone"
 clone uv-install
-sandbox "$uv" pip install -q --python "$work/venv-uv/bin/python" "$work/uv-install"
+sandbox "$uv" pip install -q $debug --python "$work/venv-uv/bin/python" "$work/uv-install"
 segments "$work/venv-uv/bin/python"
 step "uv pip install . from a clean clone"
 
@@ -116,7 +119,7 @@ step "uv build --sdist and python -m build --sdist: the same files, $(du -k "$sd
 # Offline, each sdist builds its wheel with its own front end, build requirements from a wheelhouse.
 "$work/venv/bin/python" -m pip download -q -d "$work/wheelhouse" "$(pin scikit-build-core)" "$(pin pybind11)"
 sandbox --offline sh -c 'command -v npm && exit 1; exec "$@"' build \
-  "$uv" build -q --python "$python312" --wheel --no-index --find-links "$work/wheelhouse" \
+  "$uv" build -q $debug --python "$python312" --wheel --no-index --find-links "$work/wheelhouse" \
   --out-dir "$work/wheels/uv" "$work"/sdist/uv/duzudavida-*.tar.gz
 mkdir "$work/unpacked"
 tar -xzf "$sdist" -C "$work/unpacked"
