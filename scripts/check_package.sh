@@ -3,11 +3,12 @@
 # (headers and libraries) out of sight of every build. Each front end builds from its own clean
 # clone of HEAD, in its own isolated build environment (none of which holds pip), fetching what the
 # build fetches itself (network up, npm there):
-#  1. `pip install .`, `pip wheel .` and `uv pip install .`;
+#  1. `pip install .`, `pip wheel .` and `uv pip install .` (Debug builds, quicker and proving as
+#     much about the front ends);
 #  2. `uv build --sdist` and `python -m build --sdist`, whose configure copies the fetched sources into
 #     vendor/; the two sdists must hold the same files. Each then builds its wheel from its sdist
-#     (`uv build --wheel`, `python -m build --wheel`) with the network cut and npm out of sight too,
-#     build requirements from a local wheelhouse;
+#     (`uv build --wheel`, a Debug build, and `python -m build --wheel`, the release build) with the
+#     network cut and npm out of sight too, build requirements from a local wheelhouse;
 #  3. every wheel's METADATA declares the MIT licence and its licence files, which its
 #     .dist-info/licenses holds, identical to the repository's;
 #  4. auditwheel repairs build's wheel: it must need nothing but glibc, libstdc++ and libgcc; its

@@ -26,7 +26,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 CC=$tools/cc CXX=$tools/c++ "$py" -m pip wheel -q --no-build-isolation --no-deps -w "$work" \
-  -C build-dir=build/zig/{wheel_tag} -C cmake.define.CMAKE_AR="$tools/ar" -C cmake.define.CMAKE_RANLIB="$tools/ranlib" \
+  -C build-dir=build/zig -C cmake.define.CMAKE_AR="$tools/ar" -C cmake.define.CMAKE_RANLIB="$tools/ranlib" \
   "$root"
 PATH="$root/.venv/bin:$PATH" "$py" -m auditwheel repair -q --plat "$platform" -w "$work/repaired" "$work"/duzudavida-*.whl
 wheel=$(ls "$work"/repaired/duzudavida-*.whl)
