@@ -214,6 +214,16 @@ for example in examples/*.py; do
 done
 step "installed module, stubs and examples checked"
 
+# The manylinux_2_28 wheel (zig as the compiler): only on request, as zig's first run on a machine
+# compiles libc++ for the target, minutes more than CI can spare.
+if [ "${PACKAGE_MANYLINUX:-0}" = 1 ]; then
+  "$root/scripts/wheel_manylinux.sh" "$work/manylinux" > "$work/manylinux.txt"
+  old=$(ls "$work"/manylinux/duzudavida-*manylinux_2_28_x86_64.whl)
+  "$uv" pip install -q --reinstall --no-deps --python "$work/venv-uv/bin/python" "$old"
+  segments "$work/venv-uv/bin/python"
+  step "manylinux_2_28 wheel built with zig, granted by auditwheel, installed: $(basename "$old")"
+fi
+
 for platform in linux macos; do
   "$py" -m cibuildwheel --print-build-identifiers --platform "$platform" "$root" > "$work/identifiers.txt"
   grep -q '^cp312-' "$work/identifiers.txt"
