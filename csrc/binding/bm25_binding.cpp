@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "bm25.h"
+#include "file_path.h"
 #include "initialized_caster.h"
+#include "numpy_support.h"
 #include "registrations.h"
 #include "subclass_state.h"
 #include "token_casters.h"
@@ -180,6 +182,7 @@ py::object encode_csr(const BM25& self, py::handle docs) {
     if (!error.matches(PyExc_ImportError)) throw;
     throw py::import_error("sparse rows need scipy: pip install 'duzudavida[sparse]'");
   }
+  require_numpy("sparse rows need scipy: pip install 'duzudavida[sparse]'");
   const Documents documents = load_documents(docs);
   typing::text::CsrRows rows;
   {
@@ -200,7 +203,7 @@ py::object state_of(Instance instance) {
   auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(self.state_size())));
   if (!state) throw py::error_already_set();
   self.write_state(PyBytes_AS_STRING(state.ptr()));
-  return with_attributes(instance.self, std::move(state));
+  return with_attributes<BM25>(instance.self, std::move(state));
 }
 
 using BM25Class = py::class_<BM25, std::shared_ptr<BM25>>;
@@ -237,10 +240,8 @@ void as_plain_method(py::handle cls, const char* name) {
   }
 }
 
-void dump(const BM25& self, const py::object& path) {
-  const py::object text = py::module_::import("os").attr("fspath")(path);
-  self.dump(text.cast<std::string>());
-}
+// A path with a NUL byte reaches BM25::dump, which refuses it as a file it cannot open.
+void dump(const BM25& self, py::handle path) { self.dump(required_path_bytes(path)); }
 
 }  // namespace
 
@@ -257,7 +258,6 @@ void register_bm25(py::module_& module) {
       .def("train", [](BM25& self, const StringTokens& tokens) { changeable(self).train(tokens.views); })
       .def("train", [](BM25& self, const IdTokens& tokens) { changeable(self).train(tokens.ids); })
       .def("load", [](BM25& self, const std::string& json_text) { changeable(self).load(json_text); })
-      .def("dump", &BM25::dump)
       .def("dump", &dump)
       .def("encode_document",
            [](const BM25& self, const StringTokens& tokens) {

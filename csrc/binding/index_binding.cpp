@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <unordered_map>
@@ -16,8 +17,10 @@
 #include <vector>
 
 #include "bm25_index.h"
+#include "file_path.h"
 #include "index_users.h"
 #include "initialized_caster.h"
+#include "numpy_support.h"
 #include "registrations.h"
 #include "subclass_state.h"
 #include "token_casters.h"
@@ -163,12 +166,15 @@ OwnedDocuments load_owned(py::handle source, const char* name) {
 
 }  // namespace
 
-std::vector<std::int64_t> int_ids(py::handle source, const char* name, py::object* beyond) {
+// Calls take(value, id) for each item of a sequence of int ids (`name` in messages), in order,
+// while it returns true: `value` is the item as an int, `id` the same as int64, or nothing beyond
+// int64 (such an id names no document).
+template <class Take>
+void for_each_id(py::handle source, const char* name, const Take& take) {
   if (!PySequence_Check(source.ptr()) || PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) {
     throw py::type_error(std::string(name) + " must be a sequence of int ids, not " + Py_TYPE(source.ptr())->tp_name);
   }
   const auto outer = py::reinterpret_borrow<py::object>(source);
-  std::vector<std::int64_t> ids;
   for (Py_ssize_t index = 0; index < PySequence_Size(outer.ptr()); ++index) {
     const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(outer.ptr(), index));
     if (!item) throw py::error_already_set();
@@ -180,21 +186,86 @@ std::vector<std::int64_t> int_ids(py::handle source, const char* name, py::objec
     }
     int overflow = 0;
     const long long id = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow != 0) {
-      if (beyond != nullptr && !*beyond) *beyond = value;
-      continue;
-    }
-    ids.push_back(static_cast<std::int64_t>(id));
+    if (!take(value, overflow == 0 ? std::optional<std::int64_t>(id) : std::nullopt)) return;
   }
   if (PyErr_Occurred()) throw py::error_already_set();
+}
+
+// The distinct ids of a delete. All or nothing needs no id after the first that is not live: it
+// raises KeyError at once, so a huge range over a small index costs what the index holds.
+std::vector<std::int64_t> doomed_ids(const BM25Index& index, py::handle ids) {
+  std::vector<std::uint8_t> seen;  // per id; grows with the index, which Python code may grow meanwhile
+  std::vector<std::int64_t> doomed;
+  for_each_id(ids, "ids", [&](py::handle value, std::optional<std::int64_t> id) {
+    if (!id || !index.live(*id)) {
+      PyErr_SetObject(PyExc_KeyError, value.ptr());
+      throw py::error_already_set();
+    }
+    const auto at = static_cast<std::size_t>(*id);
+    if (at >= seen.size()) seen.resize(std::max<std::size_t>(at + 1, index.next_id()), 0);
+    if (seen[at] == 0) {
+      seen[at] = 1;
+      doomed.push_back(*id);
+    }
+    return true;
+  });
+  return doomed;
+}
+
+py::object owned(PyObject* made) {
+  if (made == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(made);
+}
+
+// The items of a range in [0, end), as a range in the same order; ranges slice in constant time.
+py::object within(py::handle ids, std::uint64_t end) {
+  const py::object start = ids.attr("start");
+  const py::object step = ids.attr("step");
+  const py::object zero = py::int_(0);
+  const py::object one = py::int_(1);
+  const py::object limit = py::int_(end);
+  const auto at_least_zero = [&](const py::object& count) {
+    return PyObject_RichCompareBool(count.ptr(), zero.ptr(), Py_LT) == 1 ? zero : count;
+  };
+  py::object first;  // how many items lie before [0, end)
+  py::object last;   // how many items lie before [0, end) or inside it
+  if (PyObject_RichCompareBool(step.ptr(), zero.ptr(), Py_GT) == 1) {
+    // Items below x: ceil((x - start) / step) = (x - start + step - 1) // step.
+    const py::object less_one = owned(PyNumber_Subtract(step.ptr(), one.ptr()));
+    first = owned(PyNumber_FloorDivide(owned(PyNumber_Add(owned(PyNumber_Subtract(zero.ptr(), start.ptr())).ptr(),
+                                                          less_one.ptr())).ptr(), step.ptr()));
+    last = owned(PyNumber_FloorDivide(owned(PyNumber_Add(owned(PyNumber_Subtract(limit.ptr(), start.ptr())).ptr(),
+                                                         less_one.ptr())).ptr(), step.ptr()));
+  } else {
+    // Items at or above x: (start - x) // -step + 1.
+    const py::object down = owned(PyNumber_Negative(step.ptr()));
+    first = owned(PyNumber_Add(
+        owned(PyNumber_FloorDivide(owned(PyNumber_Subtract(start.ptr(), limit.ptr())).ptr(), down.ptr())).ptr(), one.ptr()));
+    last = owned(PyNumber_Add(owned(PyNumber_FloorDivide(start.ptr(), down.ptr())).ptr(), one.ptr()));
+  }
+  const py::object slice = owned(PySlice_New(at_least_zero(first).ptr(), at_least_zero(last).ptr(), nullptr));
+  return owned(PyObject_GetItem(ids.ptr(), slice.ptr()));
+}
+
+// The ids of allow that name a document of the index, in order; the rest are skipped without
+// being kept, and a range is first cut to the index's ids, so range(10**12) costs what the index
+// holds.
+std::vector<std::int64_t> allowed_ids(const BM25Index& index, py::handle allow) {
+  const py::object source = PyRange_Check(allow.ptr()) ? within(allow, index.next_id())
+                                                       : py::reinterpret_borrow<py::object>(allow);
+  std::vector<std::int64_t> ids;
+  for_each_id(source, "allow", [&](py::handle, std::optional<std::int64_t> id) {
+    // next_id() read each time: Python code that an item runs may add documents.
+    if (id && *id >= 0 && static_cast<std::uint64_t>(*id) < index.next_id()) ids.push_back(*id);
+    return true;
+  });
   return ids;
 }
 
 namespace {
 
 std::string path_text(py::handle path) {
-  const py::object text = py::module_::import("os").attr("fsencode")(path);
-  std::string bytes = text.cast<std::string>();
+  std::string bytes = required_path_bytes(path);
   if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
   return bytes;
 }
@@ -271,16 +342,7 @@ typing::text::CorpusStatistics corpus_of(py::handle source) {
 
 py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::handle threads_value, py::handle allow,
                    py::handle corpus_value) {
-  static bool numpy_imported = false;  // guarded by the interpreter lock; a module stays imported
-  if (!numpy_imported) {
-    try {
-      py::module_::import("numpy");
-    } catch (const py::error_already_set& error) {
-      if (!error.matches(PyExc_ImportError)) throw;
-      throw py::import_error("retrieve needs numpy: pip install 'duzudavida[search]'");
-    }
-    numpy_imported = true;
-  }
+  require_numpy("retrieve needs numpy: pip install 'duzudavida[search]'");
   const auto k_value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
   if (!k_value) throw py::error_already_set();
   if (PyObject_RichCompareBool(k_value.ptr(), py::int_(1).ptr(), Py_LT) == 1) {
@@ -302,7 +364,7 @@ py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::
   }
   const OwnedDocuments owned = load_owned(queries, "queries");
   std::vector<std::int64_t> allowed;
-  if (!allow.is_none()) allowed = int_ids(allow, "allow", nullptr);
+  if (!allow.is_none()) allowed = allowed_ids(self, allow);
   typing::text::CorpusStatistics corpus;
   if (!corpus_value.is_none()) corpus = corpus_of(corpus_value);
   typing::text::SearchResults results;
@@ -324,6 +386,7 @@ py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::
 }
 
 py::tuple corpus_statistics(const BM25Index& self, py::handle queries) {
+  require_numpy("corpus_statistics needs numpy: pip install 'duzudavida[search]'");
   const OwnedDocuments owned = load_owned(queries, "queries");
   typing::text::CorpusStatistics corpus;
   {
@@ -344,7 +407,7 @@ py::object state_of(IndexInstance instance) {
   const BM25Index& self = py::cast<const BM25Index&>(instance.self);
   check_readable(self);
   const std::string bytes = self.serialize();
-  return with_attributes(instance.self, py::bytes(bytes.data(), bytes.size()));
+  return with_attributes<BM25Index>(instance.self, py::bytes(bytes.data(), bytes.size()));
 }
 
 BM25Index index_of_state(const py::bytes& state) {
@@ -410,12 +473,7 @@ stands at query time, so that add and delete re-weight every document.)");
           "delete",
           [](BM25Index& self, py::handle ids) {
             check_changeable(self);
-            py::object beyond;
-            const std::vector<std::int64_t> converted = int_ids(ids, "ids", &beyond);
-            if (beyond) {  // no id beyond int64 was ever given
-              PyErr_SetObject(PyExc_KeyError, beyond.ptr());
-              throw py::error_already_set();
-            }
+            const std::vector<std::int64_t> converted = doomed_ids(self, ids);
             std::int64_t unknown = 0;
             bool found = true;
             {

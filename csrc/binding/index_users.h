@@ -89,8 +89,8 @@ pybind11::array_t<Value> to_matrix(std::vector<Value>&& values, std::size_t rows
 }
 
 
-// The ints of a sequence (`name` in messages), as int64; an item beyond int64 names no document:
-// it goes to `beyond`, or is skipped when that is null.
-std::vector<std::int64_t> int_ids(pybind11::handle source, const char* name, pybind11::object* beyond);
+// The ids of `allow` that name a document of the index, in order; the rest are skipped without
+// being kept, and a range is first cut to the index's ids.
+std::vector<std::int64_t> allowed_ids(const BM25Index& index, pybind11::handle allow);
 
 }  // namespace lumo::binding

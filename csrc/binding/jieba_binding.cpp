@@ -15,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "file_path.h"
 #include "initialized_caster.h"
+#include "numpy_support.h"
 #include "registrations.h"
 #include "segmenter.h"
 #include "segmenter_checks.h"
@@ -46,32 +48,6 @@ struct WordLists {
   const Sentences* sentences;
   std::vector<segmenter::WordSpans> words;
 };
-
-// A file path as the operating system takes it: a str encoded as os.fsencode does (so a path
-// os.fsdecode made from any bytes comes back to them), bytes and bytearray as they are, and any
-// os.PathLike through os.fspath.
-struct FilePath {
-  std::string bytes;
-};
-
-// The path's bytes, or nothing for an object that is not a path (an error is then not set).
-inline std::optional<std::string> path_bytes(pybind11::handle source) {
-  namespace py = pybind11;
-  py::object path = py::reinterpret_borrow<py::object>(source);
-  if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr()) && !PyByteArray_Check(path.ptr())) {
-    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())), "__fspath__") == 0) return std::nullopt;
-    path = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
-    if (!path) throw py::error_already_set();
-  }
-  if (PyUnicode_Check(path.ptr())) {
-    path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-    if (!path) throw py::error_already_set();
-  }
-  if (PyByteArray_Check(path.ptr())) {
-    return std::string(PyByteArray_AS_STRING(path.ptr()), static_cast<std::size_t>(PyByteArray_GET_SIZE(path.ptr())));
-  }
-  return std::string(PyBytes_AS_STRING(path.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
-}
 
 // A path as the state holds it: os.fsdecode of its bytes.
 inline pybind11::str path_text(const std::string& path) {
@@ -118,17 +94,6 @@ inline void name_batch_item(error_already_set& error, const std::string& where) 
     throw error_already_set();
   }
 }
-
-template <>
-struct type_caster<lumo::binding::FilePath> {
-  PYBIND11_TYPE_CASTER(lumo::binding::FilePath, const_name("str"));
-  bool load(handle source, bool) {
-    std::optional<std::string> bytes = lumo::binding::path_bytes(source);
-    if (!bytes) return false;
-    value.bytes = std::move(*bytes);
-    return true;
-  }
-};
 
 template <>
 struct type_caster<lumo::binding::Sentence> {
@@ -293,17 +258,18 @@ std::shared_ptr<Segmenter> make_segmenter(const FilePath& dict_path, const FileP
   return std::make_shared<Segmenter>(paths);
 }
 
-std::shared_ptr<Segmenter> load_compiled(const std::string& path, const std::string& dict_path,
-                                         const std::string& hmm_path, const std::string& user_dict_path,
-                                         const std::string& idf_path, const std::string& stop_word_path) {
-  const segmenter::SegmenterPaths paths{dict_path, hmm_path, user_dict_path, idf_path, stop_word_path};
+std::shared_ptr<Segmenter> load_compiled(const FilePath& path, const FilePath& dict_path, const FilePath& hmm_path,
+                                         const FilePath& user_dict_path, const FilePath& idf_path,
+                                         const FilePath& stop_word_path) {
+  const segmenter::SegmenterPaths paths{dict_path.bytes, hmm_path.bytes, user_dict_path.bytes, idf_path.bytes,
+                                        stop_word_path.bytes};
   py::gil_scoped_release unlocked;
-  return std::make_shared<Segmenter>(paths, path);
+  return std::make_shared<Segmenter>(paths, path.bytes);
 }
 
-void save_compiled(const Segmenter& self, const std::string& path) {
+void save_compiled(const Segmenter& self, const FilePath& path) {
   py::gil_scoped_release unlocked;
-  self.save_compiled(path);
+  self.save_compiled(path.bytes);
 }
 
 template <CutMode mode>
@@ -533,12 +499,7 @@ py::array_t<std::int64_t> to_array(std::vector<std::int64_t>&& values) {
 // tokenize gives them) and in bytes of a bytes or bytearray one (its words may not be UTF-8).
 py::tuple tokenize_batch(const Segmenter& self, const Sentences& sentences, const std::string& mode, bool hmm,
                          long threads, bool show_progress) {
-  try {
-    py::module_::import("numpy");
-  } catch (const py::error_already_set& error) {
-    if (!error.matches(PyExc_ImportError)) throw;
-    throw py::import_error("tokenize_batch needs numpy: pip install 'duzudavida[search]'");
-  }
+  require_numpy("tokenize_batch needs numpy: pip install 'duzudavida[search]'");
   if (mode != "default" && mode != "search") {
     throw py::value_error("mode must be \"default\" or \"search\", not \"" + mode + "\"");
   }
@@ -606,8 +567,9 @@ void translate_segmenter_errors(std::exception_ptr pending) {
 
 // pybind11 skips __init__ and __setstate__ on an object already made, silently: they would have to
 // replace its C++ object under the calls in progress. These Python-level wrappers refuse them with
-// TypeError instead, and carry a subclass's instance attributes through pickle and copy (a
-// seventh item of the state, there only when the object has attributes).
+// TypeError instead, and carry a subclass's instance attributes through pickle and copy: a
+// seventh item of the state, its __dict__ (or None), and an eighth, its slot values, there only
+// when the object has attributes, as copyreg's protocol keeps them for Python classes.
 constexpr const char* kLifecycle = R"(
 def __init__(self, dict_path, hmm_path, user_dict_path, idf_path, stop_word_path):
     if initialized(self):
@@ -616,17 +578,25 @@ def __init__(self, dict_path, hmm_path, user_dict_path, idf_path, stop_word_path
 
 def __getstate__(self):
     state = getstate(self)
-    attributes = getattr(self, "__dict__", None)
-    return state + (attributes,) if attributes else state
+    attributes = object.__getstate__(self)  # None, __dict__, or (__dict__ or None, slot values)
+    if attributes is None:
+        return state
+    return state + (attributes if type(attributes) is tuple else (attributes,))
 
 def __setstate__(self, state, /):
     if initialized(self):
         raise TypeError("Jieba object is already initialized: __setstate__ cannot replace it")
-    if type(state) is tuple and len(state) == 7:
-        if type(state[6]) is not dict or not hasattr(self, "__dict__"):
+    if type(state) is tuple and len(state) in (7, 8):
+        attributes, slots = state[6], state[7] if len(state) == 8 else {}
+        if (attributes is None and len(state) == 7) or type(slots) is not dict or any(type(name) is not str for name in slots):
+            raise ValueError("not a Jieba state")
+        if attributes is not None and (type(attributes) is not dict or not hasattr(self, "__dict__")):
             raise ValueError("not a Jieba state")
         setstate(self, state[:6])
-        self.__dict__.update(state[6])
+        if attributes is not None:
+            self.__dict__.update(attributes)
+        for name, value in slots.items():
+            setattr(self, name, value)
     else:
         setstate(self, state)
 

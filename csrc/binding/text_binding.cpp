@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "index_users.h"
+#include "numpy_support.h"
 #include "registrations.h"
 #include "segmenter.h"
 #include "text_search.h"
@@ -142,18 +143,9 @@ bool append_text(PyObject* item, std::string& bytes) {
   return true;
 }
 
-// Imports numpy once (a module stays imported; the flag is guarded by the interpreter lock), or
-// raises ImportError naming the extra that brings it.
+// numpy, or ImportError naming the extra that brings it.
 void numpy_or_import_error(const char* call) {
-  static bool imported = false;
-  if (imported) return;
-  try {
-    py::module_::import("numpy");
-  } catch (const py::error_already_set& error) {
-    if (!error.matches(PyExc_ImportError)) throw;
-    throw py::import_error(std::string(call) + " needs numpy: pip install 'duzudavida[search]'");
-  }
-  imported = true;
+  require_numpy((std::string(call) + " needs numpy: pip install 'duzudavida[search]'").c_str());
 }
 
 // What add_texts says after a failure about the texts it added: "texts[0:3] were added as ids 7
@@ -327,7 +319,7 @@ py::tuple search(py::handle self_object, py::handle queries, py::handle jieba, p
     chunk.ends.push_back(chunk.bytes.size());
   }
   std::vector<std::int64_t> allowed;
-  if (!allow.is_none()) allowed = int_ids(allow, "allow", nullptr);
+  if (!allow.is_none()) allowed = allowed_ids(self, allow);
   const WordFilter filter(segmenter, options);
   typing::text::SearchResults results;
   {

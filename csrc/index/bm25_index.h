@@ -99,6 +99,9 @@ class BM25Index {
   bool changing() const noexcept { return changing_.value.load(std::memory_order_relaxed); }
 
   std::size_t size() const noexcept { return live_; }  // live documents
+  bool live(std::int64_t id) const noexcept {
+    return id >= 0 && static_cast<std::uint64_t>(id) < lengths_.size() && live_mask_[static_cast<std::size_t>(id)] != 0;
+  }
   std::uint64_t next_id() const noexcept { return lengths_.size(); }
   const BM25& model() const noexcept { return model_; }
   std::size_t posting_count() const noexcept;

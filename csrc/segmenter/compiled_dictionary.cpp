@@ -119,6 +119,8 @@ std::uint64_t dictionary_key(const SegmenterFiles& files) {
 }
 
 void Engine::save(const std::string& path, std::uint64_t key) const {
+  // The system calls would take the shorter path before the NUL byte.
+  if (path.find('\0') != std::string::npos) throw std::invalid_argument("compiled dictionary path contains a NUL byte");
   std::string sections[kSectionCount];
   const auto put = [&sections](SectionId id, const void* data, std::size_t size) {
     sections[id].assign(static_cast<const char*>(data), size);

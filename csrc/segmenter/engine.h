@@ -51,7 +51,8 @@ class Engine {
   bool insert_user_word(std::string_view word, std::optional<int> freq, const std::string& tag);
 
   // Writes the engine as a compiled dictionary file under `key` (see dictionary_key), through a
-  // temporary file renamed into place. Throws FileAccessError.
+  // temporary file renamed into place. Throws FileAccessError, std::invalid_argument for a path
+  // with a NUL byte or that names something other than a regular file.
   void save(const std::string& path, std::uint64_t key) const;
 
   // Maps a compiled dictionary read-only and uses its tables in place. Throws FileAccessError for

@@ -15,6 +15,8 @@ __version__: str
 _Text = str | bytes | bytearray
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Tokens = Sequence[_Text] | Sequence[int]
+# A subclass's state: the bytes with its __dict__, or with its __dict__ (or None) and slot values.
+_WithAttributes = tuple[bytes, dict[str, Any]] | tuple[bytes, dict[str, Any] | None, dict[str, Any]]
 # Batches are lists or tuples; typed as sequences so that a list[list[str]] passes.
 _Batch = Sequence[_Tokens]
 # The cut modes of the text calls: "default" as cut, "search" as cut_for_search, "full" as cut_all.
@@ -70,9 +72,9 @@ class BM25:
         """A token's column: MurmurHash3 x86 32-bit, seed 0, unsigned, modulo 2**32 - 1."""
     def merge(self, other: BM25) -> None:
         """Add another model's corpus to this one (counts and lengths summed; b and k1 kept)."""
-    def __getstate__(self) -> bytes | tuple[bytes, dict[str, Any]]:
+    def __getstate__(self) -> bytes | _WithAttributes:
         """The exact state, compact, for pickle and copy (with a subclass's attributes, if any)."""
-    def __setstate__(self, state: bytes | tuple[bytes, dict[str, Any]], /) -> None:
+    def __setstate__(self, state: bytes | _WithAttributes, /) -> None:
         """Restore a state from __getstate__."""
 
 class BM25Index:
@@ -155,9 +157,9 @@ class BM25Index:
     @staticmethod
     def load(path: str | bytes | PathLike[str] | PathLike[bytes], mmap: bool = False) -> BM25Index:
         """Read an index file; with mmap=True the postings are mapped and paged in on demand."""
-    def __getstate__(self) -> bytes:
-        """The index file's bytes, for pickle and copy."""
-    def __setstate__(self, state: bytes, /) -> None:
+    def __getstate__(self) -> bytes | _WithAttributes:
+        """The index file's bytes, for pickle and copy (with a subclass's attributes, if any)."""
+    def __setstate__(self, state: bytes | _WithAttributes, /) -> None:
         """Restore an index from __getstate__."""
 
 class Jieba:
@@ -201,11 +203,11 @@ class Jieba:
         """The TF-IDF keywords over the loaded IDF table and stop words, best first."""
     def insert_user_word(self, word: _Text, freq: int | None = None, tag: str | None = None) -> bool:
         """Add a word to the dictionary for every later call; True when the library took it."""
-    def save_compiled(self, path: str) -> None:
+    def save_compiled(self, path: _Path) -> None:
         """Write the dictionary of the five files (without inserted words) compiled, for load_compiled."""
     @staticmethod
     def load_compiled(
-        path: str, dict_path: str, hmm_path: str, user_dict_path: str, idf_path: str, stop_word_path: str
+        path: _Path, dict_path: _Path, hmm_path: _Path, user_dict_path: _Path, idf_path: _Path, stop_word_path: _Path
     ) -> Jieba:
         """Map a compiled dictionary made from these five files' present bytes (ValueError otherwise)."""
     def __getstate__(self) -> tuple[str, str, str, str, str, list[tuple[bytes, int | None, str | None]]]:

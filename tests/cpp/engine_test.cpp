@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -446,6 +447,91 @@ TEST(EngineHmmModels, TransitionsLeftOutOnlyWhereTheyCannotWin) {
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(mismatches, 0u) << model.to;
   }
+}
+
+}  // namespace
+}  // namespace lumo::segmenter
+
+namespace lumo::segmenter {
+namespace {
+
+// A compiled dictionary is used only for the bytes it was compiled from and only whole: each lie
+// refused with its reason. Sections are listed from byte 32, 16 bytes each (offset, size); the
+// tag offsets are section 3.
+TEST(CompiledDictionary, StaleOrDamagedFilesAreRefusedWithTheirReason) {
+  SegmenterFiles files = default_files("");
+  files.dict = "\xe4\xb8\xad 3 n\n\xe4\xb8\xad\xe5\x9b\xbd 5 ns\n\xe5\x9b\xbd 2 x\n\xe4\xba\xba 4 nr\n";
+  files.stop_words = "\xe7\x9a\x84\n";
+  const std::string path = testing::TempDir() + "engine_stale.compiled";
+  const std::uint64_t key = dictionary_key(files);
+  Engine(files).save(path, key);
+  const std::string bytes = read_file(path);
+  const auto write = [&path](const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  };
+  SegmenterFiles more_stop_words = files;
+  more_stop_words.stop_words += "\xe4\xba\x86\n";
+  std::uint64_t tags_at = 0;
+  std::memcpy(&tags_at, bytes.data() + 32 + 16 * 3, 8);
+  std::uint32_t tag_offsets[3];
+  std::memcpy(tag_offsets, bytes.data() + tags_at, sizeof tag_offsets);
+  ASSERT_LT(tag_offsets[1], tag_offsets[2]);
+  std::string swapped = bytes;
+  std::memcpy(swapped.data() + tags_at + 4, &tag_offsets[2], 4);
+  std::memcpy(swapped.data() + tags_at + 8, &tag_offsets[1], 4);
+  const struct {
+    const char* name;
+    std::string content;
+    std::uint64_t key;
+    const char* reason;
+  } lies[] = {
+      {"a stop word appended to its file", bytes, dictionary_key(more_stop_words), "compiled from other dictionary files"},
+      {"a byte appended", bytes + '\0', key, "size differs from the one recorded"},
+      {"string offsets out of order", swapped, key, "string offsets out of order"},
+  };
+  for (const auto& lie : lies) {
+    write(lie.content);
+    try {
+      Engine::load(path, lie.key);
+      ADD_FAILURE() << lie.name << ": accepted";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(std::string(error.what()), path + ": not a usable compiled dictionary: " + lie.reason) << lie.name;
+    }
+  }
+  write(bytes);
+  EXPECT_NO_THROW(Engine::load(path, key));
+}
+
+// Rules the default files never reach, against the library given the same files: words without a
+// weight take the median weight, the upper of the two middle ones of an even count (here they
+// differ, and which one is taken decides the cuts); and an IDF file that gives a word twice keeps
+// its last value while both count in the average that unknown words take.
+TEST(EngineRareRules, MedianDefaultWeightAndRepeatedIdfWords) {
+  SegmenterFiles files = default_files("");
+  // Weights of 1, 1, 100, 1000: the middle two are log(1/S) and log(100/S). A user word without a
+  // weight, 中国人, then beats 中国 + 人 with the upper one only.
+  files.dict = "\xe4\xb8\xad 1 n\n\xe5\x9b\xbd 1 n\n\xe4\xba\xba 100 n\n\xe4\xb8\xad\xe5\x9b\xbd 1000 ns\n";
+  files.user_dicts = {"\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba\n\xe4\xba\xba\xe4\xb8\xad\n"};
+  // 中国 twice (the last value stands), 人 once, and a line that is skipped but counted.
+  files.idf = "\xe4\xb8\xad\xe5\x9b\xbd 2.5\n\xe4\xba\xba 7.0\n\xe4\xb8\xad\xe5\x9b\xbd 11.25\nbad line here\n";
+  testing::internal::CaptureStderr();
+  Pair pair = load(files);
+  pair.library->InsertUserWord("\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad", "q");
+  pair.engine->insert_user_word("\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad", std::nullopt, "q");
+  for (const std::string& line :
+       std::vector<std::string>{"\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba", "\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad\xe5\x9b\xbd",
+                                "\xe4\xba\xba\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad abc",
+                                "\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad\xe5\x9b\xbd \xe4\xb8\xad\xe5\x9b\xbd \xe4\xb8\xad\xe5\x9b\xbd"}) {
+    EXPECT_EQ(compare(pair, line), "") << line;
+  }
+  testing::internal::GetCapturedStderr();
+  const std::vector<std::string> cut = [&] {
+    std::vector<std::string> words;
+    pair.library->Cut("\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba", words);
+    return words;
+  }();
+  EXPECT_EQ(cut, std::vector<std::string>{"\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba"}) << "the case no longer tells the middles apart";
 }
 
 }  // namespace

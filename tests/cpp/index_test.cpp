@@ -571,3 +571,214 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace lumo::typing::text
+
+namespace lumo::typing::text {
+namespace {
+
+// Deletes that empty a token or take a posting whose frequency is past a byte, of one document, a
+// few (each list searched for them) or many (every list rewritten): the file they leave loads
+// whole, every posting checked against the model, and scores as an index of the live documents
+// alone. Documents 3 ("d", and "x" 300 times), 20 and 70 ("y" 260 times) and 40 ("solo") hold
+// tokens no other document has; "x" is numbered before "y", so emptying it renumbers "y"'s
+// large frequencies.
+struct DeleteCase {
+  const char* name;
+  std::vector<std::int64_t> ids;
+};
+
+class DeleteRoundTrip : public ::testing::TestWithParam<DeleteCase> {};
+
+TEST_P(DeleteRoundTrip, LeavesTheFileOfTheLiveDocuments) {
+  Docs docs = corpus();
+  for (int id = 6; id < 106; ++id) docs.push_back({"the", "f" + std::to_string(id % 7)});
+  docs[20].insert(docs[20].end(), 260, "y");
+  docs[70].insert(docs[70].end(), 260, "y");
+  docs[40].push_back("solo");
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(docs));
+  index.remove(GetParam().ids);
+
+  const std::string bytes = index.serialize();
+  const BM25Index reloaded = BM25Index::from_bytes(bytes);
+  EXPECT_EQ(reloaded.serialize(), bytes);
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  for (const std::int64_t id : GetParam().ids) live[static_cast<std::size_t>(id)] = 0;
+  Docs live_docs;
+  std::vector<std::int64_t> live_ids;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] == 0) continue;
+    live_docs.push_back(docs[id]);
+    live_ids.push_back(static_cast<std::int64_t>(id));
+  }
+  BM25Index expected(0.75, 1.2);
+  expected.add(as_documents(live_docs));
+  EXPECT_EQ(reloaded.size(), expected.size());
+  EXPECT_EQ(reloaded.posting_count(), expected.posting_count());
+  EXPECT_EQ(reloaded.model().doc_token_frequency().size(), expected.model().doc_token_frequency().size());
+  const std::vector<std::vector<std::string>> queries = {{"a"}, {"b"}, {"c"}, {"d"}, {"e"}, {"the"}, {"x"}, {"y"},
+                                                         {"solo"}, {"f3"}, {"x", "y", "a"}, {"y", "the", "f1"}};
+  for (const auto& query : queries) {
+    const std::vector<Document> batch = {TokenViews(query.begin(), query.end())};
+    const SearchResults got = reloaded.retrieve(batch, docs.size(), 1, nullptr);
+    const SearchResults in_memory = index.retrieve(batch, docs.size(), 1, nullptr);
+    const SearchResults want = expected.retrieve(batch, docs.size(), 1, nullptr);
+    ASSERT_EQ(got.columns, want.columns) << query[0];
+    EXPECT_EQ(in_memory.ids, got.ids) << query[0];
+    EXPECT_EQ(in_memory.scores, got.scores) << query[0];
+    for (std::size_t column = 0; column < got.columns; ++column) {
+      EXPECT_EQ(got.ids[column], live_ids[static_cast<std::size_t>(want.ids[column])]) << query[0];
+      EXPECT_EQ(got.scores[column], want.scores[column]) << query[0];
+    }
+  }
+}
+
+std::vector<std::int64_t> id_range(std::int64_t first, std::int64_t end, std::vector<std::int64_t> skipped = {}) {
+  std::vector<std::int64_t> ids;
+  for (std::int64_t id = first; id < end; ++id) {
+    if (std::find(skipped.begin(), skipped.end(), id) == skipped.end()) ids.push_back(id);
+  }
+  return ids;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deletes, DeleteRoundTrip,
+    ::testing::Values(DeleteCase{"OneTakingALargeFrequency", {20}},
+                      DeleteCase{"OneEmptyingTokensBeforeOthersWithLargeFrequencies", {3}},
+                      DeleteCase{"FewEmptyingATokenOfLargeFrequencies", {20, 70}},
+                      DeleteCase{"FewTakingALargeFrequencyAndEmptyingAToken", {20, 40}},
+                      DeleteCase{"FewEmptyingNothing", {0, 20, 41}},
+                      DeleteCase{"ManyEmptyingEverythingRare", id_range(3, 90)},
+                      DeleteCase{"ManyKeepingTheLargeFrequencies", id_range(1, 100, {20, 70})}),
+    [](const ::testing::TestParamInfo<DeleteCase>& param) { return std::string(param.param.name); });
+
+// Two shards merged: pruning reads each token's merged bound, whose shortest document may be in
+// either shard (here the other's documents are much shorter), and the k best must be those of
+// scoring every document with the merged model.
+TEST(BM25Index, PrunedTopKAfterMergeEqualsScoringEveryDocument) {
+  std::mt19937 random(13);
+  std::vector<double> weights;
+  for (int rank = 1; rank <= 500; ++rank) weights.push_back(1.0 / rank);
+  std::discrete_distribution<int> token(weights.begin(), weights.end());
+  Docs docs(6000);
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    std::uniform_int_distribution<int> length = id < 3000 ? std::uniform_int_distribution<int>(20, 40)
+                                                          : std::uniform_int_distribution<int>(1, 4);
+    for (int i = length(random); i > 0; --i) docs[id].push_back("t" + std::to_string(token(random)));
+  }
+  BM25Index merged(0.75, 1.2);
+  merged.add(as_documents(Docs(docs.begin(), docs.begin() + 3000)));
+  BM25Index other(0.75, 1.2);
+  other.add(as_documents(Docs(docs.begin() + 3000, docs.end())));
+  other.remove({1, 500});  // 3001 and 3500 once merged
+  merged.merge(other);
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  live[3001] = live[3500] = 0;
+  std::uniform_int_distribution<int> common(1, 10);
+  std::uniform_int_distribution<int> rare(50, 500);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::string> query;
+    for (int i = 1 + round % 3; i > 0; --i) query.push_back("t" + std::to_string(rare(random)));
+    for (int i = 1 + round % 2; i > 0; --i) query.push_back("t" + std::to_string(common(random)));
+    const auto expected = ranked(merged.model(), query, docs, live);
+    for (const std::uint64_t k : {1u, 5u, 30u}) {
+      const SearchResults results = merged.retrieve({TokenViews(query.begin(), query.end())}, k, 1, nullptr);
+      ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size()));
+      for (std::size_t column = 0; column < results.columns; ++column) {
+        EXPECT_EQ(results.ids[column], expected[column].second) << "round " << round << " k " << k;
+        EXPECT_EQ(results.scores[column], expected[column].first) << "round " << round << " k " << k;
+      }
+    }
+  }
+}
+
+// Where the sections of IndexFile's bytes begin, read from its header.
+struct Sections {
+  std::uint64_t ids, terms, postings, overflow, token_bytes;
+  std::size_t sizes, offsets, tfs, overflow_at;
+};
+
+Sections sections_of(const std::string& bytes) {
+  const auto u64 = [&bytes](std::size_t offset) {
+    std::uint64_t value;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+  };
+  const auto pad = [](std::uint64_t size) { return static_cast<std::size_t>((size + 7) / 8 * 8); };
+  Sections at{u64(16), u64(24), u64(32), u64(40), u64(56), 0, 0, 0, 0};
+  at.sizes = 64 + pad(u64(48)) + pad(at.ids * 4);
+  at.offsets = at.sizes + pad(at.terms * 4 + at.token_bytes);
+  at.tfs = at.offsets + (at.terms + 1) * 8 + at.terms * 8 + pad(at.postings * 4);
+  at.overflow_at = at.tfs + pad(at.postings);
+  return at;
+}
+
+// One lie each, with its own reason: refused by a whole load, and by a mapped one at load or
+// when a change first checks its postings in full.
+struct FileLie {
+  const char* name;
+  void (*plant)(std::string& bytes, const Sections& at);
+  const char* message;
+};
+
+class IndexFileDamage : public IndexFile, public ::testing::WithParamInterface<FileLie> {};
+
+TEST_P(IndexFileDamage, IsRefusedWholeAndMapped) {
+  const FileLie& lie = GetParam();
+  std::string damaged = bytes_;
+  lie.plant(damaged, sections_of(bytes_));
+  ASSERT_NE(damaged, bytes_);
+  const std::string expected = std::string("index file: ") + lie.message;
+  try {
+    BM25Index::from_bytes(damaged);
+    ADD_FAILURE() << "accepted whole";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(error.what(), expected);
+  }
+  const std::string path = ::testing::TempDir() + "damaged_" + lie.name + ".idx";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(damaged.data(), 1, damaged.size(), file), damaged.size());
+    std::fclose(file);
+  }
+  try {
+    BM25Index mapped = BM25Index::load(path, true);
+    mapped.add(as_documents({{"z"}}));
+    ADD_FAILURE() << "accepted mapped";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(error.what(), expected);
+  }
+  std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Postings, IndexFileDamage,
+    ::testing::Values(
+        FileLie{"ZeroFrequency", [](std::string& bytes, const Sections& at) { bytes[at.tfs + 1] = 0; },
+                "a posting's term frequency is zero"},
+        FileLie{"PaddingNotZero",
+                [](std::string& bytes, const Sections& at) {
+                  const std::size_t end = at.sizes + at.terms * 4 + at.token_bytes;
+                  ASSERT_LT(end, at.offsets) << "the tokens' section has no padding";
+                  bytes[end] = 1;
+                },
+                "padding is not zero"},
+        FileLie{"TokensOutOfOrder",
+                [](std::string& bytes, const Sections& at) {
+                  // The first two tokens, "a" and "b", one byte each.
+                  std::swap(bytes[at.sizes + at.terms * 4], bytes[at.sizes + at.terms * 4 + 1]);
+                },
+                "tokens are not in strictly ascending order"},
+        FileLie{"EmptyPostingList",
+                [](std::string& bytes, const Sections& at) { std::memset(bytes.data() + at.offsets + 8, 0, 8); },
+                "posting offsets are not strictly ascending"},
+        FileLie{"LargeFrequencyIdOutOfRange",
+                [](std::string& bytes, const Sections& at) {
+                  const auto past = static_cast<std::uint32_t>(at.ids);
+                  std::memcpy(bytes.data() + at.overflow_at + 4, &past, sizeof past);
+                },
+                "a large frequency names a token or document out of range"}),
+    [](const ::testing::TestParamInfo<FileLie>& lie) { return std::string(lie.param.name); });
+
+}  // namespace
+}  // namespace lumo::typing::text

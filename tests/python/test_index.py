@@ -7,6 +7,7 @@ import math
 import os
 import pickle
 import random
+import subprocess
 import threading
 from collections.abc import Sequence
 
@@ -493,3 +494,144 @@ def test_shards_given_summed_statistics_equal_one_index(kind):
             )[: ids.shape[1]]
             assert [g for _, g in merged] == ids[row].tolist()
             assert [-s for s, _ in merged] == scores[row].tolist()
+
+
+def test_delete_reads_no_id_after_the_first_that_is_not_live():
+    index = duzudavida.BM25Index()
+    index.add([["a"], ["b"], ["a", "b"]])
+    state = pickle.dumps(index)
+    read = []
+
+    class Ids(Sequence):
+        def __len__(self):
+            return 10
+
+        def __getitem__(self, at):
+            if at >= 10:
+                raise IndexError
+            read.append(at)
+            return [0, 2, 0, 7][at] if at < 4 else 1
+
+    with pytest.raises(KeyError, match="^7$"):
+        index.delete(Ids())
+    assert read == [0, 1, 2, 3] and pickle.dumps(index) == state
+    index.delete([0, 2, 0] * 1000)  # an id named many times counts once
+    assert len(index) == 1
+
+
+# Ranges are cut to the index's ids before they are read: they must give what their ids give.
+ALLOW_RANGES = [
+    range(0), range(6), range(-3, 4), range(7, -9, -1), range(8, 0, -3), range(1, 9, 2),
+    range(-(10**30), 10**30, 10**29), range(10**30, -(10**30), -(10**29 + 1)), range(-5, -1),
+    range(6, 100), range(5, 6), range(0, 9, 10**40),
+]
+
+
+@pytest.mark.parametrize("allow", ALLOW_RANGES, ids=str)
+def test_allow_range_gives_what_its_ids_give(allow):
+    index = duzudavida.BM25Index()
+    index.add([["a"], ["a", "b"], ["b"], ["a", "a"], ["c"], ["a", "c"], ["b", "a"]])
+    index.delete([3])
+    ids = [i for i in range(7) if i in allow]
+    for k in (1, 3, 10):
+        for got, expected in zip(index.retrieve([["a"], ["c", "b"]], k=k, allow=allow),
+                                 index.retrieve([["a"], ["c", "b"]], k=k, allow=ids)):
+            assert np.array_equal(got, expected)
+
+
+def test_huge_id_ranges_cost_what_the_index_holds():
+    """delete(range(2, 10**12)) on two documents read every id first (14 s, then MemoryError)."""
+    script = (
+        "import resource, duzudavida\n"
+        + ("" if SANITIZED else "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n")
+        + "index = duzudavida.BM25Index()\n"
+        "index.add([['a'], ['a', 'b']])\n"
+        "try:\n    index.delete(range(2, 10**12))\nexcept KeyError as error:\n    print(error)\n"
+        "for allow in (range(10**12), range(10**12, -(10**12), -1), range(-(10**12), 10**12, 2)):\n"
+        "    print(index.retrieve([['a']], k=5, allow=allow)[0].tolist())\n"
+    )
+    try:
+        result = run_isolated(script, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("huge id ranges were read one id at a time")
+    assert result.stdout.split("\n") == ["2", "[[0, 1]]", "[[0, 1]]", "[[0]]", ""], result.stderr
+
+
+READERS_AND_WRITERS = """
+import importlib.abc, os, pickle, random, sys, threading, time
+import numpy as np
+import duzudavida
+
+class SlowImport(importlib.abc.MetaPathFinder):  # holds the readers' first calls together
+    def find_spec(self, name, path, target=None):
+        if name == "numpy.core.multiarray":
+            time.sleep(0.2)
+        return None
+
+sys.meta_path.insert(0, SlowImport())
+path = sys.argv[1]
+rng = random.Random(1)
+built = duzudavida.BM25Index()
+built.add([[rng.choice("abcdefgh") for _ in range(rng.randint(1, 8))] for _ in range(300)])
+built.save(path)
+index = duzudavida.BM25Index.load(path, mmap=True)
+other = duzudavida.BM25Index()
+other.add([["a", "z"], ["q"]])
+stop = time.monotonic() + 3
+done, unexpected = [], []
+
+def attempt(call):
+    try:
+        call()
+        done.append(1)
+    except RuntimeError as error:
+        if "another thread" not in str(error):
+            unexpected.append(repr(error))
+    except KeyError:
+        pass
+    except Exception as error:
+        unexpected.append(repr(error))
+
+def reader(seed):
+    r = random.Random(seed)
+    while time.monotonic() < stop:
+        allow = None if r.random() < 0.5 else range(0, 400, 3)
+        attempt(lambda: index.retrieve([["a", "b"], ["c"]], k=5, threads=r.randint(0, 2), allow=allow))
+        time.sleep(r.random() * 0.005)
+
+def writer(seed):
+    r = random.Random(seed)
+    calls = [
+        lambda: index.add([["a", "c"], ["d"]]),
+        lambda: index.delete([r.randrange(len(index) + 50)]),
+        lambda: index.save(path),
+        lambda: index.merge(other),
+        lambda: pickle.loads(pickle.dumps(index)),
+        lambda: index.__setstate__(other.__getstate__()),
+    ]
+    while time.monotonic() < stop:
+        attempt(r.choice(calls))
+        time.sleep(r.random() * 0.001)
+
+threads = [threading.Thread(target=reader, args=(i,)) for i in range(2)]
+threads += [threading.Thread(target=writer, args=(10 + i,)) for i in range(2)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+index.save(path)
+queries = [["a"], ["b", "c"], ["z", "q"]]
+for twin in (pickle.loads(pickle.dumps(index)), duzudavida.BM25Index.load(path, mmap=True)):
+    assert all(np.array_equal(x, y) for x, y in zip(index.retrieve(queries), twin.retrieve(queries)))
+print(len(done) > 0, unexpected[:3])
+"""
+
+
+def test_readers_and_writers_on_one_mapped_index_finish(tmp_path):
+    """Each call works or is refused with RuntimeError; none waits for ever."""
+    try:
+        result = run_isolated(READERS_AND_WRITERS, str(tmp_path / "shared.idx"), timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.fail("readers and writers on one mapped index hung")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "True []"

@@ -210,6 +210,16 @@ ODD_IDF = "\n".join(["中国 nan", "大学 inf", "小姐 -3", "方鸿渐", "先�
 FINITE_ODD_IDF = "\n".join(["中国 -3", "大学 0x10", "小姐 1e-320", "方鸿渐", "先生 12.5 extra", "的 7.25e2"]).encode() + b"\n"
 ODD_STOP_WORDS = "\n".join(["的", "", "了\r", "，", " ", "先生"]).encode() + b"\n"
 
+# Ties between segmentations: 中 + 国人 and 中国 + 人 weigh exactly alike (one sum in either
+# order), and the library keeps the path whose first word is shorter (its DP takes a later word
+# only when it is strictly better). Beside them, words of 511 and 512 runes, the longest a cut
+# looks for, in lines that hold them whole, cut short and run on.
+TIE_DICT = "\n".join(["中 3 n", "国 3 n", "人 3 n", "民 3 n", "中国 100 ns", "国人 100 n", "人民 100 n"]).encode() + b"\n"
+CAP_USER_DICT = f"{long_word(512, 3)} 9 n\n{long_word(511, 2)} 9 n\n".encode()
+TIE_AND_CAP_LINES = ["中国人", "中国人中国人", "我中国人民", "人中国人 abc 中国人", long_word(512, 3), long_word(513, 3),
+                     "中" + long_word(512, 3) + "国人", long_word(511, 2) + long_word(512, 3), long_word(512, 3)[:-1],
+                     long_word(2000, 3), "中国人" * 300]
+
 NOVEL_LINES = NOVEL.split("\n")  # as the library's getline splits, empty lines included
 CASES = {  # built when their test runs, not at collection
     "novel": lambda: Case(NOVEL_LINES),
@@ -223,6 +233,8 @@ CASES = {  # built when their test runs, not at collection
                                    files={"user_dict_path": HOSTILE_USER_DICT, "extra_user_dict": b"\xe7\x9a\x84 9 x\n",
                                           "idf_path": FINITE_ODD_IDF}),
     "inserted-words": lambda: Case(NOVEL_LINES[:30] + random_lines(400 // SHARE, seed=4), inserts=INSERTS),
+    "ties-and-the-rune-cap": lambda: Case(TIE_AND_CAP_LINES + random_lines(200 // SHARE, seed=6),
+                                         files={"dict_path": TIE_DICT, "user_dict_path": CAP_USER_DICT}),
     "hostile-everything": lambda: Case(NOVEL_LINES[60:100] + random_lines(400 // SHARE, seed=5), inserts=INSERTS,
                                        files={"dict_path": SMALL_DICT, "user_dict_path": HOSTILE_USER_DICT,
                                               "idf_path": ODD_IDF, "stop_word_path": ODD_STOP_WORDS}),

@@ -1,6 +1,7 @@
 """The package: what it exports, pickles that name it, and the interpreter-version check of its
 extension's entry."""
 
+import copy
 import glob
 import importlib.metadata
 import os
@@ -50,6 +51,59 @@ def test_pickles_name_the_package_both_ways(dict_paths):
     released = pickle.loads(RELEASED_BM25_PICKLE)
     assert type(released) is duzudavida.BM25 and (released.b(), released.k1()) == (0.75, 1.2)
     assert pickle.dumps(released, protocol=4) == RELEASED_BM25_PICKLE
+
+
+def subclasses(base):
+    """Module-level subclasses (pickle finds classes by name): slots, more slots, slots and a dict."""
+    made = []
+    for name, parent, body in [
+        ("Slotted", getattr(duzudavida, base), {"__slots__": ("kept", "unset")}),
+        ("Both", None, {"__slots__": ("more",)}),
+        ("WithDict", None, {}),
+    ]:
+        cls = type(name + base, (parent or made[0],), {**body, "__module__": __name__})
+        globals()[cls.__name__] = cls
+        made.append(cls)
+    return made
+
+
+SUBCLASSES = {base: subclasses(base) for base in ("BM25", "BM25Index", "Jieba")}
+MAKERS = {
+    "BM25": lambda cls: cls(0.5, 1.5),
+    "BM25Index": lambda cls: cls(),
+    "Jieba": lambda cls: cls(**duzudavida.default_paths()),  # mapped: quick to load again
+}
+
+
+@pytest.mark.parametrize("base", MAKERS)
+def test_subclass_slots_and_attributes_survive_pickle_and_copy(base):
+    """Slot values were lost; copyreg's protocol keeps them for Python classes."""
+    slotted, both, with_dict = SUBCLASSES[base]
+    cases = [(slotted, {"kept": [1]}), (both, {"kept": 2, "more": "m"}), (with_dict, {"kept": 3, "note": "n"})]
+    for cls, values in cases:
+        value = MAKERS[base](cls)
+        for name, item in values.items():
+            setattr(value, name, item)
+        twins = [pickle.loads(pickle.dumps(value, protocol)) for protocol in (2, 5)]
+        for twin in [*twins, copy.copy(value), copy.deepcopy(value)]:
+            assert type(twin) is cls and pickle.dumps(twin) == pickle.dumps(value)
+            assert {name: getattr(twin, name) for name in values} == values
+            assert not hasattr(twin, "unset")
+
+
+@pytest.mark.parametrize("base", MAKERS)
+def test_a_state_whose_slot_names_are_not_str_changes_nothing(base):
+    cls = SUBCLASSES[base][0]
+    state = MAKERS[base](cls).__getstate__()
+    if base == "Jieba":  # a Jieba takes a state only while it is new
+        with pytest.raises(ValueError, match="^not a Jieba state$"):
+            cls.__new__(cls).__setstate__((*state, None, {1: 2}))
+        return
+    target = cls()
+    before = pickle.dumps(target)
+    with pytest.raises(TypeError, match="a dict of slot values$"):
+        target.__setstate__((state, None, {1: 2}))
+    assert pickle.dumps(target) == before
 
 
 def test_default_paths_of_a_module_without_its_dictionary(tmp_path):
@@ -105,3 +159,65 @@ def test_other_interpreter_gets_version_mismatch(python):
         "Python version mismatch: module was compiled for Python 3.12, "
         f"but the interpreter version is incompatible: {version}."
     )
+
+
+# The first calls that return numpy arrays, made by several threads at once (as a web server's
+# pool makes them): pybind11 2.11 sets up its numpy support in a static whose initialiser imports
+# a module, and a thread that waited there holding the interpreter lock hung the process. A finder
+# that makes that import slow holds the window open, so that a fast machine cannot close it.
+FIRST_ARRAY_CALLS = {
+    "retrieve": "index = duzudavida.BM25Index()\nindex.add([['a', 'b'], ['a']])\n"
+    "call = lambda: index.retrieve([['a']], k=3, threads=1)",
+    "corpus_statistics": "index = duzudavida.BM25Index()\nindex.add([['a', 'b'], ['a']])\n"
+    "call = lambda: index.corpus_statistics([['a']])",
+    "search": "jieba = duzudavida.Jieba(**duzudavida.default_paths())\nindex = duzudavida.BM25Index()\n"
+    "index.add([['南京'], ['长江']])\ncall = lambda: index.search(['南京市长江大桥'], jieba, k=3, threads=1)",
+    "add_texts": "jieba = duzudavida.Jieba(**duzudavida.default_paths())\n"
+    "call = lambda: duzudavida.BM25Index().add_texts(['南京市长江大桥', ''], jieba, skip_empty=True)",
+    "tokenize_batch": "jieba = duzudavida.Jieba(**duzudavida.default_paths())\n"
+    "call = lambda: jieba.tokenize_batch(['南京市长江大桥'], threads=1)",
+    "encode_documents_csr": "model = duzudavida.BM25()\nmodel.train(['a', 'b'])\n"
+    "call = lambda: model.encode_documents_csr([['a'], ['b']])",
+    "encode_queries_csr": "model = duzudavida.BM25()\nmodel.train(['a', 'b'])\n"
+    "call = lambda: model.encode_queries_csr([['a']])",
+}
+FIRST_CALLS_TOGETHER = """
+import importlib.abc, sys, threading, time
+import numpy
+import duzudavida
+
+class SlowImport(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path, target=None):
+        if name == "numpy.core.multiarray":
+            time.sleep(0.2)
+        return None
+
+sys.meta_path.insert(0, SlowImport())
+{setup}
+barrier = threading.Barrier(4)
+done = []
+
+def first_call():
+    barrier.wait()
+    call()
+    done.append(True)
+
+threads = [threading.Thread(target=first_call) for _ in range(4)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(len(done))
+"""
+
+
+@pytest.mark.parametrize("call", FIRST_ARRAY_CALLS)
+def test_first_array_calls_on_several_threads_at_once_finish(call):
+    script = FIRST_CALLS_TOGETHER.format(setup=FIRST_ARRAY_CALLS[call])
+    for _ in range(3):  # each run in a fresh process, where the set-up is still to be done
+        try:
+            result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"four first {call} calls at once hung the process")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "4"

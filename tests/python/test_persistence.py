@@ -1,4 +1,5 @@
-"""dump and load from Python: the document's bytes, the failure table, and round trips."""
+"""dump and load from Python: the document's bytes, the failure table, and round trips; and the
+paths of every call that names a file."""
 
 import math
 import os
@@ -8,7 +9,7 @@ from conftest import not_sanitized, run_isolated
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from duzudavida import BM25
+from duzudavida import BM25, BM25Index, Jieba
 
 TRAINED_DOCUMENT = (
     "{\n"
@@ -279,3 +280,58 @@ def test_dump_to_a_fifo_nobody_reads_raises(example_model, tmp_path):
     )
     result = run_isolated(script, str(fifo), timeout=30)
     assert result.stdout.strip() == "Failed to dump: Unable to open file", result.stderr
+
+
+class StrSubclass(str):
+    pass
+
+
+# Every call that names a file, with `path` in that place.
+PATH_CALLS = {
+    "BM25.dump": lambda path, jieba, paths: BM25().dump(path),
+    "BM25Index.save": lambda path, jieba, paths: BM25Index().save(path),
+    "BM25Index.load": lambda path, jieba, paths: BM25Index.load(path, mmap=True),
+    "Jieba": lambda path, jieba, paths: Jieba(**{**paths, "idf_path": path}),
+    "Jieba.save_compiled": lambda path, jieba, paths: jieba.save_compiled(path),
+    "Jieba.load_compiled": lambda path, jieba, paths: Jieba.load_compiled(path, **paths),
+    "Jieba.load_compiled dict_path": lambda path, jieba, paths: Jieba.load_compiled(
+        "absent", **{**paths, "dict_path": path}
+    ),
+}
+SURROGATE = ("surrogates not allowed", UnicodeEncodeError)
+UNENCODABLE_PATHS = {
+    "lone surrogate": ("\ud800", *SURROGATE),
+    "str subclass": (StrSubclass("a\udfff"), *SURROGATE),
+    "fspath to a lone surrogate": (FsPath("\ud800"), *SURROGATE),
+    "fspath to an int": (FsPath(3), r"__fspath__\(\) to return str or bytes, not int", TypeError),
+}
+
+
+@pytest.mark.parametrize("bad", UNENCODABLE_PATHS)
+@pytest.mark.parametrize("call", PATH_CALLS)
+def test_paths_the_file_system_cannot_take_raise_the_interpreters_error(call, bad, jieba, dict_paths):
+    """Never pybind11's bare "Unable to cast" RuntimeError, nor a mismatch of overloads."""
+    path, message, error = UNENCODABLE_PATHS[bad]
+    with pytest.raises(error, match=message):
+        PATH_CALLS[call](path, jieba, dict_paths)
+
+
+NUL_ERRORS = {
+    "BM25.dump": (RuntimeError, "^Failed to dump: Unable to open file$"),
+    "BM25Index.save": (ValueError, "^embedded null byte$"),
+    "BM25Index.load": (ValueError, "^embedded null byte$"),
+    "Jieba": (ValueError, "^segmenter file path contains a NUL byte$"),
+    "Jieba.save_compiled": (ValueError, "^compiled dictionary path contains a NUL byte$"),
+    "Jieba.load_compiled": (ValueError, "^compiled dictionary path contains a NUL byte$"),
+    "Jieba.load_compiled dict_path": (ValueError, "^segmenter file path contains a NUL byte$"),
+}
+
+
+@pytest.mark.parametrize("wrap", [str, os.fsencode], ids=["str", "bytes"])
+@pytest.mark.parametrize("call", PATH_CALLS)
+def test_paths_with_a_nul_byte_are_refused_before_anything_is_written(call, wrap, jieba, dict_paths, tmp_path):
+    """The system calls would take the path cut at the NUL byte."""
+    error, message = NUL_ERRORS[call]
+    with pytest.raises(error, match=message):
+        PATH_CALLS[call](wrap(str(tmp_path / "cut") + "\0.json"), jieba, dict_paths)
+    assert list(tmp_path.iterdir()) == []
