@@ -5,7 +5,7 @@ BUILD_TYPE ?= Debug
 FUZZ_SECONDS ?= 60
 CMAKE_TESTS := -G Ninja -DDUZUDAVIDA_BUILD_MODULE=OFF -DDUZUDAVIDA_BUILD_TESTS=ON
 
-.PHONY: setup demo test test-cpp test-python test-package lint sanitize fuzz bench-deps bench bench-quick
+.PHONY: setup demo test test-cpp test-python test-package lint sanitize fuzz bench-deps bench bench-quick wheel-manylinux docs test-docs
 
 setup:
 	scripts/setup.sh
@@ -13,7 +13,7 @@ setup:
 demo: setup
 	$(PY) examples/search_demo.py third_party/weicheng.utf8
 
-test: setup test-cpp test-python test-package
+test: setup test-cpp test-python test-package test-docs
 
 test-cpp:
 	cmake -S . -B build/cpp $(CMAKE_TESTS) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
@@ -23,9 +23,20 @@ test-cpp:
 test-python:
 	$(PY) -m pytest
 
-# The package as a user installs it: sdist, wheel, a fresh venv, stubtest and mypy --strict.
+# The package as a user installs it: every front end's sdist and wheel, a fresh venv, stubtest and
+# mypy --strict.
 test-package:
 	scripts/check_package.sh
+
+# The pages under docs/ (MkDocs, mkdocs.yml) into site/; strict, so that a broken link, a missing
+# page or an API name the stubs lack fails the build.
+docs: setup test-docs
+test-docs:
+	$(PY) -m mkdocs build --strict -q
+
+# The wheel for glibc 2.28 and later (manylinux_2_28), built here with zig, into dist/manylinux.
+wheel-manylinux: setup
+	scripts/wheel_manylinux.sh
 
 lint: setup
 	.venv/bin/ruff check src tests/python bench examples

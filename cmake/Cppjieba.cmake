@@ -13,7 +13,7 @@ if(SKBUILD_STATE STREQUAL "sdist" AND _vendored)
   set(DUZUDAVIDA_CPPJIEBA_DIR "${_vendored}")  # an sdist built from an sdist keeps its copy
 elseif(SKBUILD_STATE STREQUAL "sdist")
   # The sdist carries the pinned tree only, never an override.
-  duzudavida_fetched(_fetched npm ${_nodejieba_pin} "")
+  duzudavida_fetched(_fetched ${_nodejieba_pin})
   duzudavida_vendor("${_fetched}" ${_nodejieba_pin} LICENSE package.json deps/cppjieba deps/limonp
                     dict/jieba.dict.utf8 dict/hmm_model.utf8 dict/user.dict.utf8 dict/idf.utf8 dict/stop_words.utf8)
   set(DUZUDAVIDA_CPPJIEBA_DIR "${_fetched}")
@@ -23,9 +23,18 @@ elseif(_vendored)
   endif()
   set(DUZUDAVIDA_CPPJIEBA_DIR "${_vendored}")
 elseif(NOT DUZUDAVIDA_CPPJIEBA_DIR)
-  duzudavida_fetched(DUZUDAVIDA_CPPJIEBA_DIR npm ${_nodejieba_pin} "")
+  duzudavida_fetched(DUZUDAVIDA_CPPJIEBA_DIR ${_nodejieba_pin})
 endif()
 message(STATUS "cppjieba: ${DUZUDAVIDA_CPPJIEBA_DIR}")
+# The wheel carries the repository's copy of the tree's licence (pyproject.toml's license-files, read
+# before any fetch); the pinned tarball cannot differ, an override tree might.
+if(EXISTS "${DUZUDAVIDA_CPPJIEBA_DIR}/LICENSE")
+  file(SHA256 "${DUZUDAVIDA_CPPJIEBA_DIR}/LICENSE" _fetched_licence)
+  file(SHA256 "${PROJECT_SOURCE_DIR}/extern/nodejieba-${DUZUDAVIDA_NODEJIEBA_VERSION}/LICENSE" _carried_licence)
+  if(NOT _fetched_licence STREQUAL _carried_licence)
+    message(FATAL_ERROR "${DUZUDAVIDA_CPPJIEBA_DIR}/LICENSE differs from extern/nodejieba-${DUZUDAVIDA_NODEJIEBA_VERSION}/LICENSE, the licence the wheel carries")
+  endif()
+endif()
 
 set(_cppjieba_include "${DUZUDAVIDA_CPPJIEBA_DIR}/deps")
 if(NOT EXISTS "${_cppjieba_include}/cppjieba/Jieba.hpp" OR NOT EXISTS "${_cppjieba_include}/limonp/Logging.hpp")

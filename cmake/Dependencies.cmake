@@ -1,9 +1,7 @@
 # The third-party sources the build compiles, each pinned by version and sha256 (the one place the
 # build and scripts/fetch_deps.sh read): from npm, nodejieba 2.6.0 carries cppjieba 5.0.3, limonp and
 # the default dictionary, and 3.5.8 carries cppjieba's test novel (used only by the demo and the
-# benchmarks); from PyPI, the sdist of the xxhash package carries xxHash's header. xxhash 3.2.0
-# carries xxHash 0.8.1, the release the tables were measured with; 0.8.2 trips GCC 12's
-# -Warray-bounds at -O3 inside its inlined reads (a false positive, but warnings are errors here).
+# benchmarks). npm is the only client a build calls: xxHash's header is in the repository (extern/).
 # Included by the build, or run as a script: cmake -DDEST=<folder> -P cmake/Dependencies.cmake
 cmake_minimum_required(VERSION 3.18)
 
@@ -11,8 +9,6 @@ set(DUZUDAVIDA_NODEJIEBA_VERSION 2.6.0)
 set(DUZUDAVIDA_NODEJIEBA_SHA256 ee58b98a271483b5481979b3dd1e7a7284b7a84d896c226df40fa07763ad135f)
 set(DUZUDAVIDA_NOVEL_NODEJIEBA_VERSION 3.5.8)
 set(DUZUDAVIDA_NOVEL_NODEJIEBA_SHA256 d596b0566526a7add766e1582f5c97dd5b5003dd26ca353e7b5cf5da86b43af5)
-set(DUZUDAVIDA_XXHASH_VERSION 3.2.0)
-set(DUZUDAVIDA_XXHASH_SHA256 1afd47af8955c5db730f630ad53ae798cf7fae0acb64cebb3cf94d35c47dd088)
 
 # Checks the downloaded archive against its pin and unpacks its one top folder `top` into `destination`.
 function(_duzudavida_unpack archive sha256 top destination label instead)
@@ -52,38 +48,6 @@ function(duzudavida_npm_fetch name version sha256 destination)
   _duzudavida_unpack("${tarball}" ${sha256} package "${destination}" "${name}@${version}" "${instead}")
 endfunction()
 
-# Fetches the sdist of the PyPI package name==version with pip (by name, from the index pip is
-# configured with) and unpacks it into `destination`, unless an earlier run finished there.
-function(duzudavida_pypi_fetch name version sha256 destination instead)
-  if(EXISTS "${destination}/.complete")
-    return()
-  endif()
-  if(Python_EXECUTABLE)
-    set(python "${Python_EXECUTABLE}")
-  else()
-    find_program(DUZUDAVIDA_PYTHON NAMES python3 python)
-    set(python "${DUZUDAVIDA_PYTHON}")
-  endif()
-  if(NOT python)
-    message(FATAL_ERROR "no Python found to fetch ${name}==${version} with pip. ${instead}.")
-  endif()
-  set(work "${destination}.download")
-  file(REMOVE_RECURSE "${work}" "${destination}")
-  file(MAKE_DIRECTORY "${work}")
-  # Inside pip's build isolation, PYTHONPATH and PYTHONNOUSERSITE hide the interpreter's own
-  # site-packages, and pip with them; the download needs the interpreter as it is.
-  execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=PYTHONPATH --unset=PYTHONNOUSERSITE
-                          "${python}" -m pip download --quiet --no-deps --no-binary :all: --disable-pip-version-check
-                          --dest "${work}" "${name}==${version}"
-                  RESULT_VARIABLE status ERROR_VARIABLE pip_error OUTPUT_QUIET)
-  set(archive "${work}/${name}-${version}.tar.gz")
-  if(NOT status EQUAL 0 OR NOT EXISTS "${archive}")
-    string(STRIP "${pip_error}" pip_error)
-    message(FATAL_ERROR "pip download ${name}==${version} failed (is the package index reachable?): ${pip_error}. Retry. ${instead}.")
-  endif()
-  _duzudavida_unpack("${archive}" ${sha256} "${name}-${version}" "${destination}" "${name}==${version}" "${instead}")
-endfunction()
-
 # Sets `out` to the sdist's copy of name-version (vendor/name-version, made by duzudavida_vendor),
 # or to "" when there is none or it holds another pin.
 function(duzudavida_vendored out name version sha256)
@@ -100,19 +64,15 @@ function(duzudavida_vendored out name version sha256)
 endfunction()
 
 # Sets `out` to a fetched, hash-checked tree of name-version: the one scripts/fetch_deps.sh
-# unpacked into third_party/, else one fetched from `registry` (npm or pypi) into the build folder.
-function(duzudavida_fetched out registry name version sha256 instead)
+# unpacked into third_party/, else one fetched from npm into the build folder.
+function(duzudavida_fetched out name version sha256)
   set(tree "${name}-${version}")
   if(EXISTS "${PROJECT_SOURCE_DIR}/third_party/${tree}/.complete")
     set(${out} "${PROJECT_SOURCE_DIR}/third_party/${tree}" PARENT_SCOPE)
     return()
   endif()
   set(destination "${CMAKE_BINARY_DIR}/_deps/${tree}")
-  if(registry STREQUAL "npm")
-    duzudavida_npm_fetch(${name} ${version} ${sha256} "${destination}")
-  else()
-    duzudavida_pypi_fetch(${name} ${version} ${sha256} "${destination}" "${instead}")
-  endif()
+  duzudavida_npm_fetch(${name} ${version} ${sha256} "${destination}")
   set(${out} "${destination}" PARENT_SCOPE)
 endfunction()
 
@@ -140,6 +100,4 @@ if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
                        "${DEST}/nodejieba-${DUZUDAVIDA_NODEJIEBA_VERSION}")
   duzudavida_npm_fetch(nodejieba ${DUZUDAVIDA_NOVEL_NODEJIEBA_VERSION} ${DUZUDAVIDA_NOVEL_NODEJIEBA_SHA256}
                        "${DEST}/nodejieba-${DUZUDAVIDA_NOVEL_NODEJIEBA_VERSION}")
-  duzudavida_pypi_fetch(xxhash ${DUZUDAVIDA_XXHASH_VERSION} ${DUZUDAVIDA_XXHASH_SHA256}
-                        "${DEST}/xxhash-${DUZUDAVIDA_XXHASH_VERSION}" "Retry later")
 endif()

@@ -17,12 +17,14 @@ if [ -z "$python312" ]; then
 fi
 
 # System packages: the C++ toolchain, CMake, GoogleTest, and npm for the segmenter's sources (xxHash
-# comes from its pinned sdist, MurmurHash3 is our own: the build needs no system library).
+# is in extern/, MurmurHash3 is our own: the build needs no system library).
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
 command -v npm >/dev/null || missing+=(npm)
+# ccache only for scripts/check_package.sh, whose builds from fresh folders then share their objects.
+command -v ccache >/dev/null || missing+=(ccache)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/src/googletest/CMakeLists.txt ] || [ -f /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(googletest)
 if [ ${#missing[@]} -gt 0 ]; then
@@ -30,7 +32,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
-PYTHON=$python312 scripts/fetch_deps.sh
+scripts/fetch_deps.sh
 
 if [ ! -x .venv/bin/python ]; then
   "$python312" -m venv .venv
