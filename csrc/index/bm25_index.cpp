@@ -728,13 +728,6 @@ double length_factor(std::uint32_t length, double average, double b, double k1) 
   return ((len / average) * b + (1.0 - b)) * k1;
 }
 
-// weight x tf / (tf + K) at the largest tf and the smallest K a bound names (K grows with the
-// length): at least the weight of any posting the bound covers, up to the few roundings that
-// `below` allows for.
-double weight_bound(double weight, const BM25Index::TermBound& bound, double average, double b, double k1) noexcept {
-  const double tf = static_cast<double>(bound.max_tf);
-  return weight * (0.0 + tf / (tf + length_factor(bound.min_length, average, b, k1)));
-}
 
 }  // namespace
 
@@ -768,6 +761,21 @@ bool offer_unmatched(std::vector<QueryTerm>& terms, QueryScratch& scratch, const
     if (!held) offer(Scored{0.0, static_cast<std::uint32_t>(doc)});
   }
   return heap.size() == columns && heap.front().score >= 0.0;
+}
+
+// The largest tf and the smallest K (K grows with the length): at least the weight of any posting
+// the bound covers, as each operation rounds monotonically in the argument that moves; where two
+// move together (tf / (tf + K)) `below` allows for the rounding.
+double BM25Index::weight_bound(double weight, const TermBound& bound, double average, double b, double k1) noexcept {
+  const double tf = static_cast<double>(bound.max_tf);
+  return weight * (0.0 + tf / (tf + length_factor(bound.min_length, average, b, k1)));
+}
+
+const BM25Index::Blocks* BM25Index::token_blocks(std::string_view token) const {
+  const std::size_t term = terms_.find(token);
+  if (term == TokenTable::npos) return nullptr;
+  checked_bound(term);
+  return &blocks(term);
 }
 
 // Scores every document of every term's postings, term after term: the scores of `touched`.

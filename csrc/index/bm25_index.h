@@ -126,6 +126,12 @@ class BM25Index {
     std::vector<std::uint32_t> last;
     std::vector<TermBound> bounds;
   };
+  // A token's block bounds, whose bound must cover every posting of its block (nullptr when the
+  // index lacks the token). Throws as retrieve does for a mapped file's damaged postings.
+  const Blocks* token_blocks(std::string_view token) const;
+  // weight x tf / (tf + K(len)) at a bound's largest tf and smallest length, K computed with
+  // `average` as encode_document computes it: what pruning takes a block's most to be.
+  static double weight_bound(double weight, const TermBound& bound, double average, double b, double k1) noexcept;
 
  private:
   View postings(std::size_t term) const noexcept;
