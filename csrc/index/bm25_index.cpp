@@ -2,6 +2,7 @@
 #include "bm25_index.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -127,11 +128,14 @@ const std::vector<double>& BM25Index::length_factors() const {
   const double average = model_.doc_length_average();
   const double b = model_.b();
   const double k1 = model_.k1();
+  bool finite = true;
   for (std::size_t id = 0; id < lengths_.size(); ++id) {
     // The expression of BM25's encode_document, term for term, so that weights agree to the bit.
     const double len = static_cast<double>(lengths_[id]);
     values[id] = ((len / average) * b + (1.0 - b)) * k1;
+    finite = finite && std::isfinite(values[id]);
   }
+  factors_.finite = finite;
   factors_.ready.store(true, std::memory_order_release);
   return values;
 }
@@ -953,13 +957,25 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       while (at < term.view.size && term.view.docs[at] < end) {
         const std::size_t block = at / kBoundBlock;
         const std::size_t block_end = std::min(term.view.size, (block + 1) * kBoundBlock);
-        if (pruning && below(block_weight(term, block) + prefix[window_essential], threshold)) {
-          // No document of the block can reach the threshold (its ids were checked when its
-          // bound was computed).
-          at = block_end;
+        const double block_most = block_weight(term, block);
+        // Skipped postings were checked when their block's bound was computed (a mapped file's).
+        if (pruning && below(block_most + prefix[window_essential], threshold)) {
+          at = block_end;  // no document of the block can reach the threshold
           continue;
         }
+        // The most a posting of the block adds, by its stored tf: a division per small tf and
+        // block instead of one per posting, and no length looked up for those that cannot pass.
+        const TermBound& bound = term.blocks->bounds[block];
+        std::array<double, kTfTable> most;
+        most.fill(block_most);
+        for (std::uint32_t tf = 1; tf < kTfTable && tf < bound.max_tf; ++tf) {
+          most[tf] = weight_bound(term.weight, TermBound{tf, bound.min_length}, average, b, k1);
+        }
         for (; at < block_end && term.view.docs[at] < end; ++at) {
+          const std::uint8_t stored = term.view.tfs[at];
+          if (pruning && below((stored < kTfTable ? most[stored] : block_most) + prefix[window_essential], threshold)) {
+            continue;
+          }
           const std::uint32_t doc = term.view.docs[at];
           // A mapped file's postings are checked as they are read: an id given twice would be
           // offered twice, and one out of order would miss the other terms' postings, passed already.
@@ -1050,7 +1066,7 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
 
   // Documents that hold no query term score 0 and rank by id; when each other term's weight is
   // negative and every K finite, those holding one score below 0.
-  const bool zero_scan = prunable && std::all_of(factors.begin(), factors.end(), [](double factor) { return std::isfinite(factor); });
+  const bool zero_scan = prunable && factors_.finite;
 
   parallel::parallel_for(queries.size(), threads, [&](std::size_t row) {
     const auto give = [this](QueryScratch* taken) { give_back(taken); };

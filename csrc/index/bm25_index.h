@@ -152,6 +152,8 @@ class BM25Index {
   // Up to this many query tokens, a query that few documents match is completed by walking the
   // lists for the documents that match none; more would make that walk cost tokens x ids.
   static constexpr std::size_t kZeroScanTerms = 16;
+  // Term frequencies below this get their own bound per block in max_score (most are 1 or 2).
+  static constexpr std::uint32_t kTfTable = 8;
   enum class Outcome { settled, all_offered, abandoned };
   template <class Weigh, class Offer>
   Outcome max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
@@ -207,12 +209,14 @@ class BM25Index {
   // one (not by the change: adding documents one at a time would then cost the whole index each).
   struct LengthFactors {
     std::vector<double> values;
+    bool finite = true;  // every value
     std::atomic<bool> ready{false};
     std::mutex lock;  // queries run in parallel; one of them computes
     LengthFactors() = default;
-    LengthFactors(const LengthFactors& other) : values(other.values), ready(other.ready.load()) {}
+    LengthFactors(const LengthFactors& other) : values(other.values), finite(other.finite), ready(other.ready.load()) {}
     LengthFactors& operator=(const LengthFactors& other) {
       values = other.values;
+      finite = other.finite;
       ready = other.ready.load();
       return *this;
     }
