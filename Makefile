@@ -28,7 +28,7 @@ test-package:
 	scripts/check_package.sh
 
 lint: setup
-	.venv/bin/ruff check tests/python bench examples
+	.venv/bin/ruff check src tests/python bench examples
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests
 # against a module built with both (the interpreter itself is not instrumented, so leaks are

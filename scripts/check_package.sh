@@ -85,8 +85,8 @@ if grep '\.libs/' "$work/wheel.txt" >&2; then
   echo "package: auditwheel grafted those libraries into the wheel" >&2
   exit 1
 fi
-unzip -q "$repaired" 'duzudavida.*.so' -d "$work/so"
-needed=$(readelf -d "$work"/so/duzudavida.*.so | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+unzip -q "$repaired" 'duzudavida/_native.*.so' -d "$work/so"
+needed=$(readelf -d "$work"/so/duzudavida/_native.*.so | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
 for library in $needed; do
   case $library in libc.so.6|libm.so.6|libstdc++.so.6|libgcc_s.so.1|ld-linux-*) ;;
     *) echo "package: the module needs $library" >&2; exit 1 ;;

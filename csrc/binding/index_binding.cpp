@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <memory>
@@ -268,7 +269,72 @@ std::string path_text(py::handle path) {
   throw py::error_already_set();
 }
 
-py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::handle threads_value, py::handle allow) {
+// A count of the corpus statistics (`name` in messages): an int from 0 to 2^63 - 1.
+std::int64_t count_value(py::handle item, const std::string& name) {
+  const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
+  if (!value) {
+    PyErr_Clear();
+    throw py::type_error(name + " must be an int, not " + Py_TYPE(item.ptr())->tp_name);
+  }
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow < 0 || (overflow == 0 && count < 0)) {
+    throw py::value_error(name + " must be 0 or more, not " + std::string(py::str(value)));
+  }
+  if (overflow > 0) throw py::value_error(name + " is beyond 2**63 - 1: " + std::string(py::str(value)));
+  return static_cast<std::int64_t>(count);
+}
+
+// retrieve's `corpus`: (doc_count, doc_length_total, token_counts), as corpus_statistics gives
+// them or summed over shards; token_counts an int64 array or any sequence of ints.
+typing::text::CorpusStatistics corpus_of(py::handle source) {
+  if (!PyTuple_Check(source.ptr()) && !PyList_Check(source.ptr())) {
+    throw py::type_error(std::string("corpus must be a tuple (doc_count, doc_length_total, token_counts), not ") +
+                         Py_TYPE(source.ptr())->tp_name);
+  }
+  const auto outer = py::reinterpret_borrow<py::sequence>(source);
+  if (py::len(outer) != 3) {
+    throw py::value_error("corpus must hold 3 items (doc_count, doc_length_total, token_counts), not " +
+                          std::to_string(py::len(outer)));
+  }
+  const py::object doc_count = outer[0];
+  const py::object total = outer[1];
+  const py::object counts = outer[2];
+  typing::text::CorpusStatistics corpus;
+  corpus.doc_count = count_value(doc_count, "corpus doc_count");
+  corpus.doc_length_total = count_value(total, "corpus doc_length_total");
+  if (py::array_t<std::int64_t, py::array::c_style>::check_(counts)) {
+    const auto array = py::reinterpret_borrow<py::array_t<std::int64_t, py::array::c_style>>(counts);
+    if (array.ndim() != 1) {
+      throw py::value_error("corpus token_counts must be one-dimensional, not of " + std::to_string(array.ndim()) +
+                            " dimensions");
+    }
+    corpus.token_counts.assign(array.data(), array.data() + array.size());
+    for (std::size_t at = 0; at < corpus.token_counts.size(); ++at) {
+      if (corpus.token_counts[at] < 0) {
+        throw py::value_error("corpus token_counts[" + std::to_string(at) + "] must be 0 or more, not " +
+                              std::to_string(corpus.token_counts[at]));
+      }
+    }
+    return corpus;
+  }
+  if (!PySequence_Check(counts.ptr()) || PyUnicode_Check(counts.ptr()) || PyBytes_Check(counts.ptr())) {
+    throw py::type_error(std::string("corpus token_counts must be a sequence of ints, not ") +
+                         Py_TYPE(counts.ptr())->tp_name);
+  }
+  // Each item read afresh: a sequence's __getitem__ may change its length as it goes.
+  for (Py_ssize_t index = 0; index < PySequence_Size(counts.ptr()); ++index) {
+    const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(counts.ptr(), index));
+    if (!item) throw py::error_already_set();
+    corpus.token_counts.push_back(count_value(item, "corpus token_counts[" + std::to_string(index) + "]"));
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return corpus;
+}
+
+py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::handle threads_value, py::handle allow,
+                   py::handle corpus_value) {
   static bool numpy_imported = false;  // guarded by the interpreter lock; a module stays imported
   if (!numpy_imported) {
     try {
@@ -301,18 +367,39 @@ py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::
   const OwnedDocuments owned = load_owned(queries, "queries");
   std::vector<std::int64_t> allowed;
   if (!allow.is_none()) allowed = int_ids(allow, "allow", nullptr);
+  typing::text::CorpusStatistics corpus;
+  if (!corpus_value.is_none()) corpus = corpus_of(corpus_value);
   typing::text::SearchResults results;
   {
     const UseWithoutLock reading(self, false);
     self.prepare();
     py::gil_scoped_release unlocked;
-    results = self.retrieve(owned.docs, wanted, static_cast<unsigned>(std::min(threads, 1L << 16)),
-                            allow.is_none() ? nullptr : &allowed);
+    const auto usable = static_cast<unsigned>(std::min(threads, 1L << 16));
+    if (corpus_value.is_none()) {
+      results = self.retrieve(owned.docs, wanted, usable, allow.is_none() ? nullptr : &allowed);
+    } else {
+      results = self.retrieve(owned.docs, wanted, usable, allow.is_none() ? nullptr : &allowed, corpus);
+    }
   }
   const std::size_t rows = results.rows;
   const std::size_t columns = results.columns;
   return py::make_tuple(to_matrix(std::move(results.ids), rows, columns),
                         to_matrix(std::move(results.scores), rows, columns));
+}
+
+py::tuple corpus_statistics(const BM25Index& self, py::handle queries) {
+  const OwnedDocuments owned = load_owned(queries, "queries");
+  typing::text::CorpusStatistics corpus;
+  {
+    const UseWithoutLock reading(self, false);
+    py::gil_scoped_release unlocked;
+    corpus = self.corpus_statistics(owned.docs);
+  }
+  // Strides given: pybind11 2.11 derives default ones from a descriptor field that NumPy 2 moved,
+  // which gives every item the first one's place.
+  const py::array_t<std::int64_t> counts({static_cast<py::ssize_t>(corpus.token_counts.size())},
+                                         {static_cast<py::ssize_t>(sizeof(std::int64_t))}, corpus.token_counts.data());
+  return py::make_tuple(corpus.doc_count, corpus.doc_length_total, counts);
 }
 
 // The state: the index file's bytes; for an instance of a subclass that holds attributes, the
@@ -414,9 +501,15 @@ stands at query time, so that add and delete re-weight every document.)");
           "Removes the documents; the model becomes that of the rest. All or nothing: KeyError "
           "for an id that is not live.")
       .def("retrieve", &retrieve, py::arg("queries"), py::arg("k") = 10, py::arg("threads") = 0,
-           py::arg("allow") = py::none(),
+           py::arg("allow") = py::none(), py::arg("corpus") = py::none(),
            "(ids, scores): per query the min(k, n) best live documents (of allow, when given), "
-           "best first, ties to the lower id; int64 and float64 arrays.")
+           "best first, ties to the lower id; int64 and float64 arrays. With corpus, a "
+           "(doc_count, doc_length_total, token_counts) summed over the shards of a corpus, the "
+           "documents are scored as one index of the whole corpus scores them, bit for bit.")
+      .def("corpus_statistics", &corpus_statistics, py::arg("queries"),
+           "(doc_count, doc_length_total, token_counts) of the live documents for a batch of "
+           "queries: token_counts (int64) holds, per query in turn, each distinct token's "
+           "occurrences, in ascending token order. Summed over shards, retrieve's corpus.")
       .def("__len__",
            [](const BM25Index& self) {
              check_readable(self);

@@ -635,7 +635,7 @@ void register_jieba(py::module_& module) {
       .def(py::pickle(&state_of, &from_state));
   py::dict scope;
   scope["__builtins__"] = py::module_::import("builtins");
-  scope["__name__"] = module.attr("__name__");
+  scope["__name__"] = jieba.attr("__module__");
   scope["initialized"] = py::cpp_function(&initialized);
   scope["init"] = jieba.attr("__init__");
   scope["getstate"] = jieba.attr("__getstate__");

@@ -29,6 +29,13 @@ struct TableKey {
 bool key_less(std::string_view left, std::string_view right) noexcept { return token_less(left, right); }
 bool key_less(std::int64_t left, std::int64_t right) noexcept { return left < right; }
 
+// ln((doc_count + 1) / (count + 0.5)), a token the corpus lacks (count 0) taken as count 1.
+double idf_of(std::int64_t doc_count, std::int64_t count) noexcept {
+  // doc_count + 1 in 64 bits: a loaded document may carry the 32-bit maximum.
+  const double n = static_cast<double>(doc_count + 1);
+  return std::log(n / (count > 0 ? static_cast<double>(count) + 0.5 : 1.5));
+}
+
 }  // namespace
 
 BM25::BM25(double b, double k1) : b_(b), k1_(k1) {}
@@ -310,6 +317,13 @@ SparseWeights document_weights(const std::vector<Token>& tokens, double factor) 
   return weights;
 }
 
+// Divides the weights by their sum, summed in ascending key order, as the rounding depends on it.
+void normalise(SparseWeights& weights) noexcept {
+  double sum = 0.0;
+  for (const TokenWeight& entry : weights) sum += entry.weight;
+  for (TokenWeight& entry : weights) entry.weight /= sum;
+}
+
 template <class Token, class Idf>
 SparseWeights query_weights(const std::vector<Token>& tokens, const Idf& idf) {
   const TokenCounts<Token> counts = count_tokens(tokens);
@@ -318,9 +332,21 @@ SparseWeights query_weights(const std::vector<Token>& tokens, const Idf& idf) {
   // A repeated token keeps the weight of its first occurrence; idf is the same for each.
   for (const auto& item : counts.items()) weights.push_back(TokenWeight{item.first, idf(item)});
   sort_by_token(weights, tokens);
-  double sum = 0.0;  // in ascending key order, as the rounding depends on it
-  for (const TokenWeight& entry : weights) sum += entry.weight;
-  for (TokenWeight& entry : weights) entry.weight /= sum;
+  normalise(weights);
+  return weights;
+}
+
+// query_weights with each distinct token's count given in ascending token order.
+template <class Token>
+SparseWeights query_weights_of_counts(const std::vector<Token>& tokens, std::int64_t doc_count,
+                                      const std::int64_t* counts) {
+  const TokenCounts<Token> token_counts = count_tokens(tokens);
+  SparseWeights weights;
+  weights.reserve(token_counts.items().size());
+  for (const auto& item : token_counts.items()) weights.push_back(TokenWeight{item.first, 0.0});
+  sort_by_token(weights, tokens);
+  for (std::size_t at = 0; at < weights.size(); ++at) weights[at].weight = idf_of(doc_count, counts[at]);
+  normalise(weights);
   return weights;
 }
 
@@ -353,12 +379,44 @@ SparseWeights BM25::encode_query(const std::vector<std::int64_t>& tokens_vec) co
 double BM25::idf(std::string_view token_text) const noexcept { return idf_at(doc_token_frequency_.find(token_text)); }
 
 double BM25::idf_at(std::size_t index) const noexcept {
-  // doc_count + 1 in 64 bits: a loaded document may carry the 32-bit maximum.
-  const double n = static_cast<double>(static_cast<std::int64_t>(doc_count_) + 1);
-  if (index != TokenTable::npos) {
-    return std::log(n / (static_cast<double>(doc_token_frequency_.count_at(index)) + 0.5));
-  }
-  return std::log(n / 1.5);
+  // A table entry's count is at least 1 (a token whose count reaches 0 leaves the table).
+  return idf_of(doc_count_, index != TokenTable::npos ? doc_token_frequency_.count_at(index) : 0);
+}
+
+SparseWeights BM25::encode_query(const TokenViews& tokens_vec, std::int64_t doc_count, const std::int64_t* counts) const {
+  return query_weights_of_counts(tokens_vec, doc_count, counts);
+}
+
+SparseWeights BM25::encode_query(const std::vector<std::int64_t>& tokens_vec, std::int64_t doc_count,
+                                 const std::int64_t* counts) const {
+  return query_weights_of_counts(tokens_vec, doc_count, counts);
+}
+
+namespace {
+
+template <class Token, class Count>
+void append_counts(const std::vector<Token>& tokens, const Count& count_of, std::vector<std::int64_t>& counts) {
+  const TokenCounts<Token> token_counts = count_tokens(tokens);
+  SparseWeights order;  // positions, sorted as encode_query sorts them; the weight holds the count
+  order.reserve(token_counts.items().size());
+  for (const auto& item : token_counts.items()) order.push_back(TokenWeight{item.first, count_of(item)});
+  sort_by_token(order, tokens);
+  // A count is at most 2^31 - 1, exact in a double.
+  for (const TokenWeight& entry : order) counts.push_back(static_cast<std::int64_t>(entry.weight));
+}
+
+}  // namespace
+
+void BM25::append_token_counts(const TokenViews& tokens_vec, std::vector<std::int64_t>& counts) const {
+  append_counts(tokens_vec, [this](const auto& item) { return entry_count(find_entry(item)); }, counts);
+}
+
+void BM25::append_token_counts(const std::vector<std::int64_t>& tokens_vec, std::vector<std::int64_t>& counts) const {
+  append_counts(tokens_vec, [this](const auto& item) { return entry_count(find_entry(item)); }, counts);
+}
+
+double BM25::entry_count(std::size_t index) const noexcept {
+  return index != TokenTable::npos ? static_cast<double>(doc_token_frequency_.count_at(index)) : 0.0;
 }
 
 }  // namespace lumo::typing::text

@@ -86,6 +86,18 @@ class BM25 {
   SparseWeights encode_query(const TokenViews& tokens_vec) const;
   SparseWeights encode_query(const std::vector<std::int64_t>& tokens_vec) const;
 
+  // encode_query's weights for a corpus of `doc_count` documents in which the i-th distinct
+  // token of the list, in ascending token order, occurs counts[i] times (0: absent): the same
+  // expressions as encode_query, so that a model of that corpus gives the same bits. `counts`
+  // holds one entry per distinct token; the caller checks the figures (the model's own are unused).
+  SparseWeights encode_query(const TokenViews& tokens_vec, std::int64_t doc_count, const std::int64_t* counts) const;
+  SparseWeights encode_query(const std::vector<std::int64_t>& tokens_vec, std::int64_t doc_count,
+                             const std::int64_t* counts) const;
+  // Appends to `counts` each distinct token's occurrence count in the model (0 when absent), in
+  // ascending token order: the order of encode_query's entries. Any model, trained or not.
+  void append_token_counts(const TokenViews& tokens_vec, std::vector<std::int64_t>& counts) const;
+  void append_token_counts(const std::vector<std::int64_t>& tokens_vec, std::vector<std::int64_t>& counts) const;
+
   // Trains every document in order, as train would one after the other, or none of them: for a
   // document that train would refuse (empty, or a counter passing its width) it throws
   // DocumentError with the model unchanged.
@@ -156,6 +168,7 @@ class BM25 {
   std::size_t find_entry(const TokenCounts<std::int64_t>::Item& item);
   std::size_t find_entry(const TokenCounts<std::int64_t>::Item& item) const noexcept;
   double idf_at(std::size_t index) const noexcept;
+  double entry_count(std::size_t index) const noexcept;  // the table count at index; 0 for npos
   void check_initialized() const;
   double length_factor(std::size_t length) const noexcept;
 

@@ -821,12 +821,12 @@ void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, cons
 // terms may belong in it.
 template <class Weigh, class Offer>
 BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
-                          std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const {
+                          std::size_t id_count, std::size_t columns, double average, const Weigh& weigh,
+                          const Offer& offer) const {
   std::vector<std::size_t>& positive = scratch.positive;
   std::vector<std::size_t>& negative = scratch.negative;
   positive.clear();
   negative.clear();
-  const double average = model_.doc_length_average();
   const double b = model_.b();
   const double k1 = model_.k1();
   for (std::size_t index = 0; index < terms.size(); ++index) {
@@ -1031,6 +1031,65 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
 
 SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
                                   const std::vector<std::int64_t>* allow) const {
+  return search(queries, k, threads, allow, nullptr, {});
+}
+
+CorpusStatistics BM25Index::corpus_statistics(const std::vector<Document>& queries) const {
+  CorpusStatistics corpus;
+  corpus.doc_count = model_.doc_count();
+  corpus.doc_length_total = model_.doc_length_total();
+  for (const Document& query : queries) {
+    std::visit([&](const auto& tokens) { model_.append_token_counts(tokens, corpus.token_counts); }, query);
+  }
+  return corpus;
+}
+
+SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
+                                  const std::vector<std::int64_t>* allow, const CorpusStatistics& corpus) const {
+  if (corpus.doc_count < static_cast<std::int64_t>(model_.doc_count()) ||
+      corpus.doc_count == std::numeric_limits<std::int64_t>::max()) {
+    throw std::invalid_argument("the corpus statistics hold fewer documents than this index (" +
+                                std::to_string(corpus.doc_count) + " < " + std::to_string(model_.doc_count()) + ")");
+  }
+  if (corpus.doc_length_total < model_.doc_length_total()) {
+    throw std::invalid_argument("the corpus statistics hold a shorter total length than this index (" +
+                                std::to_string(corpus.doc_length_total) + " < " +
+                                std::to_string(model_.doc_length_total()) + ")");
+  }
+  // Each query's counts, and this index's own to check them against.
+  const CorpusStatistics own = corpus_statistics(queries);
+  if (corpus.token_counts.size() != own.token_counts.size()) {
+    throw std::invalid_argument("the corpus statistics hold " + std::to_string(corpus.token_counts.size()) +
+                                " token counts, but these queries have " + std::to_string(own.token_counts.size()) +
+                                " distinct tokens (statistics of other queries?)");
+  }
+  for (std::size_t at = 0; at < own.token_counts.size(); ++at) {
+    if (corpus.token_counts[at] < own.token_counts[at]) {
+      throw std::invalid_argument("the corpus statistics count a query token " + std::to_string(corpus.token_counts[at]) +
+                                  " times, fewer than this index's " + std::to_string(own.token_counts[at]));
+    }
+  }
+  std::vector<std::size_t> offsets;
+  offsets.reserve(queries.size());
+  std::size_t offset = 0;
+  TokenCounts<std::string_view> text_counts;
+  TokenCounts<std::int64_t> id_counts;
+  for (const Document& query : queries) {
+    offsets.push_back(offset);
+    if (const auto* texts = std::get_if<TokenViews>(&query)) {
+      text_counts.count(*texts);
+      offset += text_counts.items().size();
+    } else {
+      id_counts.count(std::get<IdList>(query));
+      offset += id_counts.items().size();
+    }
+  }
+  return search(queries, k, threads, allow, &corpus, offsets);
+}
+
+SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
+                                const std::vector<std::int64_t>* allow, const CorpusStatistics* corpus,
+                                const std::vector<std::size_t>& offsets) const {
   if (k == 0) throw std::invalid_argument("k must be at least 1");
   // The documents a result may hold: the live ones, or the live ones of `allow`.
   std::vector<std::uint8_t> allowed_mask;
@@ -1061,12 +1120,28 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
   // increasing in the length, which b in [0, 1] and k1 > 0 give.
   const double b = model_.b();
   const double k1 = model_.k1();
-  const bool prunable = b >= 0.0 && b <= 1.0 && k1 > 0.0 && std::isfinite(k1) && model_.doc_length_average() > 0.0;
-  const std::vector<double>& factors = length_factors();
+  // The corpus's average as BM25's training computes it.
+  const double average = corpus == nullptr ? model_.doc_length_average()
+                                           : static_cast<double>(corpus->doc_length_total) /
+                                                 static_cast<double>(corpus->doc_count);
+  const bool prunable = b >= 0.0 && b <= 1.0 && k1 > 0.0 && std::isfinite(k1) && average > 0.0;
+  std::vector<double> corpus_factors;
+  bool finite_factors = true;
+  if (corpus != nullptr) {
+    corpus_factors.resize(lengths_.size());
+    for (std::size_t id = 0; id < lengths_.size(); ++id) {
+      // length_factors' expression, with the corpus's average.
+      const double len = static_cast<double>(lengths_[id]);
+      corpus_factors[id] = ((len / average) * b + (1.0 - b)) * k1;
+      finite_factors = finite_factors && std::isfinite(corpus_factors[id]);
+    }
+  }
+  const std::vector<double>& factors = corpus == nullptr ? length_factors() : corpus_factors;
+  if (corpus == nullptr) finite_factors = factors_.finite;
 
   // Documents that hold no query term score 0 and rank by id; when each other term's weight is
   // negative and every K finite, those holding one score below 0.
-  const bool zero_scan = prunable && factors_.finite;
+  const bool zero_scan = prunable && finite_factors;
 
   parallel::parallel_for(queries.size(), threads, [&](std::size_t row) {
     const auto give = [this](QueryScratch* taken) { give_back(taken); };
@@ -1078,7 +1153,10 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
     terms.clear();
     std::visit(
         [&](const auto& tokens) {
-          for (const TokenWeight& entry : model_.encode_query(tokens)) {
+          const SparseWeights weights =
+              corpus == nullptr ? model_.encode_query(tokens)
+                                : model_.encode_query(tokens, corpus->doc_count, corpus->token_counts.data() + offsets[row]);
+          for (const TokenWeight& entry : weights) {
             const Key key(tokens[entry.position]);
             const std::size_t term = terms_.find(key.view);
             if (term == TokenTable::npos) continue;
@@ -1102,7 +1180,7 @@ SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uin
       }
     };
     heap.clear();
-    const Outcome outcome = prunable ? max_score(terms, scratch, mask, id_count, columns, weigh, offer) : Outcome::abandoned;
+    const Outcome outcome = prunable ? max_score(terms, scratch, mask, id_count, columns, average, weigh, offer) : Outcome::abandoned;
     bool settled = outcome == Outcome::settled;
     if (outcome == Outcome::all_offered && zero_scan && terms.size() <= kZeroScanTerms &&
         std::all_of(terms.begin(), terms.end(), [](const QueryTerm& term) { return term.weight > 0.0 || term.weight < 0.0; })) {

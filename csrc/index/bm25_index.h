@@ -34,6 +34,18 @@ struct SearchResults {
   std::vector<double> scores;
 };
 
+// What scores need of the corpus beyond each document's own postings: its document count, its
+// total length and, for a batch of queries, each query token's occurrences. Shards of one corpus
+// report theirs (BM25Index::corpus_statistics); summed, they let each shard score as one index of
+// the whole corpus would.
+struct CorpusStatistics {
+  std::int64_t doc_count = 0;
+  std::int64_t doc_length_total = 0;
+  // Per query of the batch in turn, per distinct token in ascending token order (bytes, or id
+  // values; the order of encode_query's entries), its occurrences over the corpus.
+  std::vector<std::int64_t> token_counts;
+};
+
 // Read-only bytes of a mapped file; unmapped when the last index sharing them goes.
 struct MappedFile;
 // A query's working state in retrieve.
@@ -67,6 +79,16 @@ class BM25Index {
   // k = 0, and for a mapped file whose postings turn out damaged.
   SearchResults retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
                          const std::vector<std::int64_t>* allow) const;
+  // This index's statistics for the batch: its live documents, their total length and its counts
+  // of the queries' tokens.
+  CorpusStatistics corpus_statistics(const std::vector<Document>& queries) const;
+  // retrieve with the corpus's figures in place of the index's own (in the query weights and in
+  // K's average length): this index's documents scored as an index of the whole corpus scores
+  // them, bit for bit. Throws std::invalid_argument for figures that cannot hold this index's
+  // (fewer documents, a shorter total, a count below this index's own, negative values, or a
+  // token_counts that does not match the batch), and as retrieve.
+  SearchResults retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
+                         const std::vector<std::int64_t>* allow, const CorpusStatistics& corpus) const;
 
   // Computes what queries need after a change (retrieve does it too, under a lock of its own). The
   // Python binding calls it holding the interpreter lock, so that a fork never finds that lock
@@ -157,7 +179,13 @@ class BM25Index {
   enum class Outcome { settled, all_offered, abandoned };
   template <class Weigh, class Offer>
   Outcome max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
-                 std::size_t id_count, std::size_t columns, const Weigh& weigh, const Offer& offer) const;
+                 std::size_t id_count, std::size_t columns, double average, const Weigh& weigh,
+                 const Offer& offer) const;
+  // retrieve, with the index's own figures when `corpus` is null; `offsets` (per query, where its
+  // counts begin in corpus->token_counts) comes with it.
+  SearchResults search(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
+                       const std::vector<std::int64_t>* allow, const CorpusStatistics* corpus,
+                       const std::vector<std::size_t>& offsets) const;
   // Inline: the scoring loops call it per posting, and the large frequencies are rare.
   std::uint32_t term_frequency(std::size_t term, std::uint32_t doc, std::uint8_t stored) const noexcept {
     return stored != kTfEscape ? stored : large_term_frequency(term, doc);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <random>
 #include <string>
@@ -394,6 +395,154 @@ TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
     }
     std::remove(path.c_str());
   }
+}
+
+// Shards of one corpus, each retrieving with the summed statistics, merged by score then global
+// id: the same ids and scores, to the bit, as one index of every document, with deletions,
+// an allow list, a shard whose documents are all deleted, and queries of ids as of text.
+struct ShardCase {
+  std::size_t shards;
+  bool empty_shard;  // every document of the last shard deleted
+};
+
+class ShardedIndex : public ::testing::TestWithParam<ShardCase> {};
+
+TEST_P(ShardedIndex, SummedStatisticsGiveOneIndexsResults) {
+  const ShardCase param = GetParam();
+  std::mt19937 random(static_cast<unsigned>(13 + param.shards));
+  std::vector<double> weights;
+  for (int rank = 1; rank <= 400; ++rank) weights.push_back(1.0 / rank);
+  std::discrete_distribution<int> token(weights.begin(), weights.end());
+  std::uniform_int_distribution<int> length(1, 30);
+  Docs docs(6000);
+  for (auto& doc : docs) {
+    for (int i = length(random); i > 0; --i) doc.push_back(std::to_string(token(random)));
+  }
+  docs[10].insert(docs[10].end(), 300, "7");  // a term frequency past a byte
+  // Global id g lives in shard g % shards under local id g / shards: ascending in both.
+  const std::size_t count = param.shards;
+  BM25Index whole(0.75, 1.2);
+  whole.add(as_documents(docs));
+  std::vector<BM25Index> shards(count, BM25Index(0.75, 1.2));
+  for (std::size_t shard = 0; shard < count; ++shard) {
+    Docs part;
+    for (std::size_t id = shard; id < docs.size(); id += count) part.push_back(docs[id]);
+    shards[shard].add(as_documents(part));
+  }
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 3; id < 6000; id += 5) doomed.push_back(id);
+  if (param.empty_shard) {
+    for (std::size_t id = count - 1; id < docs.size(); id += count) doomed.push_back(static_cast<std::int64_t>(id));
+  }
+  std::sort(doomed.begin(), doomed.end());
+  doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+  whole.remove(doomed);
+  std::vector<std::vector<std::int64_t>> local_doomed(count);
+  for (const std::int64_t id : doomed) {
+    local_doomed[static_cast<std::size_t>(id) % count].push_back(id / static_cast<std::int64_t>(count));
+  }
+  for (std::size_t shard = 0; shard < count; ++shard) shards[shard].remove(local_doomed[shard]);
+  std::vector<std::int64_t> allow{-1, 6000};
+  for (std::int64_t id = 0; id < 6000; id += 4) allow.push_back(id);
+  std::vector<std::vector<std::int64_t>> local_allow(count);
+  for (const std::int64_t id : allow) {
+    if (id >= 0 && id < 6000) local_allow[static_cast<std::size_t>(id) % count].push_back(id / static_cast<std::int64_t>(count));
+  }
+
+  std::vector<std::vector<std::string>> texts;
+  std::vector<Document> queries;
+  std::uniform_int_distribution<int> rare(100, 450);  // past 400: tokens no document holds
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::string> query;
+    for (int i = 1 + round % 3; i > 0; --i) query.push_back(std::to_string(rare(random)));
+    for (int i = round % 4; i > 0; --i) query.push_back(std::to_string(token(random)));
+    if (round % 5 == 0) query.push_back(query.front());  // a repeated token
+    texts.push_back(query);
+  }
+  for (const auto& query : texts) queries.emplace_back(TokenViews(query.begin(), query.end()));
+  for (int round = 0; round < 10; ++round) queries.emplace_back(IdList{token(random), 7, rare(random)});
+
+  CorpusStatistics summed;
+  for (const BM25Index& shard : shards) {
+    const CorpusStatistics part = shard.corpus_statistics(queries);
+    summed.doc_count += part.doc_count;
+    summed.doc_length_total += part.doc_length_total;
+    if (summed.token_counts.empty()) summed.token_counts.assign(part.token_counts.size(), 0);
+    ASSERT_EQ(part.token_counts.size(), summed.token_counts.size());
+    for (std::size_t at = 0; at < part.token_counts.size(); ++at) summed.token_counts[at] += part.token_counts[at];
+  }
+  EXPECT_EQ(summed.token_counts, whole.corpus_statistics(queries).token_counts);
+  for (const bool restricted : {false, true}) {
+    for (const std::uint64_t k : {1u, 10u, 3000u}) {
+      const SearchResults expected = whole.retrieve(queries, k, 2, restricted ? &allow : nullptr);
+      std::vector<std::vector<std::pair<double, std::int64_t>>> merged(queries.size());
+      for (std::size_t shard = 0; shard < count; ++shard) {
+        const SearchResults part = shards[shard].retrieve(queries, k, 2, restricted ? &local_allow[shard] : nullptr, summed);
+        for (std::size_t row = 0; row < part.rows; ++row) {
+          for (std::size_t column = 0; column < part.columns; ++column) {
+            const std::size_t at = row * part.columns + column;
+            merged[row].emplace_back(part.scores[at], part.ids[at] * static_cast<std::int64_t>(count) + static_cast<std::int64_t>(shard));
+          }
+        }
+      }
+      for (std::size_t row = 0; row < queries.size(); ++row) {
+        auto& candidates = merged[row];
+        std::sort(candidates.begin(), candidates.end(), [](const auto& left, const auto& right) {
+          return left.first != right.first ? left.first > right.first : left.second < right.second;
+        });
+        ASSERT_GE(candidates.size(), expected.columns);
+        for (std::size_t column = 0; column < expected.columns; ++column) {
+          const std::size_t at = row * expected.columns + column;
+          ASSERT_EQ(candidates[column].second, expected.ids[at]) << "row " << row << " k " << k;
+          ASSERT_EQ(candidates[column].first, expected.scores[at]) << "row " << row << " k " << k;
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Splits, ShardedIndex,
+                         ::testing::Values(ShardCase{1, false}, ShardCase{2, false}, ShardCase{3, false},
+                                           ShardCase{3, true}),
+                         [](const auto& test) {
+                           return std::to_string(test.param.shards) + (test.param.empty_shard ? "WithOneEmpty" : "");
+                         });
+
+// Statistics that cannot include the index's own are refused, whatever else they hold.
+TEST(BM25Index, StatisticsBelowTheIndexsOwnAreRefused) {
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(corpus()));
+  const std::vector<Document> queries = {TokenViews{"a", "the"}, TokenViews{"zz"}};
+  const CorpusStatistics own = index.corpus_statistics(queries);
+  ASSERT_EQ(own.token_counts.size(), 3u);
+  const auto refused = [&](CorpusStatistics corpus, const char* message) {
+    try {
+      index.retrieve(queries, 3, 1, nullptr, corpus);
+      ADD_FAILURE() << "accepted: " << message;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+    }
+  };
+  CorpusStatistics changed = own;
+  changed.doc_count -= 1;
+  refused(changed, "fewer documents");
+  changed = own;
+  changed.doc_count = std::numeric_limits<std::int64_t>::max();
+  refused(changed, "fewer documents");
+  changed = own;
+  changed.doc_length_total = -1;
+  refused(changed, "shorter total");
+  changed = own;
+  changed.token_counts[1] -= 1;
+  refused(changed, "fewer than this index's");
+  changed = own;
+  changed.token_counts.pop_back();
+  refused(changed, "distinct tokens");
+  // Its own statistics give its own answer.
+  const SearchResults plain = index.retrieve(queries, 3, 1, nullptr);
+  const SearchResults with_own = index.retrieve(queries, 3, 1, nullptr, own);
+  EXPECT_EQ(plain.ids, with_own.ids);
+  EXPECT_EQ(plain.scores, with_own.scores);
 }
 
 class IndexFile : public ::testing::Test {

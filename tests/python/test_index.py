@@ -454,3 +454,81 @@ def test_scratch_memory_goes_with_the_index():
     done = run_isolated(script, timeout=300)
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) < 6_000_000, "scratch of 18 MB outlived its index"
+class _GrowingCounts(Sequence):
+    """Counts whose reading adds a document to the index it feeds, making them too few."""
+
+    def __init__(self, counts, index):
+        self.counts, self.index = list(counts), index
+
+    def __len__(self):
+        return len(self.counts)
+
+    def __getitem__(self, at):
+        if at == len(self.counts) - 1:
+            self.index.add([["a", "a", "a"]])
+        return self.counts[at]
+
+
+@pytest.mark.parametrize(
+    ("corpus", "error", "message"),
+    [
+        ((3, 6), ValueError, r"must hold 3 items"),
+        ("abc", TypeError, r"corpus must be a tuple"),
+        ((-1, 6, [1, 2, 0, 2]), ValueError, r"doc_count must be 0 or more, not -1"),
+        ((2**63, 6, [1, 2, 0, 2]), ValueError, r"doc_count is beyond 2\*\*63 - 1"),
+        ((3, 6.0, [1, 2, 0, 2]), TypeError, r"doc_length_total must be an int, not float"),
+        ((3, 6, [1, 2, -3, 2]), ValueError, r"token_counts\[2\] must be 0 or more, not -3"),
+        ((3, 6, [1, 2, 2**70, 2]), ValueError, r"token_counts\[2\] is beyond 2\*\*63 - 1"),
+        ((3, 6, np.array([1, 2, -1, 2])), ValueError, r"token_counts\[2\] must be 0 or more"),
+        ((3, 6, np.zeros((2, 2), dtype=np.int64)), ValueError, r"one-dimensional"),
+        ((3, 6, "abcd"), TypeError, r"sequence of ints"),
+        ((3, 6, [1, 2, 0]), ValueError, r"hold 3 token counts, but these queries have 4"),
+        ((3, 6, [1, 1, 0, 2]), ValueError, r"count a query token 1 times, fewer than this index's 2"),
+        ((2, 6, [1, 2, 0, 2]), ValueError, r"fewer documents than this index \(2 < 3\)"),
+        ((3, 5, [1, 2, 0, 2]), ValueError, r"shorter total length"),
+    ],
+    ids=["two-items", "str", "negative-docs", "huge-docs", "float-length", "negative-count", "huge-count",
+         "negative-array", "2d-array", "str-counts", "too-few-counts", "count-below-own", "docs-below-own",
+         "length-below-own"],
+)
+def test_corpus_statistics_are_checked_with_clear_messages(corpus, error, message):
+    index = duzudavida.BM25Index()
+    index.add([["a", "b"], ["b", "c", "c"], ["d"]])
+    queries = [["c", "a", "zz"], ["b"]]
+    own = index.corpus_statistics(queries)
+    assert own[:2] == (3, 6) and own[2].tolist() == [1, 2, 0, 2]  # ascending token order
+    with pytest.raises(error, match=message):
+        index.retrieve(queries, k=2, corpus=corpus)
+    # Counts read through Python code that adds to the index are checked against what it then holds.
+    with pytest.raises(ValueError, match="fewer documents"):
+        index.retrieve(queries, k=2, corpus=(3, 9, _GrowingCounts([1, 3, 0, 2], index)))
+
+
+@pytest.mark.parametrize("kind", ["str", "int"])
+def test_shards_given_summed_statistics_equal_one_index(kind):
+    rng = random.Random(5)
+    docs = random_docs(rng, 60, kind)
+    whole = duzudavida.BM25Index()
+    whole.add(docs)
+    # Global id g in shard g % 3 as local id g // 3; the shards travel as pickles, as to workers.
+    shards = []
+    for shard in range(3):
+        part = duzudavida.BM25Index()
+        part.add(docs[shard::3])
+        part.delete([g // 3 for g in range(shard, 60, 3) if g % 7 == 0])
+        shards.append(pickle.loads(pickle.dumps(part)))
+    whole.delete([g for g in range(60) if g % 7 == 0])
+    queries = random_queries(rng, kind)
+    figures = [shard.corpus_statistics(queries) for shard in shards]
+    corpus = (sum(f[0] for f in figures), sum(f[1] for f in figures), np.sum([f[2] for f in figures], axis=0))
+    for k in (1, 5, 100):
+        ids, scores = whole.retrieve(queries, k=k)
+        parts = [shard.retrieve(queries, k=k, corpus=corpus) for shard in shards]
+        for row in range(len(queries)):
+            merged = sorted(
+                (-score, int(local) * 3 + shard)
+                for shard, (local_ids, local_scores) in enumerate(parts)
+                for local, score in zip(local_ids[row], local_scores[row])
+            )[: ids.shape[1]]
+            assert [g for _, g in merged] == ids[row].tolist()
+            assert [-s for s, _ in merged] == scores[row].tolist()

@@ -1,4 +1,4 @@
-"""Type stubs of the duzudavida extension module (installed as the stub-only duzudavida-stubs)."""
+"""Type stubs of the extension duzudavida._native, whose names the package re-exports."""
 
 import os
 from collections.abc import Sequence
@@ -86,8 +86,14 @@ class BM25Index:
         k: int = 10,
         threads: int = 0,
         allow: Sequence[int] | None = None,
+        corpus: tuple[int, int, _NDArray | Sequence[int]] | None = None,
     ) -> tuple[_NDArray, _NDArray]:
-        """Per query the min(k, n) best live documents (of allow): int64 ids, float64 scores."""
+        """Per query the min(k, n) best live documents (of allow): int64 ids, float64 scores.
+
+        With corpus, statistics summed over the shards of a corpus, documents score as in one
+        index of the whole corpus."""
+    def corpus_statistics(self, queries: _Batch) -> tuple[int, int, _NDArray]:
+        """(doc_count, doc_length_total, token_counts): per query, each distinct token's count."""
     def __len__(self) -> int:
         """The number of live documents."""
     def model(self) -> BM25:
