@@ -906,22 +906,35 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
           scratch.present[positive[i]] = 1;
         }
       }
+      // Each term of negative weight found lowers the score: once it is sure to be below the
+      // threshold (with room for the rounding of sums of this magnitude, in any order), the
+      // document cannot enter the result and the other terms are not sought.
+      double lowered = sum;
+      double magnitude = std::fabs(sum);
+      bool entering = true;
       for (const std::size_t index : negative) {
         QueryTerm& term = terms[index];
         term.cursor = seek(term.view, term.cursor, doc);
         if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
-          scratch.contribution[index] = weigh(term, term.cursor, doc);
+          const double contribution = weigh(term, term.cursor, doc);
+          scratch.contribution[index] = contribution;
           scratch.present[index] = 1;
+          lowered += contribution;
+          magnitude += std::fabs(contribution);
+          if (pruning && lowered + magnitude * 1e-9 < threshold) {
+            entering = false;
+            break;
+          }
         }
       }
       double score = 0.0;
       bool first_term = true;
-      for (std::size_t index = 0; index < terms.size(); ++index) {
+      for (std::size_t index = 0; entering && index < terms.size(); ++index) {
         if (scratch.present[index] == 0) continue;
         score = first_term ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
         first_term = false;
       }
-      offer(Scored{score, doc});
+      if (entering) offer(Scored{score, doc});
       if (heap.size() == columns && heap.front().score > 0.0) {
         pruning = true;
         threshold = heap.front().score;
