@@ -486,24 +486,27 @@ void BM25Index::merge(const BM25Index& other) {
   refresh_factors();
 }
 
-const BM25Index::TermBound& BM25Index::checked_bound(std::size_t term) const {
-  if (mapping_ && mapped_blocks_->checked[term].load(std::memory_order_acquire) == 0) {
-    // The token's blocks are built from its postings as read, which also checks their order.
-    const std::lock_guard<std::mutex> guard(mapped_blocks_->lock);
-    if (mapped_blocks_->checked[term].load(std::memory_order_relaxed) == 0) {
-      const TermBound exact = exact_bound(term);
-      if (exact.max_tf != bounds_[term].max_tf || exact.min_length != bounds_[term].min_length) {
-        throw std::invalid_argument("index file: a token's bounds disagree with its postings");
-      }
-      mapped_blocks_->blocks[term] = computed_blocks(term, 0, Blocks{});
-      mapped_blocks_->checked[term].store(1, std::memory_order_release);
-    }
+const BM25Index::Blocks& BM25Index::checked_blocks(std::size_t term, std::deque<Blocks>& own) const {
+  if (!mapping_) return blocks_[term];
+  std::atomic<std::uint8_t>& state = mapped_blocks_->checked[term];
+  if (state.load(std::memory_order_acquire) == 2) return mapped_blocks_->blocks[term];
+  const TermBound exact = exact_bound(term);
+  if (exact.max_tf != bounds_[term].max_tf || exact.min_length != bounds_[term].min_length) {
+    throw std::invalid_argument("index file: a token's bounds disagree with its postings");
   }
-  return bounds_[term];
-}
-
-const BM25Index::Blocks& BM25Index::blocks(std::size_t term) const noexcept {
-  return mapping_ ? mapped_blocks_->blocks[term] : blocks_[term];
+  std::uint8_t unbuilt = 0;
+  if (!state.compare_exchange_strong(unbuilt, 1, std::memory_order_acq_rel)) {
+    own.push_back(computed_blocks(term, 0, Blocks{}));
+    return own.back();
+  }
+  try {
+    mapped_blocks_->blocks[term] = computed_blocks(term, 0, Blocks{});
+  } catch (...) {
+    state.store(0, std::memory_order_release);
+    throw;
+  }
+  state.store(2, std::memory_order_release);
+  return mapped_blocks_->blocks[term];
 }
 
 void BM25Index::rebuild_blocks(std::size_t term, std::size_t from) {
@@ -650,6 +653,7 @@ struct QueryScratch {
   std::vector<double> window_sums;          // max_score: per id of the window, its essential terms summed
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
   std::vector<std::size_t> zero_cursors;    // the scan for documents that match no term
+  std::deque<BM25Index::Blocks> own_blocks;  // a mapped index's blocks another query is building
 };
 
 BM25Index::ScratchPool::~ScratchPool() { clear(); }
@@ -659,16 +663,18 @@ BM25Index::ScratchPool& BM25Index::ScratchPool::operator=(const ScratchPool&) no
   return *this;
 }
 
+// Only where the index is destroyed or replaced, which no query may overlap: no lock.
 void BM25Index::ScratchPool::clear() noexcept {
-  const std::lock_guard<std::mutex> guard(lock);
   for (QueryScratch* scratch : free) delete scratch;
   free.clear();
 }
 
+// The pool's lock is only tried, never waited for: a fork while another thread holds it leaves it
+// taken in the child, whose queries then use scratch of their own.
 QueryScratch* BM25Index::take_scratch() const {
   {
-    const std::lock_guard<std::mutex> guard(scratch_pool_.lock);
-    if (!scratch_pool_.free.empty()) {
+    const std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::try_to_lock);
+    if (guard.owns_lock() && !scratch_pool_.free.empty()) {
       QueryScratch* scratch = scratch_pool_.free.back();
       scratch_pool_.free.pop_back();
       return scratch;
@@ -679,11 +685,14 @@ QueryScratch* BM25Index::take_scratch() const {
 
 void BM25Index::give_back(QueryScratch* scratch) const noexcept {
   try {
-    const std::lock_guard<std::mutex> guard(scratch_pool_.lock);
-    scratch_pool_.free.push_back(scratch);
-  } catch (...) {
-    delete scratch;  // no room to keep it
+    const std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::try_to_lock);
+    if (guard.owns_lock()) {
+      scratch_pool_.free.push_back(scratch);
+      return;
+    }
+  } catch (...) {  // no room to keep it
   }
+  delete scratch;
 }
 
 namespace {
@@ -775,11 +784,11 @@ double BM25Index::weight_bound(double weight, const TermBound& bound, double ave
   return weight * (0.0 + tf / (tf + length_factor(bound.min_length, average, b, k1)));
 }
 
-const BM25Index::Blocks* BM25Index::token_blocks(std::string_view token) const {
+BM25Index::Blocks BM25Index::token_blocks(std::string_view token) const {
   const std::size_t term = terms_.find(token);
-  if (term == TokenTable::npos) return nullptr;
-  checked_bound(term);
-  return &blocks(term);
+  if (term == TokenTable::npos) return Blocks{};
+  std::deque<Blocks> own;
+  return checked_blocks(term, own);
 }
 
 // Scores every document of every term's postings, term after term: the scores of `touched`.
@@ -827,16 +836,18 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   std::vector<std::size_t>& negative = scratch.negative;
   positive.clear();
   negative.clear();
+  scratch.own_blocks.clear();
   const double b = model_.b();
   const double k1 = model_.k1();
   for (std::size_t index = 0; index < terms.size(); ++index) {
     QueryTerm& term = terms[index];
     if (term.weight > 0.0) {
-      term.bound = weight_bound(term.weight, checked_bound(term.term), average, b, k1);
+      const Blocks& blocks = checked_blocks(term.term, scratch.own_blocks);
+      term.bound = weight_bound(term.weight, bounds_[term.term], average, b, k1);
       // Only a damaged mapped file gives 0 / 0 here. NaN bounds cannot be sorted (the comparison
       // is no ordering), so such a query is scored in full.
       if (std::isnan(term.bound)) return Outcome::abandoned;
-      term.blocks = &blocks(term.term);
+      term.blocks = &blocks;
       positive.push_back(index);
     } else {
       negative.push_back(index);

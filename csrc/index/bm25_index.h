@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -148,17 +149,15 @@ class BM25Index {
     std::vector<std::uint32_t> last;
     std::vector<TermBound> bounds;
   };
-  // A token's block bounds, whose bound must cover every posting of its block (nullptr when the
+  // A token's block bounds, whose bound must cover every posting of its block (none when the
   // index lacks the token). Throws as retrieve does for a mapped file's damaged postings.
-  const Blocks* token_blocks(std::string_view token) const;
+  Blocks token_blocks(std::string_view token) const;
   // weight x tf / (tf + K(len)) at a bound's largest tf and smallest length, K computed with
   // `average` as encode_document computes it: what pruning takes a block's most to be.
   static double weight_bound(double weight, const TermBound& bound, double average, double b, double k1) noexcept;
 
  private:
   View postings(std::size_t term) const noexcept;
-  // A token's block bounds (for a mapped index, only after checked_bound has seen the token).
-  const Blocks& blocks(std::size_t term) const noexcept;
   // Recomputes blocks_[term] from the block holding posting `from` on.
   void rebuild_blocks(std::size_t term, std::size_t from);
   void rebuild_all_blocks();
@@ -201,10 +200,12 @@ class BM25Index {
   bool remove_few(std::int64_t doomed_count, std::int64_t doomed_length, const std::vector<std::uint8_t>& doomed);
   // A token's bound as its postings give it now (bounds_ may be looser after a few deletions).
   TermBound exact_bound(std::size_t term) const noexcept;
-  // bounds_[term] for pruning. A mapped file's bounds are not trusted: the first query that uses a
-  // token checks its bound against its postings, and a file whose bound disagrees raises
-  // std::invalid_argument instead of pruning away documents that belong in the result.
-  const TermBound& checked_bound(std::size_t term) const;
+  // A token's blocks for pruning, its bound being bounds_[term]. A mapped file's bounds are not
+  // trusted: the first query that uses a token checks its bound against its postings (a file whose
+  // bound disagrees raises std::invalid_argument instead of pruning away documents that belong in
+  // the result) and builds its blocks. A query that finds another building them builds its own in
+  // `own` rather than wait, so that nothing waits on a lock a fork may have copied taken.
+  const Blocks& checked_blocks(std::size_t term, std::deque<Blocks>& own) const;
   void materialize();          // copies mapped postings into owned memory, checking them
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
   void refresh_factors() noexcept { factors_.ready = false; }
@@ -221,10 +222,9 @@ class BM25Index {
   const std::uint8_t* mapped_tfs_ = nullptr;
   std::vector<TermBound> bounds_;  // per term: exact, or looser after remove_few
   std::vector<Blocks> blocks_;  // per term, when not mapped
-  // When mapped: per term, whether checked_bound has checked it and built its blocks (shared by
-  // the copies of the index, which share the postings).
+  // When mapped: per term its blocks, and whether checked_blocks has checked and built them (0
+  // not, 1 being built, 2 built), shared by the copies of the index, which share the postings.
   struct MappedBlocks {
-    std::mutex lock;  // one query builds a term's blocks
     std::unique_ptr<std::atomic<std::uint8_t>[]> checked;
     std::vector<Blocks> blocks;
   };

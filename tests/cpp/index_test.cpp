@@ -277,8 +277,8 @@ std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vecto
   std::size_t misses = 0;
   for (const double average : {index.model().doc_length_average(), 3.0, 41.5, 400.0}) {
     for (const auto& [token, list] : lists) {
-      const BM25Index::Blocks* blocks = index.token_blocks(token);
-      if (blocks == nullptr || blocks->last.size() != (list.size() + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock) {
+      const BM25Index::Blocks blocks = index.token_blocks(token);
+      if (blocks.last.size() != (list.size() + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock) {
         misses += list.size();
         continue;
       }
@@ -288,7 +288,7 @@ std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vecto
         const double len = static_cast<double>(docs[id].size());
         const double factor = ((len / average) * b + (1.0 - b)) * k1;
         const double exact = weight * (0.0 + static_cast<double>(tf) / (static_cast<double>(tf) + factor));
-        misses += blocks->last[block] < id || bound(weight, blocks->bounds[block], average, b, k1) < exact;
+        misses += blocks.last[block] < id || bound(weight, blocks.bounds[block], average, b, k1) < exact;
       }
     }
   }
