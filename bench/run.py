@@ -497,6 +497,14 @@ def bench_index(quick: bool) -> None:
     index_bench.run(quick, sys.modules[__name__])
 
 
+# ---------------------------------------------------------------- text
+
+def bench_text(quick: bool) -> None:
+    import text_bench
+
+    text_bench.bench(sys.modules[__name__], quick)
+
+
 # ---------------------------------------------------------------- persistence
 
 def bench_persistence(quick: bool) -> None:
@@ -649,11 +657,11 @@ def chart(path: Path) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny inputs, no targets checked")
-    parser.add_argument("--only", choices=["segmentation", "bm25", "persistence", "index"], action="append")
+    parser.add_argument("--only", choices=["segmentation", "bm25", "persistence", "index", "text"], action="append")
     args = parser.parse_args()
     build_natives()
     sections = {"segmentation": bench_segmentation, "bm25": bench_bm25, "persistence": bench_persistence,
-                "index": bench_index}
+                "index": bench_index, "text": bench_text}
     for name, run in sections.items():
         if args.only is None or name in args.only:
             print(f"[bench] {name} ...", flush=True)

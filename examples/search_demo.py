@@ -1,9 +1,9 @@
-"""Sparse retrieval over a Chinese novel: segment, train, persist, reload, encode and rank.
+"""Search over a Chinese novel: text in, ranked text out, through BM25Index and a Jieba.
 
     python examples/search_demo.py CORPUS
 
 CORPUS is any UTF-8 text; each sentence of it is a document (`make demo` runs it on the novel
-Weicheng).
+Weicheng). The index is saved, mapped back from its file, and asked the queries.
 """
 
 import sys
@@ -11,7 +11,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from duzudavida import BM25, Jieba, default_paths
+from duzudavida import BM25Index, Jieba, default_paths
 
 CORPUS_HELP = """\
 The corpus is a UTF-8 text file. To fetch the novel Weicheng, which the examples were written
@@ -19,10 +19,6 @@ with, from a clone of the repository (needs npm and CMake):
     scripts/fetch_deps.sh            # or `make setup`; writes third_party/weicheng.utf8
     python examples/search_demo.py third_party/weicheng.utf8"""
 QUERIES = ["方鸿渐 留学 博士 文凭", "苏小姐 爱情", "三闾大学 教授", "结婚 孙柔嘉"]
-
-
-def dot(query: dict[str, float], document: dict[str, float]) -> float:
-    return sum(weight * document.get(token, 0.0) for token, weight in query.items())
 
 
 def corpus_or_help(argument: str | None) -> Path:
@@ -41,28 +37,23 @@ def main() -> None:
 
     started = time.perf_counter()
     jieba = Jieba(**default_paths())  # the dictionary installed with the package
-    # Punctuation and white space carry no meaning for ranking.
-    documents = [[w for w in jieba.cut_for_search(s) if w.isalnum()] for s in sentences]
-    print(f"segmented {len(documents)} sentences of {path.name} in {time.perf_counter() - started:.2f}s")
+    index = BM25Index()
+    # Cut as cut_for_search, punctuation left out; a sentence with no word left gets no id (-1).
+    ids = index.add_texts(sentences, jieba, skip_empty=True)
+    by_id = {int(doc): sentence for doc, sentence in zip(ids, sentences) if doc >= 0}
+    print(f"indexed {len(index)} sentences of {path.name} in {time.perf_counter() - started:.2f}s")
 
-    model = BM25()
-    for document in documents:
-        if document:
-            model.train(document)
     with tempfile.TemporaryDirectory() as folder:
-        saved = Path(folder) / "weicheng.bm25.json"
-        model.dump(str(saved))
-        print(f"trained and dumped the model: {saved.stat().st_size / 1e6:.1f} MB")
-        restored = BM25()
-        restored.load(saved.read_text(encoding="utf-8"))
-
-    index = [restored.encode_document(d) for d in documents]
-    for text in QUERIES:
-        query = restored.encode_query([w for w in jieba.cut_for_search(text) if w.strip()])
-        ranked = sorted(range(len(index)), key=lambda i: dot(query, index[i]), reverse=True)[:3]
-        print(f"\nquery: {text}")
-        for rank, i in enumerate(ranked, 1):
-            print(f"  {rank}. {dot(query, index[i]):.3f}  {sentences[i][:60]}")
+        saved = Path(folder) / "weicheng.index"
+        index.save(saved)
+        print(f"saved the index: {saved.stat().st_size / 1e6:.1f} MB")
+        mapped = BM25Index.load(saved, mmap=True)
+        all_ids, all_scores = mapped.search(QUERIES, jieba, k=3)
+        for query, ranked, scores in zip(QUERIES, all_ids, all_scores):
+            print(f"\nquery: {query}")
+            for rank, (doc, score) in enumerate(zip(ranked, scores), 1):
+                print(f"  {rank}. {score:.3f}  {by_id[int(doc)][:60]}")
+        del mapped  # the mapping closes before the folder goes
 
 
 if __name__ == "__main__":

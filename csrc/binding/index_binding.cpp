@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bm25_index.h"
+#include "index_users.h"
 #include "initialized_caster.h"
 #include "registrations.h"
 #include "subclass_state.h"
@@ -38,17 +39,6 @@ using typing::text::BM25;
 using typing::text::BM25Index;
 using typing::text::Document;
 
-// Who uses each index without the interpreter lock. Only touched with the lock held.
-struct Users {
-  std::size_t readers = 0;
-  bool writer = false;
-  bool forked_mid_change = false;  // in a child forked while another thread changed the index
-};
-std::unordered_map<const BM25Index*, Users>& users() {
-  static std::unordered_map<const BM25Index*, Users> in_use;
-  return in_use;
-}
-
 // A child of fork has none of the parent's other threads. The index it copied is whole unless a
 // writer was inside the part of a change that alters the index (counting and checking a batch
 // alter nothing); such a copy stays refused, with a message that says why.
@@ -63,52 +53,6 @@ void forget_users_in_child() {
     }
   }
 }
-
-constexpr const char* kForkedMidChange =
-    "this process was forked while another thread changed the BM25Index; its copy is incomplete";
-
-void check_readable(const BM25Index& index) {
-  const auto found = users().find(&index);
-  if (found == users().end()) return;
-  if (found->second.forked_mid_change) throw std::runtime_error(kForkedMidChange);
-  if (found->second.writer) throw std::runtime_error("BM25Index cannot be read while another thread changes it");
-}
-
-void check_changeable(const BM25Index& index) {
-  const auto found = users().find(&index);
-  if (found == users().end()) return;
-  if (found->second.forked_mid_change) throw std::runtime_error(kForkedMidChange);
-  throw std::runtime_error("BM25Index cannot change while another thread uses it");
-}
-
-class UseWithoutLock {
- public:
-  UseWithoutLock(const BM25Index& index, bool write) : index_(&index), write_(write) {
-    if (write) {
-      check_changeable(index);
-      users()[index_].writer = true;
-    } else {
-      check_readable(index);
-      ++users()[index_].readers;
-    }
-  }
-  UseWithoutLock(const UseWithoutLock&) = delete;
-  UseWithoutLock& operator=(const UseWithoutLock&) = delete;
-  ~UseWithoutLock() {
-    auto found = users().find(index_);
-    if (found == users().end()) return;  // forgotten in a forked child
-    if (write_) {
-      found->second.writer = false;
-    } else if (found->second.readers > 0) {
-      --found->second.readers;
-    }
-    if (!found->second.writer && found->second.readers == 0) users().erase(found);
-  }
-
- private:
-  const BM25Index* index_;
-  bool write_;
-};
 
 // Token lists copied out of their Python objects as each token is read: a sequence's
 // __getitem__ may change or free what an earlier item held, and nothing here still views it.
@@ -217,18 +161,8 @@ OwnedDocuments load_owned(py::handle source, const char* name) {
   return owned;
 }
 
-template <class Value>
-py::array_t<Value> to_matrix(std::vector<Value>&& values, std::size_t rows, std::size_t columns) {
-  auto owned = std::make_unique<std::vector<Value>>(std::move(values));
-  py::capsule owner(owned.get(), [](void* vector) { delete static_cast<std::vector<Value>*>(vector); });
-  std::vector<Value>* kept = owned.release();
-  return py::array_t<Value>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)},
-                            {static_cast<py::ssize_t>(columns * sizeof(Value)), static_cast<py::ssize_t>(sizeof(Value))},
-                            kept->data(), owner);
-}
+}  // namespace
 
-// The ints of a sequence (`name` in messages), as int64; an item beyond int64 names no document:
-// it goes to `beyond`, or is skipped when that is null.
 std::vector<std::int64_t> int_ids(py::handle source, const char* name, py::object* beyond) {
   if (!PySequence_Check(source.ptr()) || PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) {
     throw py::type_error(std::string(name) + " must be a sequence of int ids, not " + Py_TYPE(source.ptr())->tp_name);
@@ -255,6 +189,8 @@ std::vector<std::int64_t> int_ids(py::handle source, const char* name, py::objec
   if (PyErr_Occurred()) throw py::error_already_set();
   return ids;
 }
+
+namespace {
 
 std::string path_text(py::handle path) {
   const py::object text = py::module_::import("os").attr("fsencode")(path);

@@ -470,16 +470,52 @@ std::shared_ptr<Segmenter> from_state(const py::tuple& state) {
   return segmenter;
 }
 
+// Segmenter::cut_batch with the interpreter lock released; with show_progress, a chunk at a time,
+// a progress bar (duzudavida._progress.bar: tqdm when installed) updated between chunks.
+std::vector<segmenter::WordSpans> cut_with_progress(const Segmenter& self, const std::vector<const std::string*>& texts,
+                                                    CutMode mode, unsigned threads, bool hmm, bool show_progress,
+                                                    const char* call) {
+  py::object bar = py::none();
+  if (show_progress) {
+    bar = py::module_::import("duzudavida._progress").attr("bar")(texts.size(), call, "sentences");
+  }
+  if (bar.is_none()) {
+    py::gil_scoped_release unlocked;
+    return self.cut_batch(texts, mode, threads, hmm);
+  }
+  constexpr std::size_t kStep = 8192;  // sentences between two updates of the bar
+  std::vector<segmenter::WordSpans> words;
+  words.reserve(texts.size());
+  try {
+    for (std::size_t start = 0; start < texts.size(); start += kStep) {
+      const std::vector<const std::string*> part(
+          texts.begin() + static_cast<std::ptrdiff_t>(start),
+          texts.begin() + static_cast<std::ptrdiff_t>(std::min(texts.size(), start + kStep)));
+      {
+        py::gil_scoped_release unlocked;
+        std::vector<segmenter::WordSpans> cut = self.cut_batch(part, mode, threads, hmm);
+        for (segmenter::WordSpans& spans : cut) words.push_back(std::move(spans));
+      }
+      bar.attr("update")(part.size());
+    }
+  } catch (...) {
+    bar.attr("close")();
+    throw;
+  }
+  bar.attr("close")();
+  return words;
+}
+
 template <CutMode mode>
-WordLists cut_batch(const Segmenter& self, const Sentences& sentences, long threads) {
+WordLists cut_batch(const Segmenter& self, const Sentences& sentences, long threads, bool show_progress) {
   if (threads < 0) throw py::value_error("threads must be 0 (every usable processor) or more, not " +
                                          std::to_string(threads));
   std::vector<const std::string*> texts;
   texts.reserve(sentences.items.size());
   for (const Sentence& sentence : sentences.items) texts.push_back(&sentence.bytes);
   WordLists lists{&sentences, {}};
-  py::gil_scoped_release unlocked;
-  lists.words = self.cut_batch(texts, mode, static_cast<unsigned>(std::min(threads, 1L << 16)));
+  lists.words = cut_with_progress(self, texts, mode, static_cast<unsigned>(std::min(threads, 1L << 16)), true,
+                                  show_progress, mode == CutMode::Mixed ? "cut_batch" : "cut_for_search_batch");
   return lists;
 }
 
@@ -496,7 +532,7 @@ py::array_t<std::int64_t> to_array(std::vector<std::int64_t>&& values) {
 // [starts[j], ends[j]) for indptr[i] <= j < indptr[i + 1], in code points of a str sentence (as
 // tokenize gives them) and in bytes of a bytes or bytearray one (its words may not be UTF-8).
 py::tuple tokenize_batch(const Segmenter& self, const Sentences& sentences, const std::string& mode, bool hmm,
-                         long threads) {
+                         long threads, bool show_progress) {
   try {
     py::module_::import("numpy");
   } catch (const py::error_already_set& error) {
@@ -520,10 +556,10 @@ py::tuple tokenize_batch(const Segmenter& self, const Sentences& sentences, cons
   std::vector<std::int64_t> ends;
   std::vector<std::int64_t> indptr;
   {
-    py::gil_scoped_release unlocked;
     const std::vector<segmenter::WordSpans> words =
-        self.cut_batch(texts, mode == "default" ? CutMode::Mixed : CutMode::Search,
-                       static_cast<unsigned>(std::min(threads, 1L << 16)), hmm);
+        cut_with_progress(self, texts, mode == "default" ? CutMode::Mixed : CutMode::Search,
+                          static_cast<unsigned>(std::min(threads, 1L << 16)), hmm, show_progress, "tokenize_batch");
+    py::gil_scoped_release unlocked;
     std::size_t total = 0;
     for (const segmenter::WordSpans& spans : words) total += spans.size();
     starts.reserve(total);
@@ -617,12 +653,14 @@ void register_jieba(py::module_& module) {
            py::arg("idf_path"), py::arg("stop_word_path"))
       .def("cut", &cut<CutMode::Mixed>, py::arg("sentence"))
       .def("cut_for_search", &cut<CutMode::Search>, py::arg("sentence"))
-      .def("cut_batch", &cut_batch<CutMode::Mixed>, py::arg("sentences"), py::arg("threads") = 0)
-      .def("cut_for_search_batch", &cut_batch<CutMode::Search>, py::arg("sentences"), py::arg("threads") = 0)
+      .def("cut_batch", &cut_batch<CutMode::Mixed>, py::arg("sentences"), py::arg("threads") = 0, py::kw_only(),
+           py::arg("show_progress") = false)
+      .def("cut_for_search_batch", &cut_batch<CutMode::Search>, py::arg("sentences"), py::arg("threads") = 0,
+           py::kw_only(), py::arg("show_progress") = false)
       .def("cut_all", &cut<CutMode::Full>, py::arg("sentence"))
       .def("tokenize", &tokenize, py::arg("sentence"), py::arg("mode") = "default", py::arg("hmm") = true)
       .def("tokenize_batch", &tokenize_batch, py::arg("sentences"), py::arg("mode") = "default",
-           py::arg("hmm") = true, py::arg("threads") = 0)
+           py::arg("hmm") = true, py::arg("threads") = 0, py::kw_only(), py::arg("show_progress") = false)
       .def("tag", &tag, py::arg("sentence"))
       .def("extract_keywords", &extract_keywords, py::arg("sentence"), py::arg("top_k") = 20)
       .def("insert_user_word", &insert_user_word, py::arg("word"), py::arg("freq") = py::none(),

@@ -11,6 +11,7 @@ PYBIND11_MODULE(_native, module) {
   lumo::binding::register_bm25(module);
   lumo::binding::register_jieba(module);
   lumo::binding::register_index(module);
+  lumo::binding::register_text(module);
   lumo::binding::register_package(module);
   py::delattr(module, "__module__");
 }

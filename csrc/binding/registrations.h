@@ -8,6 +8,8 @@ namespace lumo::binding {
 void register_bm25(pybind11::module_& module);
 void register_jieba(pybind11::module_& module);
 void register_index(pybind11::module_& module);
+// BM25Index.add_texts and BM25Index.search, after both classes.
+void register_text(pybind11::module_& module);
 // __version__ and default_paths().
 void register_package(pybind11::module_& module);
 

@@ -211,6 +211,10 @@ class BM25Index {
   void refresh_factors() noexcept { factors_.ready = false; }
   const std::vector<double>& length_factors() const;
   static BM25Index parse(std::string_view bytes, std::shared_ptr<const MappedFile> mapping);
+  // The file's bytes in order into `out` (append, size), for serialize and a streaming save.
+  template <class Sink>
+  void write_file(Sink& out) const;
+  std::size_t file_size_bound() const noexcept;  // at least the file's size, for a reserve
 
   BM25 model_;
   TokenTable terms_;  // token -> term number (its entry index); counts unused

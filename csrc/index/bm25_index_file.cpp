@@ -15,7 +15,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <system_error>
+#include <utility>
 
 #include "bm25_index.h"
 
@@ -45,11 +47,62 @@ std::invalid_argument damaged(const std::string& what) { return std::invalid_arg
 
 std::uint64_t padded(std::uint64_t size) { return (size + 7) / 8 * 8; }
 
-template <class Value>
-void put(std::string& out, Value value) {
+// Where the file's bytes go: a string for serialize, a buffered file for save, so that saving
+// never holds the whole file in memory.
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) noexcept : out_(out) {}
+  void append(const char* data, std::size_t size) { out_.append(data, size); }
+  std::uint64_t size() const noexcept { return out_.size(); }
+
+ private:
+  std::string& out_;
+};
+
+class FileSink {
+ public:
+  FileSink(int fd, std::string name) : fd_(fd), name_(std::move(name)) { buffer_.reserve(kBuffer); }
+  void append(const char* data, std::size_t size) {
+    if (buffer_.size() + size > kBuffer) flush();
+    if (size >= kBuffer) {
+      write_all(data, size);
+    } else {
+      buffer_.append(data, size);
+    }
+  }
+  std::uint64_t size() const noexcept { return written_ + buffer_.size(); }
+  void flush() {
+    write_all(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kBuffer = std::size_t{1} << 20;
+  void write_all(const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t step = write(fd_, data + done, size - done);
+      if (step < 0 && errno == EINTR) continue;
+      if (step <= 0) throw std::system_error(step < 0 ? errno : EIO, std::generic_category(), "cannot write " + name_);
+      done += static_cast<std::size_t>(step);
+    }
+    written_ += size;
+  }
+  int fd_;
+  std::string name_;
+  std::string buffer_;
+  std::uint64_t written_ = 0;
+};
+
+template <class Sink, class Value>
+void put(Sink& out, Value value) {
   out.append(reinterpret_cast<const char*>(&value), sizeof value);
 }
-void pad(std::string& out) { out.resize(padded(out.size()), '\0'); }
+template <class Sink>
+void pad(Sink& out) {
+  static constexpr char kZeros[8] = {};
+  out.append(kZeros, static_cast<std::size_t>(padded(out.size()) - out.size()));
+}
 
 template <class Value>
 Value read_at(std::string_view bytes, std::size_t offset) {
@@ -76,6 +129,22 @@ class Descriptor {
 }  // namespace
 
 std::string BM25Index::serialize() const {
+  std::string bytes;
+  bytes.reserve(file_size_bound());
+  StringSink sink(bytes);
+  write_file(sink);
+  return bytes;
+}
+
+std::size_t BM25Index::file_size_bound() const noexcept {
+  std::uint64_t token_bytes = 0;
+  for (std::size_t term = 0; term < terms_.size(); ++term) token_bytes += terms_.token_at(term).size();
+  return kHeaderSize + model_.state_size() + 8 * lengths_.size() + token_bytes + 20 * terms_.size() +
+         5 * posting_count() + 12 * overflow_.size() + 64;
+}
+
+template <class Sink>
+void BM25Index::write_file(Sink& out) const {
   // Tokens in byte order, so that the bytes depend on the documents alone.
   std::vector<std::size_t> order(terms_.size());
   for (std::size_t term = 0; term < order.size(); ++term) order[term] = term;
@@ -93,10 +162,7 @@ std::string BM25Index::serialize() const {
   }
   std::sort(overflow.begin(), overflow.end());
 
-  std::string out;
   const std::size_t state_size = model_.state_size();
-  out.reserve(kHeaderSize + state_size + 8 * lengths_.size() + token_bytes + 20 * terms_.size() + 5 * posting_total +
-              12 * overflow.size() + 64);
   out.append(kMagic, sizeof kMagic);
   put(out, kVersion);
   put(out, std::uint32_t{0});
@@ -106,14 +172,16 @@ std::string BM25Index::serialize() const {
   put(out, static_cast<std::uint64_t>(overflow.size()));
   put(out, static_cast<std::uint64_t>(state_size));
   put(out, token_bytes);
-  const std::size_t state_at = out.size();
-  out.resize(state_at + state_size);
-  model_.write_state(out.data() + state_at);
+  {
+    std::string state(state_size, '\0');
+    model_.write_state(state.data());
+    out.append(state.data(), state.size());
+  }
   pad(out);
   if (!lengths_.empty()) out.append(reinterpret_cast<const char*>(lengths_.data()), lengths_.size() * sizeof(std::uint32_t));
   pad(out);
   for (const std::size_t term : order) put(out, static_cast<std::uint32_t>(terms_.token_at(term).size()));
-  for (const std::size_t term : order) out += terms_.token_at(term);
+  for (const std::size_t term : order) out.append(terms_.token_at(term).data(), terms_.token_at(term).size());
   pad(out);
   std::uint64_t offset = 0;
   put(out, offset);
@@ -139,11 +207,9 @@ std::string BM25Index::serialize() const {
   for (const auto& entry : overflow) {
     for (const std::uint32_t field : entry) put(out, field);
   }
-  return out;
 }
 
 void BM25Index::save(const std::string& path) const {
-  const std::string bytes = serialize();
   // A temporary name beside the target, then a rename: a process that maps the old file keeps
   // its consistent bytes, and no reader ever sees half a file.
   // Created new (O_EXCL): whatever already has the name (a FIFO, a link to another file) is
@@ -156,25 +222,17 @@ void BM25Index::save(const std::string& path) const {
     if (created < 0 && errno != EEXIST) throw std::system_error(errno, std::generic_category(), "cannot write " + temporary);
   }
   if (created < 0) throw std::system_error(EEXIST, std::generic_category(), "cannot write " + temporary);
-  {
+  try {
     const Descriptor fd(created);
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-      const ssize_t step = write(fd.get(), bytes.data() + written, bytes.size() - written);
-      if (step < 0 && errno == EINTR) continue;
-      if (step <= 0) {
-        const int error = errno;
-        unlink(temporary.c_str());
-        throw std::system_error(error, std::generic_category(), "cannot write " + temporary);
-      }
-      written += static_cast<std::size_t>(step);
-    }
+    // Written as it is made, a megabyte at a time, never held whole.
+    FileSink sink(fd.get(), temporary);
+    write_file(sink);
+    sink.flush();
     // On the disk before the rename, so that a crash never leaves the name on an empty file.
-    if (fsync(fd.get()) != 0) {
-      const int error = errno;
-      unlink(temporary.c_str());
-      throw std::system_error(error, std::generic_category(), "cannot write " + temporary);
-    }
+    if (fsync(fd.get()) != 0) throw std::system_error(errno, std::generic_category(), "cannot write " + temporary);
+  } catch (...) {
+    unlink(temporary.c_str());
+    throw;
   }
   if (rename(temporary.c_str(), path.c_str()) != 0) {
     const int error = errno;

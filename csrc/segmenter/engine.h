@@ -44,6 +44,9 @@ class Engine {
   // The library's TF-IDF keywords, best first, at most `top_k`.
   std::vector<std::pair<std::string, double>> extract_keywords(std::string_view sentence, std::size_t top_k) const;
 
+  // The stop words file's lines; fixed once the engine is built.
+  const std::unordered_set<std::string>& stop_words() const noexcept { return stop_words_; }
+
   // The library's InsertUserWord: false (and its log line) for a word it cannot decode.
   bool insert_user_word(std::string_view word, std::optional<int> freq, const std::string& tag);
 

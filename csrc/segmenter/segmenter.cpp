@@ -142,6 +142,14 @@ WordSpans Segmenter::cut(const std::string& sentence, CutMode mode, bool hmm) co
   return spans;
 }
 
+void Segmenter::cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& words) const {
+  check_sentence(sentence);
+  const std::shared_lock<std::shared_mutex> reading(lock_);
+  library_->engine.cut(sentence, mode, hmm, words);
+}
+
+const std::unordered_set<std::string>& Segmenter::stop_words() const noexcept { return library_->engine.stop_words(); }
+
 TaggedWords Segmenter::tag(const std::string& sentence) const {
   check_sentence(sentence);
   TaggedWords tagged;

@@ -9,7 +9,9 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -69,6 +71,8 @@ class Segmenter {
   // more, std::bad_alloc when memory runs out. Every call may overlap with any other on one
   // object: reads share its dictionary, and insert_user_word waits for them.
   WordSpans cut(const std::string& sentence, CutMode mode, bool hmm = true) const;
+  // cut into `words` (cleared first), whose memory a caller cutting many sentences reuses.
+  void cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& words) const;
 
   // Each word of the mixed mode with its part-of-speech tag, as the library tags it. Throws as cut.
   TaggedWords tag(const std::string& sentence) const;
@@ -95,6 +99,10 @@ class Segmenter {
                                    unsigned threads, bool hmm = true) const;
 
   const SegmenterPaths& paths() const noexcept { return paths_; }
+
+  // The lines of the stop words file (split at '\n' only), as extract_keywords leaves them out.
+  // Fixed for the segmenter's life: insert_user_word does not change them.
+  const std::unordered_set<std::string>& stop_words() const noexcept;
 
   // Writes the dictionary of the five files (without the words inserted since) as a compiled
   // dictionary. Throws FileAccessError, or what reading the files again throws.

@@ -1,9 +1,9 @@
 """Type stubs of the extension duzudavida._native, whose names the package re-exports."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from os import PathLike
-from typing import Any, overload
+from typing import Any, Literal, overload
 
 # scipy.sparse.csr_array; named loosely, as scipy ships no types and is an optional dependency.
 _CsrArray = Any
@@ -17,6 +17,8 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Tokens = Sequence[_Text] | Sequence[int]
 # Batches are lists or tuples; typed as sequences so that a list[list[str]] passes.
 _Batch = Sequence[_Tokens]
+# The cut modes of the text calls: "default" as cut, "search" as cut_for_search, "full" as cut_all.
+_Mode = Literal["default", "search", "full"]
 
 def default_paths() -> dict[str, str]:
     """The five files of the default dictionary shipped with the package, as Jieba's arguments."""
@@ -94,6 +96,54 @@ class BM25Index:
         index of the whole corpus."""
     def corpus_statistics(self, queries: _Batch) -> tuple[int, int, _NDArray]:
         """(doc_count, doc_length_total, token_counts): per query, each distinct token's count."""
+    @overload
+    def add_texts(
+        self,
+        texts: Iterable[_Text],
+        jieba: Jieba,
+        *,
+        mode: _Mode = "search",
+        hmm: bool = True,
+        drop_punctuation: bool = True,
+        drop_stop_words: bool = False,
+        threads: int = 0,
+        show_progress: bool = False,
+        skip_empty: Literal[False] = False,
+    ) -> int:
+        """Segment each text with jieba and index its kept words as add does; the first text's id.
+
+        Reads any iterable a chunk at a time. A bad text raises, naming its position, with exactly
+        the texts before it added (the exception's note says which ids). With skip_empty=True a
+        text without words is skipped instead, and the result is each text's id (an int64 array,
+        -1 for a text skipped)."""
+    @overload
+    def add_texts(
+        self,
+        texts: Iterable[_Text],
+        jieba: Jieba,
+        *,
+        mode: _Mode = "search",
+        hmm: bool = True,
+        drop_punctuation: bool = True,
+        drop_stop_words: bool = False,
+        threads: int = 0,
+        show_progress: bool = False,
+        skip_empty: Literal[True],
+    ) -> _NDArray: ...
+    def search(
+        self,
+        queries: Sequence[_Text],
+        jieba: Jieba,
+        k: int = 10,
+        *,
+        mode: _Mode = "search",
+        hmm: bool = True,
+        drop_punctuation: bool = True,
+        drop_stop_words: bool = False,
+        threads: int = 0,
+        allow: Sequence[int] | None = None,
+    ) -> tuple[_NDArray, _NDArray]:
+        """retrieve of each query's kept words, segmented and filtered as add_texts does."""
     def __len__(self) -> int:
         """The number of live documents."""
     def model(self) -> BM25:
@@ -119,16 +169,28 @@ class Jieba:
         """Segment a sentence into words (mixed mode, new words found by the HMM)."""
     def cut_for_search(self, sentence: _Text) -> list[str]:
         """Segment as cut, adding the shorter dictionary words inside long words."""
-    def cut_batch(self, sentences: Sequence[_Text], threads: int = 0) -> list[list[str]]:
-        """cut of every sentence, on up to `threads` threads (0: every usable processor)."""
-    def cut_for_search_batch(self, sentences: Sequence[_Text], threads: int = 0) -> list[list[str]]:
-        """cut_for_search of every sentence, on up to `threads` threads (0: every usable processor)."""
+    def cut_batch(
+        self, sentences: Sequence[_Text], threads: int = 0, *, show_progress: bool = False
+    ) -> list[list[str]]:
+        """cut of every sentence, on up to `threads` threads (0: every usable processor); with
+        show_progress, a tqdm bar when tqdm is installed."""
+    def cut_for_search_batch(
+        self, sentences: Sequence[_Text], threads: int = 0, *, show_progress: bool = False
+    ) -> list[list[str]]:
+        """cut_for_search of every sentence, on up to `threads` threads (0: every usable
+        processor); with show_progress, a tqdm bar when tqdm is installed."""
     def cut_all(self, sentence: _Text) -> list[str]:
         """Every dictionary word of the sentence (the library's full mode)."""
     def tokenize(self, sentence: _Text, mode: str = "default", hmm: bool = True) -> list[tuple[str, int, int]]:
         """Each word with its start and end in code points; mode "default" (as cut) or "search"."""
     def tokenize_batch(
-        self, sentences: Sequence[_Text], mode: str = "default", hmm: bool = True, threads: int = 0
+        self,
+        sentences: Sequence[_Text],
+        mode: str = "default",
+        hmm: bool = True,
+        threads: int = 0,
+        *,
+        show_progress: bool = False,
     ) -> tuple[Any, Any, Any]:
         """(starts, ends, indptr), int64 numpy arrays, no str made: sentence i's words are
         [starts[j], ends[j]) for indptr[i] <= j < indptr[i + 1], in code points of a str, in bytes

@@ -1,0 +1,128 @@
+// The punctuation filter's table, the stop words, and the cut of many texts into filtered words.
+#include "text_words.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <new>
+#include <utility>
+
+#include "parallel_for.h"
+
+namespace lumo::text_search {
+namespace {
+
+struct CodePointRange {
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
+constexpr CodePointRange kPunctuation[] = {
+#include "punctuation_table.inc"
+};
+
+bool in_table(std::uint32_t code_point) noexcept {
+  const auto* end = std::end(kPunctuation);
+  const auto* found = std::upper_bound(std::begin(kPunctuation), end, code_point,
+                                       [](std::uint32_t value, const CodePointRange& range) { return value < range.first; });
+  return found != std::begin(kPunctuation) && code_point <= std::prev(found)->last;
+}
+
+// The table as one bit per code point of the Basic Multilingual Plane (8 KiB), where nearly every
+// word's first code point lies: one load decides most words, which are not punctuation.
+struct BmpBits {
+  std::uint64_t words[1024] = {};
+  constexpr BmpBits() noexcept {
+    for (const CodePointRange& range : kPunctuation) {
+      for (std::uint32_t code_point = range.first; code_point <= range.last && code_point < 0x10000; ++code_point) {
+        words[code_point >> 6] |= std::uint64_t{1} << (code_point & 63);
+      }
+    }
+  }
+};
+constexpr BmpBits kBmpBits{};
+
+bool is_punctuation_code_point(std::uint32_t code_point) noexcept {
+  if (code_point < 0x10000) return (kBmpBits.words[code_point >> 6] >> (code_point & 63) & 1) != 0;
+  return in_table(code_point);
+}
+
+// The code point at `at` (which advances past it); false for bytes that are not UTF-8.
+bool next_code_point(std::string_view text, std::size_t& at, std::uint32_t& code_point) noexcept {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+  const std::uint8_t lead = byte(at);
+  std::size_t length = 0;
+  std::uint32_t minimum = 0;
+  if (lead < 0x80) {
+    code_point = lead;
+    ++at;
+    return true;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, minimum = 0x80, code_point = lead & 0x1Fu;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, minimum = 0x800, code_point = lead & 0x0Fu;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, minimum = 0x10000, code_point = lead & 0x07u;
+  } else {
+    return false;
+  }
+  if (text.size() - at < length) return false;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return false;
+    code_point = code_point << 6 | (byte(at + i) & 0x3Fu);
+  }
+  if (code_point < minimum || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF)) return false;
+  at += length;
+  return true;
+}
+
+}  // namespace
+
+bool is_punctuation(std::string_view word) noexcept {
+  if (word.empty()) return false;
+  for (std::size_t at = 0; at < word.size();) {
+    std::uint32_t code_point = 0;
+    if (!next_code_point(word, at, code_point) || !is_punctuation_code_point(code_point)) return false;
+  }
+  return true;
+}
+
+TextError::TextError(std::size_t index, const std::string& reason) : std::invalid_argument(reason), index_(index) {}
+
+WordFilter::WordFilter(const segmenter::Segmenter& segmenter, const WordOptions& options) : options_(options) {
+  if (!options.drop_stop_words) return;
+  const auto& words = segmenter.stop_words();
+  stop_words_.reserve(words.size());
+  for (const std::string& word : words) stop_words_.emplace(word);
+}
+
+bool WordFilter::keep(std::string_view word) const {
+  if (options_.drop_punctuation && is_punctuation(word)) return false;
+  return !options_.drop_stop_words || stop_words_.count(word) == 0;
+}
+
+void text_words(const segmenter::Segmenter& segmenter, const std::vector<std::string_view>& texts,
+                const WordFilter& filter, unsigned threads, std::vector<typing::text::Document>& docs) {
+  docs.assign(texts.size(), typing::text::TokenViews{});
+  const WordOptions& options = filter.options();
+  parallel::parallel_for(texts.size(), threads, [&](std::size_t index) {
+    // Per thread, so that its memory serves every text the thread cuts.
+    thread_local segmenter::WordSpans spans;
+    const std::string_view text = texts[index];
+    try {
+      segmenter.cut(text, options.mode, options.hmm, spans);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& error) {
+      throw TextError(index, error.what());
+    }
+    auto& words = std::get<typing::text::TokenViews>(docs[index]);
+    words.reserve(spans.size());
+    for (const segmenter::WordSpan& span : spans) {
+      const std::string_view word = text.substr(span.offset, span.size);
+      if (filter.keep(word)) words.push_back(word);
+    }
+  });
+}
+
+}  // namespace lumo::text_search

@@ -1,0 +1,308 @@
+"""Text in, ranked text out: add_texts and search against the word lists they stand for, their
+filters against Python's unicodedata, and bad items, threads and forks during a call."""
+
+import os
+import sys
+import threading
+import unicodedata
+from pathlib import Path
+
+import pytest
+
+import duzudavida
+
+# Text a corpus may hold besides the novel's: other scripts, digits, symbols and emoji, controls,
+# format characters (a byte order mark, a zero-width space), full-width forms, white space of every
+# kind, runs of punctuation.
+HOSTILE_LINES = [
+    "\ufeff第一章　开头，“引号”……破折号——还有《书名》！",
+    "C++ 与 Python 3.12：速度 ±5%，价格 $100 / ¥700 ★★★ 😀👍🏽",
+    "tab\there\r\nnewline\x0bvertical\x0cfeed\x1cseparator\x85next\u2028line\u2029para",
+    "零宽\u200b空格\u200d连接 soft\u00adhyphen \u2060word joiner",
+    "ＡＢＣ１２３，全角！？　 　 ",
+    "Ελληνικά русский العربية עברית हिन्दी ไทย 한국어 日本語のテキスト",
+    "１９４５年8月15日 第3.5版 Ⅻ ② ½",
+    "...!!!???---___***&&&@@@###",
+    "方鸿渐留学回国，买了克莱登大学的博士文凭。",
+]
+INSERTED_WORDS = ["方鸿渐留学", "克莱登大学", "全角！"]
+
+
+def is_punctuation(word: str) -> bool:
+    """The punctuation filter exactly, as the documentation gives it."""
+    return word != "" and all(
+        unicodedata.category(c)[0] in "PZ" or unicodedata.category(c) in ("Cc", "Cf") for c in word
+    )
+
+
+def stop_words_of(jieba: duzudavida.Jieba) -> set[bytes]:
+    """The stop words exactly: the lines of the Jieba's stop_word_path, split at b"\\n"."""
+    return set(Path(jieba.__getstate__()[4]).read_bytes().split(b"\n"))
+
+
+def kept_words(jieba, text, mode, hmm, drop_punctuation, drop_stop_words, stop_words):
+    if mode == "full":
+        words = jieba.cut_all(text)
+    else:
+        words = [word for word, _, _ in jieba.tokenize(text, mode=mode, hmm=hmm)]
+    return [
+        word
+        for word in words
+        if not (drop_punctuation and is_punctuation(word))
+        and not (drop_stop_words and word.encode() in stop_words)
+    ]
+
+
+@pytest.fixture(scope="module")
+def texts(novel_lines) -> list[str]:
+    sentences = [s + "。" for line in novel_lines for s in line.split("。") if s]
+    return sentences[:1500] + HOSTILE_LINES
+
+
+@pytest.fixture(scope="module")
+def jieba_with_words(dict_paths) -> duzudavida.Jieba:
+    jieba = duzudavida.Jieba(**dict_paths)
+    for word in INSERTED_WORDS:
+        assert jieba.insert_user_word(word)
+    return jieba
+
+
+@pytest.mark.parametrize(
+    ("mode", "hmm", "drop_punctuation", "drop_stop_words", "kind"),
+    [
+        ("search", True, True, False, "str"),
+        ("search", True, True, True, "bytes"),
+        ("search", False, False, False, "str"),
+        ("default", True, True, True, "str"),
+        ("default", False, True, False, "bytes"),
+        ("full", True, True, False, "str"),
+        ("full", True, False, True, "bytes"),
+    ],
+)
+@pytest.mark.parametrize("inserted", [False, True], ids=["dictionary", "inserted-words"])
+def test_add_texts_and_search_equal_add_and_retrieve_of_the_kept_words(
+    jieba, jieba_with_words, texts, mode, hmm, drop_punctuation, drop_stop_words, kind, inserted
+):
+    segmenter = jieba_with_words if inserted else jieba
+    stop_words = stop_words_of(segmenter)
+    options = {"mode": mode, "hmm": hmm, "drop_punctuation": drop_punctuation, "drop_stop_words": drop_stop_words}
+    items = [text.encode() if kind == "bytes" else text for text in texts]
+    words = [kept_words(segmenter, item, mode, hmm, drop_punctuation, drop_stop_words, stop_words) for item in items]
+    indexed = [i for i, doc in enumerate(words) if doc]
+    expected = duzudavida.BM25Index()
+    expected.add([words[i] for i in indexed])
+    index = duzudavida.BM25Index()
+    assert index.add_texts((items[i] for i in indexed), segmenter, threads=2, **options) == 0
+    assert index.__getstate__() == expected.__getstate__()
+
+    queries = items[::97] + [item[:6] for item in items[::211]]
+    ids, scores = index.search(queries, segmenter, k=7, **options)
+    want_ids, want_scores = expected.retrieve(
+        [kept_words(segmenter, q, mode, hmm, drop_punctuation, drop_stop_words, stop_words) for q in queries], k=7
+    )
+    assert (ids == want_ids).all() and (scores == want_scores).all()
+
+
+def test_chunks_and_threads_do_not_change_the_index(jieba, novel_lines):
+    """More texts than a chunk holds (65536), on one thread and on every one, give one add's index."""
+    sentences = [s for line in novel_lines for s in line.split("。") if any(map(str.isalnum, s))]
+    texts = (sentences * (70_000 // len(sentences) + 1))[:70_000]
+    words = [[w for w in doc if not is_punctuation(w)] for doc in jieba.cut_for_search_batch(texts)]
+    expected = duzudavida.BM25Index()
+    expected.add(words)
+    for threads in (1, 0):
+        index = duzudavida.BM25Index()
+        index.add([["before"]])
+        assert index.add_texts(iter(texts), jieba, threads=threads) == 1
+        index.delete([0])
+        shifted = duzudavida.BM25Index()
+        shifted.add([["before"]])
+        shifted.add(words)
+        shifted.delete([0])
+        assert index.__getstate__() == shifted.__getstate__()
+
+
+def test_punctuation_filter_is_the_unicode_categories_of_every_code_point(jieba):
+    """Each code point as a one-word text: kept by search exactly when unicodedata says so."""
+    code_points = [c for c in range(sys.maxunicode + 1) if not 0xD800 <= c <= 0xDFFF]
+    texts = [chr(c) for c in code_points]
+    index = duzudavida.BM25Index()
+    index.add_texts(texts, jieba, mode="default", drop_punctuation=False)
+    ids, scores = index.search(texts, jieba, k=1, mode="default")
+    kept = scores[:, 0] > 0
+    assert (ids[kept, 0] == [i for i, k in enumerate(kept) if k]).all()
+    wrong = [hex(c) for c, k in zip(code_points, kept) if k == is_punctuation(chr(c))]
+    assert not wrong, wrong[:20]
+
+
+def failing_generator(texts, error):
+    yield from texts
+    raise error
+
+
+BAD_ITEMS = [
+    ("generator-raises", lambda t: failing_generator(t, KeyError("source gone")), KeyError, "source gone", 3),
+    ("not-text", lambda t: [*t, 42, "后"], TypeError, r"texts\[3\] is int, not str, bytes or bytearray", 3),
+    ("lone-surrogate", lambda t: [*t, "坏\ud800"], UnicodeEncodeError, "surrogates not allowed", 3),
+    ("no-words", lambda t: [*t, "，。！", "后"], ValueError, r"texts\[3\]: no words left after the filters", 3),
+    ("undecodable-bytes", lambda t: [*t, b"\xff\xfe"], ValueError, r"texts\[3\]: no words", 3),
+    ("bad-first", lambda t: ["   "], ValueError, r"texts\[0\]: no words", 0),
+]
+
+
+@pytest.mark.parametrize(("factory", "error", "match", "position"), [b[1:] for b in BAD_ITEMS], ids=[b[0] for b in BAD_ITEMS])
+def test_a_bad_item_leaves_exactly_the_texts_before_it(jieba, factory, error, match, position, capfd):
+    good = ["方鸿渐回国", "苏小姐的爱情", b"\xe4\xb8\x89\xe9\x97\xbe\xe5\xa4\xa7\xe5\xad\xa6"]
+    index = duzudavida.BM25Index()
+    index.add([["earlier"]])
+    with pytest.raises(error, match=match) as raised:
+        index.add_texts(factory(good), jieba)
+    capfd.readouterr()  # the engine's "decode failed" line for undecodable bytes
+    notes = " ".join(getattr(raised.value, "__notes__", []))
+    if position:
+        assert f"texts[0:{position}] were added as ids 1 to {position}" in notes
+    else:
+        assert "no text of this call was added" in notes
+    expected = duzudavida.BM25Index()
+    expected.add([["earlier"]])
+    if position:
+        expected.add_texts(good[:position], jieba)
+    assert index.__getstate__() == expected.__getstate__()
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda i, j: i.add_texts("一段文字", j), TypeError, "texts must be an iterable of texts, not one str"),
+        (lambda i, j: i.add_texts(["x"], j, mode="cut"), ValueError, 'mode must be "default", "search" or "full"'),
+        (lambda i, j: i.add_texts(["x"], object()), TypeError, "jieba must be a duzudavida.Jieba, not object"),
+        (lambda i, j: i.add_texts(["x"], j, threads=-1), ValueError, "threads must be 0"),
+        (lambda i, j: i.search("一段", j), TypeError, "queries must be a list or tuple of texts, not str"),
+        (lambda i, j: i.search(["一段"], j, k=0), ValueError, "k must be at least 1, not 0"),
+        (lambda i, j: i.search(["一段", 5], j), TypeError, r"queries\[1\] is int"),
+        (lambda i, j: duzudavida.BM25Index.search(object(), ["x"], j), TypeError, "self must be a duzudavida.BM25Index"),
+    ],
+    ids=["one-str", "mode", "jieba", "threads", "query-str", "k", "query-int", "self"],
+)
+def test_arguments_are_checked_before_anything_is_added(jieba, call, error, match):
+    index = duzudavida.BM25Index()
+    with pytest.raises(error, match=match):
+        call(index, jieba)
+    assert len(index) == 0
+
+
+def test_progress_counts_every_text(jieba, monkeypatch):
+    """add_texts's bar counts texts by chunk; the segmenting batches' count sentences, and give
+    what they give without it."""
+    import duzudavida._progress as progress
+
+    seen = []
+
+    class Bar:
+        def __init__(self, total, description, unit):
+            seen.append(("open", total, description, unit))
+
+        def update(self, count):
+            seen.append(("update", count))
+
+        def close(self):
+            seen.append(("close",))
+
+    monkeypatch.setattr(progress, "bar", Bar)
+    texts = ["方鸿渐", "苏小姐"] * 40_000
+    duzudavida.BM25Index().add_texts(texts, jieba, show_progress=True)
+    duzudavida.BM25Index().add_texts((t for t in texts[:5]), jieba, show_progress=True)
+    assert seen == [
+        ("open", 80_000, "add_texts", "texts"), ("update", 65536), ("update", 14464), ("close",),
+        ("open", None, "add_texts", "texts"), ("update", 5), ("close",),
+    ]
+    sentences = texts[:10_000]
+    for name in ("cut_batch", "cut_for_search_batch", "tokenize_batch"):
+        seen.clear()
+        with_bar = getattr(jieba, name)(sentences, show_progress=True)
+        assert seen == [("open", 10_000, name, "sentences"), ("update", 8192), ("update", 1808), ("close",)]
+        without = getattr(jieba, name)(sentences)
+        assert str(with_bar) == str(without)
+
+
+def test_words_inserted_during_add_texts_apply_to_whole_texts(dict_paths):
+    """Another thread inserts words while add_texts cuts: each text is cut before or after."""
+    jieba = duzudavida.Jieba(**dict_paths)
+    texts = ["克莱登大学的博士文凭，方鸿渐留学回国"] * 60_000
+    index = duzudavida.BM25Index()
+    stop = threading.Event()
+
+    def insert():
+        n = 0
+        while not stop.is_set():
+            jieba.insert_user_word(f"博士文凭{n}")
+            n += 1
+        jieba.insert_user_word("克莱登大学的博士")
+
+    thread = threading.Thread(target=insert)
+    thread.start()
+    try:
+        index.add_texts(texts, jieba, threads=2)
+    finally:
+        stop.set()
+        thread.join()
+    assert len(index) == len(texts)
+    with pytest.raises(RuntimeError, match="cannot change while another thread uses it"):
+        blocker = threading.Event()
+
+        def slow():
+            yield "一"
+            blocker.wait(5)
+
+        runner = threading.Thread(target=lambda: index.add_texts(slow(), jieba))
+        runner.start()
+        try:
+            while not blocker.is_set():
+                try:
+                    index.add([["抢"]])
+                except RuntimeError:
+                    blocker.set()
+                    raise
+        finally:
+            blocker.set()
+            runner.join()
+
+
+def test_fork_inside_the_texts_gives_the_child_the_texts_before(jieba):
+    index = duzudavida.BM25Index()
+
+    def texts():
+        for n in range(70_000):
+            if n == 66_000:
+                pid = os.fork()
+                if pid == 0:
+                    # The first chunk (65536 texts) is in; the child's copy is whole and usable.
+                    os._exit(0 if len(index) == 65536 and index.add([["子"]]) == 65536 else 1)
+                _, status = os.waitpid(pid, 0)
+                assert os.waitstatus_to_exitcode(status) == 0
+            yield f"第{n}句话"
+
+    assert index.add_texts(texts(), jieba) == 0
+    assert len(index) == 70_000
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("skip_empty", [False, True])
+def test_a_late_bad_item_in_a_long_chunk(jieba, threads, skip_empty):
+    """The chunk is cut and added in parts on several threads: a text without words deep in it
+    stops the call (or is skipped) exactly where it stands."""
+    texts = [f"方鸿渐第{n}次回国" for n in range(40_000)]
+    texts[31_337] = "……"
+    index = duzudavida.BM25Index()
+    if skip_empty:
+        ids = index.add_texts(texts, jieba, threads=threads, skip_empty=True)
+        assert list(ids[31_330:31_340]) == [*range(31_330, 31_337), -1, 31_337, 31_338]
+        kept = texts[:31_337] + texts[31_338:]
+    else:
+        with pytest.raises(ValueError, match=r"texts\[31337\]: no words left") as raised:
+            index.add_texts(texts, jieba, threads=threads)
+        assert "texts[0:31337] were added as ids 0 to 31336" in raised.value.__notes__[-1]
+        kept = texts[:31_337]
+    expected = duzudavida.BM25Index()
+    expected.add([[w for w in jieba.cut_for_search(t) if not is_punctuation(w)] for t in kept])
+    assert index.__getstate__() == expected.__getstate__()
