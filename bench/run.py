@@ -102,36 +102,39 @@ def plain_row(group, name, value, unit, notes=""):
 # The module as it was before the keyed hash and the streaming load (the last release), built under
 # another name so that both load into one process and are timed round by round.
 BASELINE_COMMIT = "a2f00bf"
-BASELINE_BUILD = ROOT / "build" / "bench-baseline"
+# The index before block bounds (issue 23): the churn row's reference.
+INDEX_BASELINE_COMMIT = "d11c595"
 
 
-def build_baseline():
-    source = BASELINE_BUILD / "src"
+def build_baseline(commit: str = BASELINE_COMMIT, name: str = "duzudavida_baseline"):
+    folder = ROOT / "build" / ("bench-baseline" if name == "duzudavida_baseline" else f"bench-{name}")
+    source = folder / "src"
     if not (source / "CMakeLists.txt").exists():
         source.mkdir(parents=True, exist_ok=True)
-        archive = subprocess.run(["git", "-C", str(ROOT), "archive", BASELINE_COMMIT], check=True,
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", commit], check=True,
                                  capture_output=True).stdout
         subprocess.run(["tar", "-x", "-C", str(source)], input=archive, check=True)
-        for name in ("csrc/binding/CMakeLists.txt", "csrc/binding/module.cpp"):
-            path = source / name
-            path.write_text(re.sub(r"\bduzudavida\b", "duzudavida_baseline", path.read_text()))
+        for path_name in ("csrc/binding/CMakeLists.txt", "csrc/binding/module.cpp"):
+            path = source / path_name
+            path.write_text(re.sub(r"\bduzudavida\b", name, path.read_text()))
         # Its own pybind11 registry, so that its classes do not clash with ours.
         for path in (source / "csrc" / "binding").glob("*.cpp"):
-            path.write_text('#define PYBIND11_INTERNALS_KIND "_baseline"\n' + path.read_text())
+            path.write_text(f'#define PYBIND11_INTERNALS_KIND "_{name}"\n' + path.read_text())
     import pybind11
 
-    build = BASELINE_BUILD / "build"
+    build = folder / "build"
     subprocess.run(["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                     f"-DDUZUDAVIDA_CPPJIEBA_DIR={DICT.parent}", f"-DPython_EXECUTABLE={sys.executable}",
                     f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build), "--target", "duzudavida_baseline"], check=True,
+    subprocess.run(["cmake", "--build", str(build), "--target", name], check=True,
                    stdout=subprocess.DEVNULL)
     sys.path.insert(0, str(build / "csrc" / "binding"))
     importlib.invalidate_caches()
-    return importlib.import_module("duzudavida_baseline")
+    return importlib.import_module(name)
 
 
 _BASELINE = []
+_INDEX_BASELINE = []
 
 
 def duzudavida_baseline():
@@ -139,6 +142,13 @@ def duzudavida_baseline():
     if not _BASELINE:
         _BASELINE.append(build_baseline())
     return _BASELINE[0]
+
+
+def index_baseline():
+    """The module before block bounds, built once per run."""
+    if not _INDEX_BASELINE:
+        _INDEX_BASELINE.append(build_baseline(INDEX_BASELINE_COMMIT, "duzudavida_index_baseline"))
+    return _INDEX_BASELINE[0]
 
 
 def build_natives() -> None:

@@ -2,6 +2,7 @@
 #include "bm25_index.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -59,6 +60,19 @@ void reserve_growth(std::vector<Item>& items, std::size_t extra) {
   if (wanted > items.capacity()) items.reserve(std::max(wanted, items.capacity() + items.capacity() / 4));
 }
 
+// Room for the blocks of `postings` postings, so that extending them later cannot fail.
+void reserve_blocks(BM25Index::Blocks& blocks, std::size_t postings) {
+  const std::size_t count = (postings + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock;
+  reserve_growth(blocks.last, count - std::min(count, blocks.last.size()));
+  reserve_growth(blocks.bounds, count - std::min(count, blocks.bounds.size()));
+}
+
+// What a mapped file's posting that the query reads is refused for.
+std::invalid_argument damaged_posting(bool out_of_range) {
+  return std::invalid_argument(out_of_range ? "index file: a posting's document id is out of range"
+                                            : "index file: postings are not in ascending id order");
+}
+
 }  // namespace
 
 BM25Index::View BM25Index::postings(std::size_t term) const noexcept {
@@ -89,6 +103,13 @@ std::size_t BM25Index::memory_bytes() const noexcept {
     // the dictionary: token bytes, count, hash and two slots per entry
     bytes += terms_.token_at(term).capacity() + sizeof(std::string) + 4 + 8 + 32;
   }
+  const auto blocks_bytes = [](const Blocks& blocks) {
+    return blocks.last.capacity() * sizeof(std::uint32_t) + blocks.bounds.capacity() * sizeof(TermBound);
+  };
+  for (const Blocks& blocks : blocks_) bytes += sizeof(Blocks) + blocks_bytes(blocks);
+  if (mapped_blocks_) {
+    for (const Blocks& blocks : mapped_blocks_->blocks) bytes += sizeof(Blocks) + blocks_bytes(blocks);
+  }
   if (mapping_) {
     bytes += mapped_offsets_.capacity() * sizeof(std::uint64_t) + posting_count() * 5;
   } else {
@@ -107,11 +128,14 @@ const std::vector<double>& BM25Index::length_factors() const {
   const double average = model_.doc_length_average();
   const double b = model_.b();
   const double k1 = model_.k1();
+  bool finite = true;
   for (std::size_t id = 0; id < lengths_.size(); ++id) {
     // The expression of BM25's encode_document, term for term, so that weights agree to the bit.
     const double len = static_cast<double>(lengths_[id]);
     values[id] = ((len / average) * b + (1.0 - b)) * k1;
+    finite = finite && std::isfinite(values[id]);
   }
+  factors_.finite = finite;
   factors_.ready.store(true, std::memory_order_release);
   return values;
 }
@@ -169,18 +193,22 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   std::vector<Postings> fresh_postings(fresh.size());
   std::vector<std::size_t> fresh_added(fresh.size(), 0);
   for (const PendingPosting& posting : pending) ++(posting.fresh ? fresh_added : added)[posting.term];
+  std::vector<Blocks> fresh_blocks(fresh.size());
   for (std::size_t term = 0; term < added.size(); ++term) {
     if (added[term] == 0) continue;
     reserve_growth(owned_[term].docs, added[term]);
     reserve_growth(owned_[term].tfs, added[term]);
+    reserve_blocks(blocks_[term], owned_[term].docs.size() + added[term]);
   }
   for (std::size_t term = 0; term < fresh.size(); ++term) {
     fresh_postings[term].docs.reserve(fresh_added[term]);
     fresh_postings[term].tfs.reserve(fresh_added[term]);
+    reserve_blocks(fresh_blocks[term], fresh_added[term]);
   }
   terms_.reserve_more(fresh.size());
   reserve_growth(owned_, fresh.size());
   reserve_growth(bounds_, fresh.size());
+  reserve_growth(blocks_, fresh.size());
   reserve_growth(lengths_, docs.size());
   reserve_growth(live_mask_, docs.size());
   overflow_.reserve(overflow_.size() + escaped);
@@ -191,6 +219,7 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   for (std::size_t term = 0; term < fresh.size(); ++term) {
     owned_.push_back(std::move(fresh_postings[term]));
     bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
+    blocks_.push_back(std::move(fresh_blocks[term]));
   }
   {
     std::vector<std::size_t> hashes(fresh.size());
@@ -211,6 +240,11 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
     lengths_.push_back(length);
     live_mask_.push_back(1);
   }
+  // The lists only grew at their ends: their blocks are extended from the last one on.
+  for (std::size_t term = 0; term < added.size(); ++term) {
+    if (added[term] != 0) rebuild_blocks(term, owned_[term].docs.size() - added[term]);
+  }
+  for (std::size_t term = known; term < owned_.size(); ++term) rebuild_blocks(term, 0);
   live_ += docs.size();
   refresh_factors();
   return first;
@@ -274,13 +308,17 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
     list.docs.resize(kept);
     list.tfs.resize(kept);
     if (kept != 0) {
-      if (kept_terms != term) owned_[kept_terms] = std::move(list);
+      if (kept_terms != term) {
+        owned_[kept_terms] = std::move(list);
+        blocks_[kept_terms] = std::move(blocks_[term]);
+      }
       bounds_[kept_terms] = bound;
       ++kept_terms;
     }
   }
   owned_.resize(kept_terms);
   bounds_.resize(kept_terms);
+  blocks_.resize(kept_terms);
   overflow_.swap(overflow);
   terms_.erase_from(0, [&emptied](std::size_t term) { return emptied[term] == 0; });
   for (std::size_t id = 0; id < doomed.size(); ++id) {
@@ -289,6 +327,8 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
       live_mask_[id] = 0;
     }
   }
+  // Fewer postings give no more blocks than before: rebuilt in the memory they had.
+  rebuild_all_blocks();
   live_ -= static_cast<std::size_t>(doomed_count);
   refresh_factors();
 }
@@ -333,6 +373,7 @@ bool BM25Index::remove_few(std::int64_t doomed_count, std::int64_t doomed_length
     const std::size_t term = hits[hit].term;
     Postings& list = owned_[term];
     std::size_t kept = hits[hit].at;
+    const std::size_t first_moved = kept;  // the blocks before it keep their postings
     for (std::size_t at = kept; at < list.docs.size(); ++at) {
       if (hit < hits.size() && hits[hit].term == term && hits[hit].at == at) {
         if (list.tfs[at] == kTfEscape) overflow_.erase(overflow_key(term, list.docs[at]));
@@ -347,6 +388,7 @@ bool BM25Index::remove_few(std::int64_t doomed_count, std::int64_t doomed_length
     // is all pruning needs (serialize writes the exact one).
     list.docs.resize(kept);
     list.tfs.resize(kept);
+    rebuild_blocks(term, first_moved);
   }
   for (const std::uint32_t id : gone) {
     lengths_[id] = 0;
@@ -391,12 +433,18 @@ void BM25Index::merge(const BM25Index& other) {
   terms_.reserve_more(fresh);
   owned_.reserve(owned_.size() + fresh);
   bounds_.reserve(bounds_.size() + fresh);
+  reserve_growth(blocks_, fresh);
   std::vector<Postings> fresh_postings(fresh);
+  std::vector<Blocks> fresh_blocks(fresh);
+  std::vector<std::size_t> old_sizes(terms_.size() + fresh, 0);
   for (std::size_t term = 0; term < other.terms_.size(); ++term) {
     const std::size_t size = other.postings(term).size;
-    Postings& list = target[term] < terms_.size() ? owned_[target[term]] : fresh_postings[target[term] - terms_.size()];
+    const bool known = target[term] < terms_.size();
+    Postings& list = known ? owned_[target[term]] : fresh_postings[target[term] - terms_.size()];
+    old_sizes[target[term]] = list.docs.size();
     reserve_growth(list.docs, size);
     reserve_growth(list.tfs, size);
+    reserve_blocks(known ? blocks_[target[term]] : fresh_blocks[target[term] - terms_.size()], list.docs.size() + size);
   }
   reserve_growth(lengths_, other.lengths_.size());
   reserve_growth(live_mask_, other.lengths_.size());
@@ -409,9 +457,10 @@ void BM25Index::merge(const BM25Index& other) {
 
   model_.merge(other.model_);
   // From here on nothing can fail.
-  for (Postings& list : fresh_postings) {
-    owned_.push_back(std::move(list));
+  for (std::size_t term = 0; term < fresh; ++term) {
+    owned_.push_back(std::move(fresh_postings[term]));
     bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
+    blocks_.push_back(std::move(fresh_blocks[term]));
   }
   for (std::string& token : fresh_tokens) {
     const std::size_t hash = TokenHash{}(token);
@@ -431,19 +480,62 @@ void BM25Index::merge(const BM25Index& other) {
   overflow_.insert(overflow.begin(), overflow.end());
   lengths_.insert(lengths_.end(), other.lengths_.begin(), other.lengths_.end());
   live_mask_.insert(live_mask_.end(), other.live_mask_.begin(), other.live_mask_.end());
+  // Appended postings: each list's blocks are extended from its last one on.
+  for (std::size_t term = 0; term < other.terms_.size(); ++term) rebuild_blocks(target[term], old_sizes[target[term]]);
   live_ += other.live_;
   refresh_factors();
 }
 
-const BM25Index::TermBound& BM25Index::checked_bound(std::size_t term) const {
-  if (mapping_ && mapped_bound_checked_.get()[term].load(std::memory_order_acquire) == 0) {
-    const TermBound exact = exact_bound(term);
-    if (exact.max_tf != bounds_[term].max_tf || exact.min_length != bounds_[term].min_length) {
-      throw std::invalid_argument("index file: a token's bounds disagree with its postings");
-    }
-    mapped_bound_checked_.get()[term].store(1, std::memory_order_release);
+const BM25Index::Blocks& BM25Index::checked_blocks(std::size_t term, std::deque<Blocks>& own) const {
+  if (!mapping_) return blocks_[term];
+  std::atomic<std::uint8_t>& state = mapped_blocks_->checked[term];
+  if (state.load(std::memory_order_acquire) == 2) return mapped_blocks_->blocks[term];
+  const TermBound exact = exact_bound(term);
+  if (exact.max_tf != bounds_[term].max_tf || exact.min_length != bounds_[term].min_length) {
+    throw std::invalid_argument("index file: a token's bounds disagree with its postings");
   }
-  return bounds_[term];
+  std::uint8_t unbuilt = 0;
+  if (!state.compare_exchange_strong(unbuilt, 1, std::memory_order_acq_rel)) {
+    own.push_back(computed_blocks(term, 0, Blocks{}));
+    return own.back();
+  }
+  try {
+    mapped_blocks_->blocks[term] = computed_blocks(term, 0, Blocks{});
+  } catch (...) {
+    state.store(0, std::memory_order_release);
+    throw;
+  }
+  state.store(2, std::memory_order_release);
+  return mapped_blocks_->blocks[term];
+}
+
+void BM25Index::rebuild_blocks(std::size_t term, std::size_t from) {
+  blocks_[term] = computed_blocks(term, from, std::move(blocks_[term]));
+}
+
+void BM25Index::rebuild_all_blocks() {
+  blocks_.resize(owned_.size());
+  for (std::size_t term = 0; term < owned_.size(); ++term) rebuild_blocks(term, 0);
+}
+
+BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from, Blocks blocks) const {
+  const View view = postings(term);
+  const std::size_t kept = std::min(blocks.last.size(), from / kBoundBlock);
+  blocks.last.resize(kept);
+  blocks.bounds.resize(kept);
+  for (std::size_t begin = kept * kBoundBlock; begin < view.size; begin += kBoundBlock) {
+    const std::size_t stop = std::min(view.size, begin + kBoundBlock);
+    TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
+    for (std::size_t at = begin; at < stop; ++at) {
+      const std::uint32_t doc = view.docs[at];
+      if (doc >= lengths_.size() || (at > 0 && doc <= view.docs[at - 1])) throw damaged_posting(doc >= lengths_.size());
+      bound.max_tf = std::max(bound.max_tf, term_frequency(term, doc, view.tfs[at]));
+      bound.min_length = std::min(bound.min_length, lengths_[doc]);
+    }
+    blocks.last.push_back(view.docs[stop - 1]);
+    blocks.bounds.push_back(bound);
+  }
+  return blocks;
 }
 
 BM25Index::TermBound BM25Index::exact_bound(std::size_t term) const noexcept {
@@ -481,6 +573,8 @@ void BM25Index::materialize() {
   mapped_offsets_ = {};
   mapped_docs_ = nullptr;
   mapped_tfs_ = nullptr;
+  mapped_blocks_.reset();
+  rebuild_all_blocks();
 }
 
 void BM25Index::check_postings() const {
@@ -538,6 +632,10 @@ struct QueryTerm {
   std::size_t term;
   std::size_t cursor;
   std::size_t window_cursor;  // max_score: where the term's postings of the window at hand begin
+  const BM25Index::Blocks* blocks = nullptr;
+  std::size_t block = 0;  // max_score: the block of the document at hand, or past it
+  std::size_t bound_block = std::numeric_limits<std::size_t>::max();  // the block block_bound is of
+  double block_bound = 0.0;
 };
 
 // One thread's working memory for a query: a score per id, and which ids it touched.
@@ -554,7 +652,48 @@ struct QueryScratch {
   std::vector<std::uint8_t> present;
   std::vector<double> window_sums;          // max_score: per id of the window, its essential terms summed
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
+  std::vector<std::size_t> zero_cursors;    // the scan for documents that match no term
+  std::deque<BM25Index::Blocks> own_blocks;  // a mapped index's blocks another query is building
 };
+
+BM25Index::ScratchPool::~ScratchPool() { clear(); }
+
+BM25Index::ScratchPool& BM25Index::ScratchPool::operator=(const ScratchPool&) noexcept {
+  clear();  // sized for the index being replaced
+  return *this;
+}
+
+// Only where the index is destroyed or replaced, which no query may overlap: no lock.
+void BM25Index::ScratchPool::clear() noexcept {
+  for (QueryScratch* scratch : free) delete scratch;
+  free.clear();
+}
+
+// The pool's lock is only tried, never waited for: a fork while another thread holds it leaves it
+// taken in the child, whose queries then use scratch of their own.
+QueryScratch* BM25Index::take_scratch() const {
+  {
+    const std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::try_to_lock);
+    if (guard.owns_lock() && !scratch_pool_.free.empty()) {
+      QueryScratch* scratch = scratch_pool_.free.back();
+      scratch_pool_.free.pop_back();
+      return scratch;
+    }
+  }
+  return new QueryScratch();
+}
+
+void BM25Index::give_back(QueryScratch* scratch) const noexcept {
+  try {
+    const std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::try_to_lock);
+    if (guard.owns_lock()) {
+      scratch_pool_.free.push_back(scratch);
+      return;
+    }
+  } catch (...) {  // no room to keep it
+  }
+  delete scratch;
+}
 
 namespace {
 
@@ -592,24 +731,65 @@ std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t ta
   return static_cast<std::size_t>(std::lower_bound(view.docs + low + 1, view.docs + high, target) - view.docs);
 }
 
-// What a mapped file's posting that the query reads is refused for.
-std::invalid_argument damaged_posting(bool out_of_range) {
-  return std::invalid_argument(out_of_range ? "index file: a posting's document id is out of range"
-                                            : "index file: postings are not in ascending id order");
-}
-
 // A bound and a threshold compared with room for the rounding of a sum of a few terms: a
 // document is passed over only when it cannot reach the threshold by any rounding.
 bool below(double bound, double threshold) noexcept { return bound + std::fabs(bound) * 1e-9 < threshold; }
 
-// Not inlined: GCC would otherwise compute the thread-local address again inside the scoring
-// loops (a call per posting) rather than keep it.
-[[gnu::noinline]] QueryScratch& query_scratch() {
-  thread_local QueryScratch scratch;
-  return scratch;
+// K = ((len / average) * b + (1 - b)) * k1, the expression of BM25's encode_document.
+double length_factor(std::uint32_t length, double average, double b, double k1) noexcept {
+  const double len = static_cast<double>(length);
+  return ((len / average) * b + (1.0 - b)) * k1;
 }
 
+
 }  // namespace
+
+// After max_score offered every document that holds a term of positive weight, offers those that
+// hold no query term (score 0), in ascending id order while they can enter the result. The result
+// is then settled when it is full and its last score is not below 0: the rest hold only terms of
+// negative weight and score below 0. The lists are walked, not searched, so that a mapped file's
+// postings are checked as they are read.
+template <class Offer>
+bool offer_unmatched(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+                     std::size_t id_count, std::size_t columns, const Offer& offer) {
+  std::vector<Scored>& heap = scratch.heap;
+  std::vector<std::size_t>& cursors = scratch.zero_cursors;
+  cursors.assign(terms.size(), 0);
+  for (std::size_t doc = 0; doc < id_count; ++doc) {
+    if (heap.size() == columns && !better(Scored{0.0, static_cast<std::uint32_t>(doc)}, heap.front())) break;
+    if (mask[doc] == 0) continue;
+    bool held = false;
+    for (std::size_t index = 0; index < terms.size(); ++index) {
+      const BM25Index::View& view = terms[index].view;
+      std::size_t& at = cursors[index];
+      for (; at < view.size && view.docs[at] <= doc; ++at) {
+        const std::uint32_t id = view.docs[at];
+        if (id >= id_count || (at > 0 && id <= view.docs[at - 1])) throw damaged_posting(id >= id_count);
+        if (id == doc) {
+          held = true;
+          break;
+        }
+      }
+    }
+    if (!held) offer(Scored{0.0, static_cast<std::uint32_t>(doc)});
+  }
+  return heap.size() == columns && heap.front().score >= 0.0;
+}
+
+// The largest tf and the smallest K (K grows with the length): at least the weight of any posting
+// the bound covers, as each operation rounds monotonically in the argument that moves; where two
+// move together (tf / (tf + K)) `below` allows for the rounding.
+double BM25Index::weight_bound(double weight, const TermBound& bound, double average, double b, double k1) noexcept {
+  const double tf = static_cast<double>(bound.max_tf);
+  return weight * (0.0 + tf / (tf + length_factor(bound.min_length, average, b, k1)));
+}
+
+BM25Index::Blocks BM25Index::token_blocks(std::string_view token) const {
+  const std::size_t term = terms_.find(token);
+  if (term == TokenTable::npos) return Blocks{};
+  std::deque<Blocks> own;
+  return checked_blocks(term, own);
+}
 
 // Scores every document of every term's postings, term after term: the scores of `touched`.
 template <class Weigh>
@@ -649,30 +829,31 @@ void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, cons
 // `columns` documents score above 0, so documents matching nothing (score 0) or only negative
 // terms may belong in it.
 template <class Weigh, class Offer>
-bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
                           std::size_t id_count, std::size_t columns, double average, const Weigh& weigh,
                           const Offer& offer) const {
   std::vector<std::size_t>& positive = scratch.positive;
   std::vector<std::size_t>& negative = scratch.negative;
   positive.clear();
   negative.clear();
+  scratch.own_blocks.clear();
+  const double b = model_.b();
+  const double k1 = model_.k1();
   for (std::size_t index = 0; index < terms.size(); ++index) {
     QueryTerm& term = terms[index];
     if (term.weight > 0.0) {
-      const TermBound& bound = checked_bound(term.term);
-      const double len = static_cast<double>(bound.min_length);
-      const double factor = ((len / average) * model_.b() + (1.0 - model_.b())) * model_.k1();
-      const double tf = static_cast<double>(bound.max_tf);
-      term.bound = term.weight * (0.0 + tf / (tf + factor));
+      const Blocks& blocks = checked_blocks(term.term, scratch.own_blocks);
+      term.bound = weight_bound(term.weight, bounds_[term.term], average, b, k1);
       // Only a damaged mapped file gives 0 / 0 here. NaN bounds cannot be sorted (the comparison
       // is no ordering), so such a query is scored in full.
-      if (std::isnan(term.bound)) return false;
+      if (std::isnan(term.bound)) return Outcome::abandoned;
+      term.blocks = &blocks;
       positive.push_back(index);
     } else {
       negative.push_back(index);
     }
   }
-  if (positive.empty()) return false;
+  if (positive.empty()) return Outcome::all_offered;
   std::sort(positive.begin(), positive.end(),
             [&terms](std::size_t left, std::size_t right) { return terms[left].bound < terms[right].bound; });
   std::vector<double>& prefix = scratch.prefix;
@@ -690,6 +871,14 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
   bool pruning = false;       // once `columns` documents score above 0
   std::size_t essential = 0;  // positive[essential..] are the terms a document must hold one of
   std::size_t window_essential = 0;  // `essential` as the window at hand began
+  // The most a term adds to the documents of one of its blocks, computed once per block visited.
+  const auto block_weight = [&](QueryTerm& term, std::size_t block) {
+    if (term.bound_block != block) {
+      term.block_bound = weight_bound(term.weight, term.blocks->bounds[block], average, b, k1);
+      term.bound_block = block;
+    }
+    return term.block_bound;
+  };
   // A document the essential terms give `sum`: completed from the other terms while its bound can
   // still reach the threshold, then scored in token order and offered. With `rescore`, the
   // essential terms' contributions are found again through their window cursors.
@@ -697,7 +886,19 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
     bool passed = !(pruning && below(sum + prefix[window_essential], threshold));
     for (std::size_t i = window_essential; passed && i-- > 0;) {
       QueryTerm& term = terms[positive[i]];
-      term.cursor = seek(term.view, term.cursor, doc);
+      // The block that would hold the document bounds what the term can add: often far less than
+      // the term's bound, so most candidates are passed over without reading the postings.
+      const std::vector<std::uint32_t>& last = term.blocks->last;
+      while (term.block < last.size() && last[term.block] < doc) ++term.block;
+      if (term.block == last.size()) {
+        passed = !(pruning && below(sum + prefix[i], threshold));
+        continue;
+      }
+      if (pruning && below(sum + block_weight(term, term.block) + prefix[i], threshold)) {
+        passed = false;
+        break;
+      }
+      term.cursor = seek(term.view, std::max(term.cursor, term.block * kBoundBlock), doc);
       if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
         const double contribution = weigh(term, term.cursor, doc);
         scratch.contribution[positive[i]] = contribution;
@@ -716,22 +917,35 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
           scratch.present[positive[i]] = 1;
         }
       }
+      // Each term of negative weight found lowers the score: once it is sure to be below the
+      // threshold (with room for the rounding of sums of this magnitude, in any order), the
+      // document cannot enter the result and the other terms are not sought.
+      double lowered = sum;
+      double magnitude = std::fabs(sum);
+      bool entering = true;
       for (const std::size_t index : negative) {
         QueryTerm& term = terms[index];
         term.cursor = seek(term.view, term.cursor, doc);
         if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
-          scratch.contribution[index] = weigh(term, term.cursor, doc);
+          const double contribution = weigh(term, term.cursor, doc);
+          scratch.contribution[index] = contribution;
           scratch.present[index] = 1;
+          lowered += contribution;
+          magnitude += std::fabs(contribution);
+          if (pruning && lowered + magnitude * 1e-9 < threshold) {
+            entering = false;
+            break;
+          }
         }
       }
       double score = 0.0;
       bool first_term = true;
-      for (std::size_t index = 0; index < terms.size(); ++index) {
+      for (std::size_t index = 0; entering && index < terms.size(); ++index) {
         if (scratch.present[index] == 0) continue;
         score = first_term ? 0.0 + scratch.contribution[index] : score + scratch.contribution[index];
         first_term = false;
       }
-      offer(Scored{score, doc});
+      if (entering) offer(Scored{score, doc});
       if (heap.size() == columns && heap.front().score > 0.0) {
         pruning = true;
         threshold = heap.front().score;
@@ -764,17 +978,39 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       const std::size_t index = positive.back();
       QueryTerm& term = terms[index];
       std::size_t at = term.cursor;
-      for (; at < term.view.size && term.view.docs[at] < end; ++at) {
-        const std::uint32_t doc = term.view.docs[at];
-        // A mapped file's postings are checked as they are read: an id given twice would be
-        // offered twice, and one out of order would miss the other terms' postings, passed already.
-        if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
-        if (mask[doc] == 0) continue;
-        const double contribution = weigh(term, at, doc);
-        scratch.contribution[index] = contribution;
-        scratch.present[index] = 1;
-        consider(doc, contribution, false);
-        scratch.present[index] = 0;
+      while (at < term.view.size && term.view.docs[at] < end) {
+        const std::size_t block = at / kBoundBlock;
+        const std::size_t block_end = std::min(term.view.size, (block + 1) * kBoundBlock);
+        const double block_most = block_weight(term, block);
+        // Skipped postings were checked when their block's bound was computed (a mapped file's).
+        if (pruning && below(block_most + prefix[window_essential], threshold)) {
+          at = block_end;  // no document of the block can reach the threshold
+          continue;
+        }
+        // The most a posting of the block adds, by its stored tf: a division per small tf and
+        // block instead of one per posting, and no length looked up for those that cannot pass.
+        const TermBound& bound = term.blocks->bounds[block];
+        std::array<double, kTfTable> most;
+        most.fill(block_most);
+        for (std::uint32_t tf = 1; tf < kTfTable && tf < bound.max_tf; ++tf) {
+          most[tf] = weight_bound(term.weight, TermBound{tf, bound.min_length}, average, b, k1);
+        }
+        for (; at < block_end && term.view.docs[at] < end; ++at) {
+          const std::uint8_t stored = term.view.tfs[at];
+          if (pruning && below((stored < kTfTable ? most[stored] : block_most) + prefix[window_essential], threshold)) {
+            continue;
+          }
+          const std::uint32_t doc = term.view.docs[at];
+          // A mapped file's postings are checked as they are read: an id given twice would be
+          // offered twice, and one out of order would miss the other terms' postings, passed already.
+          if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
+          if (mask[doc] == 0) continue;
+          const double contribution = weigh(term, at, doc);
+          scratch.contribution[index] = contribution;
+          scratch.present[index] = 1;
+          consider(doc, contribution, false);
+          scratch.present[index] = 0;
+        }
       }
       term.cursor = at;
       continue;
@@ -814,7 +1050,7 @@ bool BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, 
       bits[word] = 0;
     }
   }
-  return heap.size() == columns && heap.front().score > 0.0;
+  return heap.size() == columns && heap.front().score > 0.0 ? Outcome::settled : Outcome::all_offered;
 }
 
 SearchResults BM25Index::retrieve(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
@@ -914,22 +1150,27 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
                                                  static_cast<double>(corpus->doc_count);
   const bool prunable = b >= 0.0 && b <= 1.0 && k1 > 0.0 && std::isfinite(k1) && average > 0.0;
   std::vector<double> corpus_factors;
+  bool finite_factors = true;
   if (corpus != nullptr) {
     corpus_factors.resize(lengths_.size());
     for (std::size_t id = 0; id < lengths_.size(); ++id) {
       // length_factors' expression, with the corpus's average.
       const double len = static_cast<double>(lengths_[id]);
       corpus_factors[id] = ((len / average) * b + (1.0 - b)) * k1;
+      finite_factors = finite_factors && std::isfinite(corpus_factors[id]);
     }
   }
   const std::vector<double>& factors = corpus == nullptr ? length_factors() : corpus_factors;
+  if (corpus == nullptr) finite_factors = factors_.finite;
+
+  // Documents that hold no query term score 0 and rank by id; when each other term's weight is
+  // negative and every K finite, those holding one score below 0.
+  const bool zero_scan = prunable && finite_factors;
 
   parallel::parallel_for(queries.size(), threads, [&](std::size_t row) {
-    QueryScratch& scratch = query_scratch();
-    if (scratch.scores.size() < id_count) {
-      scratch.scores.resize(id_count);
-      scratch.touched_mask.resize(id_count, 0);
-    }
+    const auto give = [this](QueryScratch* taken) { give_back(taken); };
+    const std::unique_ptr<QueryScratch, decltype(give)> held(take_scratch(), give);
+    QueryScratch& scratch = *held;
     // The query's tokens that the index holds, in ascending token order: each document's score
     // is summed in this order, whichever way it is found, so that equal documents score equally.
     std::vector<QueryTerm>& terms = scratch.terms;
@@ -963,9 +1204,18 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
       }
     };
     heap.clear();
-    bool settled = prunable && max_score(terms, scratch, mask, id_count, columns, average, weigh, offer);
+    const Outcome outcome = prunable ? max_score(terms, scratch, mask, id_count, columns, average, weigh, offer) : Outcome::abandoned;
+    bool settled = outcome == Outcome::settled;
+    if (outcome == Outcome::all_offered && zero_scan && terms.size() <= kZeroScanTerms &&
+        std::all_of(terms.begin(), terms.end(), [](const QueryTerm& term) { return term.weight > 0.0 || term.weight < 0.0; })) {
+      settled = offer_unmatched(terms, scratch, mask, id_count, columns, offer);
+    }
     if (!settled) {
       heap.clear();
+      if (scratch.scores.size() < id_count) {
+        scratch.scores.resize(id_count);
+        scratch.touched_mask.resize(id_count, 0);
+      }
       exhaustive(terms, scratch, mask, id_count, weigh);
       for (const std::uint32_t doc : scratch.touched) offer(Scored{scratch.scores[doc], doc});
       // The untouched documents score 0 and come in ascending id order.

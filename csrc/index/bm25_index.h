@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -142,13 +143,44 @@ class BM25Index {
     const std::uint8_t* tfs;
     std::size_t size;
   };
+  // Postings a block bound covers: 64 measured faster than 32 and 128 on single frequent words.
+  static constexpr std::size_t kBoundBlock = 64;
+  // Per block of kBoundBlock postings of a token (by position), its last id and its TermBound.
+  // They bound the block's document weights for any average length, so they need no update when
+  // the average moves; add and merge extend them, deletions rebuild them from the first change.
+  struct Blocks {
+    std::vector<std::uint32_t> last;
+    std::vector<TermBound> bounds;
+  };
+  // A token's block bounds, whose bound must cover every posting of its block (none when the
+  // index lacks the token). Throws as retrieve does for a mapped file's damaged postings.
+  Blocks token_blocks(std::string_view token) const;
+  // weight x tf / (tf + K(len)) at a bound's largest tf and smallest length, K computed with
+  // `average` as encode_document computes it: what pruning takes a block's most to be.
+  static double weight_bound(double weight, const TermBound& bound, double average, double b, double k1) noexcept;
 
  private:
   View postings(std::size_t term) const noexcept;
+  // Recomputes blocks_[term] from the block holding posting `from` on.
+  void rebuild_blocks(std::size_t term, std::size_t from);
+  void rebuild_all_blocks();
+  // The blocks of the postings as read: throws std::invalid_argument for an id out of range or
+  // out of order (a mapped file's postings, which are checked as queries read them).
+  Blocks computed_blocks(std::size_t term, std::size_t from, Blocks blocks) const;
+  // A query's working memory, kept by the index so that it goes with the index.
+  // (a scratch taken is the caller's until it gives it back).
+  QueryScratch* take_scratch() const;
+  void give_back(QueryScratch* scratch) const noexcept;
   // Ids max_score scores at once, its accumulator 16 KiB: 1024 and 4096 measured the same, 8192 slower.
   static constexpr std::size_t kWindow = 2048;
+  // Up to this many query tokens, a query that few documents match is completed by walking the
+  // lists for the documents that match none; more would make that walk cost tokens x ids.
+  static constexpr std::size_t kZeroScanTerms = 16;
+  // Term frequencies below this get their own bound per block in max_score (most are 1 or 2).
+  static constexpr std::uint32_t kTfTable = 8;
+  enum class Outcome { settled, all_offered, abandoned };
   template <class Weigh, class Offer>
-  bool max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
+  Outcome max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
                  std::size_t id_count, std::size_t columns, double average, const Weigh& weigh,
                  const Offer& offer) const;
   // retrieve, with the index's own figures when `corpus` is null; `offsets` (per query, where its
@@ -171,10 +203,12 @@ class BM25Index {
   bool remove_few(std::int64_t doomed_count, std::int64_t doomed_length, const std::vector<std::uint8_t>& doomed);
   // A token's bound as its postings give it now (bounds_ may be looser after a few deletions).
   TermBound exact_bound(std::size_t term) const noexcept;
-  // bounds_[term] for pruning. A mapped file's bounds are not trusted: the first query that uses a
-  // token checks its bound against its postings, and a file whose bound disagrees raises
-  // std::invalid_argument instead of pruning away documents that belong in the result.
-  const TermBound& checked_bound(std::size_t term) const;
+  // A token's blocks for pruning, its bound being bounds_[term]. A mapped file's bounds are not
+  // trusted: the first query that uses a token checks its bound against its postings (a file whose
+  // bound disagrees raises std::invalid_argument instead of pruning away documents that belong in
+  // the result) and builds its blocks. A query that finds another building them builds its own in
+  // `own` rather than wait, so that nothing waits on a lock a fork may have copied taken.
+  const Blocks& checked_blocks(std::size_t term, std::deque<Blocks>& own) const;
   void materialize();          // copies mapped postings into owned memory, checking them
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
   void refresh_factors() noexcept { factors_.ready = false; }
@@ -194,9 +228,14 @@ class BM25Index {
   const std::uint32_t* mapped_docs_ = nullptr;
   const std::uint8_t* mapped_tfs_ = nullptr;
   std::vector<TermBound> bounds_;  // per term: exact, or looser after remove_few
-  // When mapped: per term, whether checked_bound has checked it (queries on several threads may
-  // check one term at once; each finds the same answer).
-  std::shared_ptr<std::atomic<std::uint8_t>[]> mapped_bound_checked_;
+  std::vector<Blocks> blocks_;  // per term, when not mapped
+  // When mapped: per term its blocks, and whether checked_blocks has checked and built them (0
+  // not, 1 being built, 2 built), shared by the copies of the index, which share the postings.
+  struct MappedBlocks {
+    std::unique_ptr<std::atomic<std::uint8_t>[]> checked;
+    std::vector<Blocks> blocks;
+  };
+  std::shared_ptr<MappedBlocks> mapped_blocks_;
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;
@@ -205,17 +244,31 @@ class BM25Index {
   // one (not by the change: adding documents one at a time would then cost the whole index each).
   struct LengthFactors {
     std::vector<double> values;
+    bool finite = true;  // every value
     std::atomic<bool> ready{false};
     std::mutex lock;  // queries run in parallel; one of them computes
     LengthFactors() = default;
-    LengthFactors(const LengthFactors& other) : values(other.values), ready(other.ready.load()) {}
+    LengthFactors(const LengthFactors& other) : values(other.values), finite(other.finite), ready(other.ready.load()) {}
     LengthFactors& operator=(const LengthFactors& other) {
       values = other.values;
+      finite = other.finite;
       ready = other.ready.load();
       return *this;
     }
   };
   mutable LengthFactors factors_;
+  // Scratch of the queries that ran, for the next ones; freed with the index (a thread's own
+  // scratch would keep the largest index's size for the life of the thread). A copy starts empty.
+  struct ScratchPool {
+    std::mutex lock;
+    std::vector<QueryScratch*> free;
+    ScratchPool() = default;
+    ScratchPool(const ScratchPool&) noexcept {}
+    ScratchPool& operator=(const ScratchPool&) noexcept;
+    ~ScratchPool();
+    void clear() noexcept;
+  };
+  mutable ScratchPool scratch_pool_;
   std::size_t live_ = 0;
   // Set around the part of add, remove and merge that alters the index; a copy starts unset.
   struct ChangeFlag {

@@ -244,6 +244,7 @@ void BM25Index::save(const std::string& path) const {
 BM25Index BM25Index::from_bytes(std::string_view bytes) {
   BM25Index index = parse(bytes, nullptr);
   index.check_postings();
+  index.rebuild_all_blocks();
   return index;
 }
 
@@ -422,7 +423,9 @@ BM25Index BM25Index::parse(std::string_view bytes, std::shared_ptr<const MappedF
   if (mapping) {
     // The mapping starts on a page and the section on a multiple of 8, so ids are aligned.
     index.mapping_ = std::move(mapping);
-    index.mapped_bound_checked_.reset(new std::atomic<std::uint8_t>[term_count]());
+    index.mapped_blocks_ = std::make_shared<MappedBlocks>();
+    index.mapped_blocks_->checked.reset(new std::atomic<std::uint8_t>[term_count]());
+    index.mapped_blocks_->blocks.resize(term_count);
     index.mapped_offsets_ = std::move(offsets);
     index.mapped_docs_ = docs;
     index.mapped_tfs_ = tfs;

@@ -2,6 +2,7 @@
 // file's bytes, including every way a file may lie.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
@@ -238,6 +239,161 @@ TEST(BM25Index, PrunedTopKOverManyWindowsEqualsScoringEveryDocument) {
         }
       }
     }
+  }
+}
+
+// A corpus whose lists span many blocks: Zipf tokens over documents of 1 to 80 tokens, and one
+// frequency past a byte.
+Docs block_corpus(std::size_t count, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<double> weights;
+  for (int rank = 1; rank <= 100; ++rank) weights.push_back(1.0 / rank);
+  std::discrete_distribution<int> token(weights.begin(), weights.end());
+  std::uniform_int_distribution<int> length(1, 80);
+  Docs docs(count);
+  for (auto& doc : docs) {
+    for (int i = length(random); i > 0; --i) doc.push_back("t" + std::to_string(token(random)));
+  }
+  docs[count / 2].insert(docs[count / 2].end(), 300, "t7");
+  return docs;
+}
+
+// The postings whose weight, computed as the model computes a document's weight, exceeds what
+// `bound` makes of its block's bound: checked to the bit, with no room for rounding, at the
+// index's average length and at others (an index answering for a larger corpus uses another).
+template <class Bound>
+std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vector<std::uint8_t>& live,
+                      const Bound& bound) {
+  std::map<std::string, std::vector<std::pair<std::uint32_t, std::uint32_t>>> lists;  // id, tf
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] == 0) continue;
+    std::map<std::string, std::uint32_t> counts;
+    for (const auto& token : docs[id]) ++counts[token];
+    for (const auto& [token, tf] : counts) lists[token].emplace_back(static_cast<std::uint32_t>(id), tf);
+  }
+  const double b = index.model().b();
+  const double k1 = index.model().k1();
+  const double weight = 1.7;
+  std::size_t misses = 0;
+  for (const double average : {index.model().doc_length_average(), 3.0, 41.5, 400.0}) {
+    for (const auto& [token, list] : lists) {
+      const BM25Index::Blocks blocks = index.token_blocks(token);
+      if (blocks.last.size() != (list.size() + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock) {
+        misses += list.size();
+        continue;
+      }
+      for (std::size_t at = 0; at < list.size(); ++at) {
+        const auto [id, tf] = list[at];
+        const std::size_t block = at / BM25Index::kBoundBlock;
+        const double len = static_cast<double>(docs[id].size());
+        const double factor = ((len / average) * b + (1.0 - b)) * k1;
+        const double exact = weight * (0.0 + static_cast<double>(tf) / (static_cast<double>(tf) + factor));
+        misses += blocks.last[block] < id || bound(weight, blocks.bounds[block], average, b, k1) < exact;
+      }
+    }
+  }
+  return misses;
+}
+
+// Block bounds cover their postings to the bit through every change and every way of loading;
+// a bound planted one ulp too low is caught.
+TEST(BM25Index, BlockBoundsCoverEveryPostingToTheBit) {
+  const Docs docs = block_corpus(3000, 5);
+  const Docs more = block_corpus(700, 6);
+  BM25Index index(0.75, 1.2);
+  // Three batches: the lists grow at their ends, across a block's end and within one.
+  for (const auto& [from, to] : {std::pair<std::ptrdiff_t, std::ptrdiff_t>{0, 1000}, {1000, 1001}, {1001, 3000}}) {
+    const Docs batch(docs.begin() + from, docs.begin() + to);
+    index.add(as_documents(batch));
+  }
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  for (const std::int64_t id : {3, 64, 65, 1500, 2999}) {  // one at a time: lists searched
+    index.remove({id});
+    live[static_cast<std::size_t>(id)] = 0;
+  }
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 10; id < 3000; id += 9) {
+    if (live[static_cast<std::size_t>(id)] != 0) doomed.push_back(id);
+  }
+  index.remove(doomed);  // every list rewritten
+  for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+  BM25Index other(0.75, 1.2);
+  other.add(as_documents(more));
+  index.merge(other);
+  Docs all = docs;
+  all.insert(all.end(), more.begin(), more.end());
+  live.resize(all.size(), 1);
+
+  const auto exact = [](double weight, const BM25Index::TermBound& bound, double average, double b, double k1) {
+    return BM25Index::weight_bound(weight, bound, average, b, k1);
+  };
+  const auto planted = [](double weight, const BM25Index::TermBound& bound, double average, double b, double k1) {
+    return std::nextafter(BM25Index::weight_bound(weight, bound, average, b, k1), 0.0);
+  };
+  const std::string path = ::testing::TempDir() + "block_bounds.idx";
+  index.save(path);
+  const BM25Index copied = BM25Index::from_bytes(index.serialize());
+  const BM25Index mapped = BM25Index::load(path, true);
+  for (const BM25Index* loaded : {static_cast<const BM25Index*>(&index), &copied, &mapped}) {
+    EXPECT_EQ(uncovered(*loaded, all, live, exact), 0u);
+    EXPECT_GT(uncovered(*loaded, all, live, planted), 0u);
+  }
+  std::remove(path.c_str());
+}
+
+// The queries people type: single frequent words (some of negative weight), runs of consecutive
+// tokens, only negative tokens, every token at once; k from 1 to past the corpus; a corpus of one
+// document repeated (every score tied). The k best are those of scoring everything, to the bit,
+// whole and mapped.
+TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
+  for (const bool identical : {false, true}) {
+    Docs docs = block_corpus(2500, 9);
+    if (identical) {
+      const std::vector<std::string> one = docs[1];
+      docs.assign(300, one);
+    }
+    BM25Index index(0.75, 1.2);
+    index.add(as_documents(docs));
+    std::vector<std::uint8_t> live(docs.size(), 1);
+    std::vector<std::int64_t> doomed;
+    for (std::int64_t id = 1; id < static_cast<std::int64_t>(docs.size()); id += 13) doomed.push_back(id);
+    index.remove(doomed);
+    for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+    Docs live_docs;
+    for (std::size_t id = 0; id < docs.size(); ++id) {
+      if (live[id] != 0) live_docs.push_back(docs[id]);
+    }
+    const BM25 model = trained(live_docs);
+    const std::string path = ::testing::TempDir() + "query_mixes.idx";
+    index.save(path);
+    const BM25Index mapped = BM25Index::load(path, true);
+    std::vector<std::vector<std::string>> queries;
+    for (int rank = 0; rank < 100; rank += 3) queries.push_back({"t" + std::to_string(rank)});
+    queries.push_back({"t0", "t1"});
+    queries.push_back({"t1", "t0", "t1", "t2"});
+    std::mt19937 random(3);
+    for (int round = 0; round < 30; ++round) {
+      const auto& doc = docs[random() % docs.size()];
+      const std::size_t length = std::min<std::size_t>(doc.size(), 2 + random() % 5);
+      const std::size_t start = random() % (doc.size() - length + 1);
+      queries.emplace_back(doc.begin() + static_cast<std::ptrdiff_t>(start), doc.begin() + static_cast<std::ptrdiff_t>(start + length));
+    }
+    queries.emplace_back();
+    for (int rank = 0; rank < 100; ++rank) queries.back().push_back("t" + std::to_string(rank));
+    for (const auto& query : queries) {
+      const auto expected = ranked(model, query, docs, live);
+      for (const std::uint64_t k : {1u, 10u, 400u, 1000000000u}) {
+        for (const BM25Index* searched : {static_cast<const BM25Index*>(&index), &mapped}) {
+          const SearchResults results = searched->retrieve({TokenViews(query.begin(), query.end())}, k, 1, nullptr);
+          ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size()));
+          for (std::size_t column = 0; column < results.columns; ++column) {
+            ASSERT_EQ(results.ids[column], expected[column].second) << query[0] << " k " << k << " column " << column;
+            ASSERT_EQ(results.scores[column], expected[column].first) << query[0] << " k " << k;
+          }
+        }
+      }
+    }
+    std::remove(path.c_str());
   }
 }
 

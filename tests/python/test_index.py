@@ -416,6 +416,45 @@ def test_fork_during_an_add_gives_the_child_a_whole_index_or_says_why_not():
     assert outcomes <= {10, 12}, outcomes
 
 
+def test_hostile_queries_equal_the_oracle():
+    # A query of 100,000 tokens, one of every token, one of only a token of negative weight, and
+    # one matching nothing; k past the corpus and an allow list of every id (and more).
+    rng = random.Random(23)
+    index, mirror = duzudavida.BM25Index(), Mirror()
+    docs = random_docs(rng, 400, "str")
+    index.add(docs)
+    mirror.add(docs)
+    vocabulary = sorted({token for doc in docs for token in doc})
+    queries = [
+        [rng.choice(vocabulary + ["absent"]) for _ in range(100_000)],
+        vocabulary,
+        [as_kind([0], "str")[0]] * 3,
+        ["absent"],
+    ]
+    for allow in (None, range(-5, 10**6)):
+        check_against(index, mirror, queries, k=10**9, allow=allow)
+        check_against(index, mirror, queries, k=7, allow=allow, threads=2)
+
+
+def test_scratch_memory_goes_with_the_index():
+    # A query scored over every document (each one holds the query's token, of negative weight)
+    # needs 9 bytes per id of scratch; it must go when the index goes, not stay with the thread.
+    script = (
+        "import ctypes, gc, duzudavida, numpy\n"
+        "def rss():\n"
+        "    gc.collect(); ctypes.CDLL('libc.so.6').malloc_trim(0)\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmRSS:'): return int(line.split()[1]) * 1024\n"
+        "docs = [['a', 'a']] * 2_000_000\n"
+        "before = rss()\n"
+        "index = duzudavida.BM25Index(); index.add(docs)\n"
+        "index.retrieve([['a']], k=3, threads=1)\n"
+        "del index\n"
+        "print(rss() - before)\n"
+    )
+    done = run_isolated(script, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) < 6_000_000, "scratch of 18 MB outlived its index"
 class _GrowingCounts(Sequence):
     """Counts whose reading adds a document to the index it feeds, making them too few."""
 
