@@ -119,6 +119,14 @@ def numpy_module() -> Any:
 
 def command_index(arguments: argparse.Namespace) -> int:
     corpus_path = regular_file(arguments.corpus, "corpus")
+    # The index and its two files replace whatever is at their paths: never the corpus itself.
+    for output in (Path(arguments.index), *sidecar_paths(arguments.index)):
+        try:
+            clobbers = output.exists() and os.path.samefile(output, corpus_path)
+        except OSError:
+            clobbers = False
+        if clobbers:
+            raise UsageError(f"{output} is the corpus itself: the index would overwrite it")
     numpy = numpy_module()
     jieba = Jieba(**default_paths())
     options = {

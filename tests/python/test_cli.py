@@ -75,3 +75,13 @@ def test_usage_errors_exit_with_status_two(corpus, tmp_path):
     changed = run("search", str(index_path), "查询")
     assert changed.returncode == 2 and "changed since it was indexed" in changed.stderr
     assert "duzudavida search novel.index" in run("--help").stdout
+
+
+@pytest.mark.parametrize(("corpus_name", "index_name"), [("c.txt", "c.txt"), ("c.json", "c"), ("c.offsets.npy", "c")])
+def test_index_refuses_to_overwrite_its_corpus(tmp_path, corpus_name, index_name):
+    corpus = tmp_path / corpus_name
+    corpus.write_text("方鸿渐留学回国。\n")
+    before = corpus.read_bytes()
+    result = run("index", str(corpus), str(tmp_path / index_name), "-q")
+    assert result.returncode == 2 and "is the corpus itself" in result.stderr, result.stderr
+    assert corpus.read_bytes() == before
