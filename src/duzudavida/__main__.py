@@ -181,8 +181,39 @@ def progress_bar(total: int) -> Any:
     return bar(total, "index", "B")
 
 
+# Each field of INDEX.json and what its value must be: search reads them all, so a file edited or
+# damaged by hand must be refused here rather than fail with a traceback further on.
+DESCRIPTION_FIELDS: dict[str, type | tuple[type, ...]] = {
+    "corpus": str,
+    "corpus_size": int,
+    "corpus_mtime_ns": int,
+    "documents": int,
+    "paragraphs": bool,
+    "options": dict,
+}
+OPTION_VALUES: dict[str, tuple[Any, ...]] = {
+    "mode": ("search", "default", "full"),
+    "hmm": (True, False),
+    "drop_punctuation": (True, False),
+    "drop_stop_words": (True, False),
+}
+
+
+def side_file(path: Path) -> None:
+    """UsageError unless `path` is a regular file: a FIFO put in place of one would block search."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise UsageError(f"{path} is missing: make the index with `duzudavida index`") from None
+    except OSError as error:
+        raise UsageError(f"{path} cannot be read: {error.strerror}") from None
+    if not stat.S_ISREG(mode):
+        raise UsageError(f"{path} is not a regular file: index the corpus again")
+
+
 def load_description(index_path: str) -> dict[str, Any]:
     description_path, _ = sidecar_paths(index_path)
+    side_file(description_path)
     try:
         description = json.loads(description_path.read_text(encoding="utf-8"))
     except FileNotFoundError:
@@ -191,7 +222,45 @@ def load_description(index_path: str) -> dict[str, Any]:
         raise UsageError(f"{description_path} cannot be read: {error}") from None
     if not isinstance(description, dict) or description.get("format") != "duzudavida command line index 1":
         raise UsageError(f"{description_path} is not the description of a command line index")
+    for field, kind in DESCRIPTION_FIELDS.items():
+        value = description.get(field)
+        # bool is an int to isinstance: a count given as true or false is as wrong as one missing.
+        if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
+            raise UsageError(f"{description_path} is damaged: {field!r} is {value!r}; index the corpus again")
+    options = description["options"]
+    if set(options) != set(OPTION_VALUES) or any(
+        type(options[name]) is not type(values[0]) or options[name] not in values
+        for name, values in OPTION_VALUES.items()
+    ):
+        raise UsageError(f"{description_path} is damaged: 'options' is {options!r}; index the corpus again")
     return description
+
+
+def load_offsets(index_path: str, numpy: Any, documents: int) -> Any:
+    """INDEX.offsets.npy, mapped: a uint64 array of a (start, end) per document."""
+    _, offsets_path = sidecar_paths(index_path)
+    side_file(offsets_path)
+    try:
+        offsets = numpy.load(offsets_path, mmap_mode="r", allow_pickle=False)
+    except (OSError, ValueError) as error:
+        raise UsageError(f"{offsets_path} cannot be read: {error}; index the corpus again") from None
+    if offsets.dtype != numpy.dtype(numpy.uint64) or offsets.shape != (documents, 2):
+        raise UsageError(
+            f"{offsets_path} holds {offsets.dtype} of shape {offsets.shape}, not uint64 of shape ({documents}, 2): "
+            "index the corpus again"
+        )
+    return offsets
+
+
+def document_place(offsets: Any, doc: int, corpus_size: int, offsets_path: Path) -> tuple[int, int]:
+    """A document's start and end in the corpus, checked: lying offsets would print other text."""
+    start, end = (int(value) for value in offsets[doc])
+    if not start <= end <= corpus_size:
+        raise UsageError(
+            f"{offsets_path} places document {doc} at bytes {start} to {end} of a corpus of {corpus_size}: "
+            "index the corpus again"
+        )
+    return start, end
 
 
 def command_search(arguments: argparse.Namespace) -> int:
@@ -200,7 +269,7 @@ def command_search(arguments: argparse.Namespace) -> int:
     description = load_description(arguments.index)
     regular_file(arguments.index, "index")
     numpy = numpy_module()
-    offsets = numpy.load(sidecar_paths(arguments.index)[1], mmap_mode="r", allow_pickle=False)
+    offsets = load_offsets(arguments.index, numpy, description["documents"])
     corpus_path = description["corpus"]
     try:
         status = os.stat(corpus_path)
@@ -209,7 +278,7 @@ def command_search(arguments: argparse.Namespace) -> int:
     if (status.st_size, status.st_mtime_ns) != (description["corpus_size"], description["corpus_mtime_ns"]):
         raise UsageError(f"the corpus {corpus_path!r} changed since it was indexed: index it again")
     index = BM25Index.load(arguments.index, mmap=True)
-    if len(index) != description["documents"] or offsets.shape != (len(index), 2):
+    if len(index) != description["documents"]:
         raise UsageError(f"{arguments.index} and its description disagree: index the corpus again")
     jieba = Jieba(**default_paths())
     ids, scores = index.search([arguments.query], jieba, k=arguments.k, **description["options"])
@@ -218,7 +287,7 @@ def command_search(arguments: argparse.Namespace) -> int:
         for rank, (doc, score) in enumerate(zip(ids[0], scores[0]), 1):
             if score <= 0:
                 break
-            start, end = (int(value) for value in offsets[doc])
+            start, end = document_place(offsets, int(doc), status.st_size, sidecar_paths(arguments.index)[1])
             corpus.seek(start)
             text = corpus.read(end - start).decode("utf-8", "replace").replace("\n", " ")
             if width and len(text) > width:

@@ -1,10 +1,12 @@
 """The command line: index a file, search it, and refuse what cannot be indexed or searched."""
 
+import json
 import os
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import duzudavida
@@ -85,3 +87,57 @@ def test_index_refuses_to_overwrite_its_corpus(tmp_path, corpus_name, index_name
     result = run("index", str(corpus), str(tmp_path / index_name), "-q")
     assert result.returncode == 2 and "is the corpus itself" in result.stderr, result.stderr
     assert corpus.read_bytes() == before
+
+
+def _edit_description(edit):
+    def tamper(index_path: Path) -> None:
+        path = Path(f"{index_path}.json")
+        description = json.loads(path.read_text())
+        edit(description)
+        path.write_text(json.dumps(description))
+
+    return tamper
+
+
+def _edit_offsets(edit):
+    def tamper(index_path: Path) -> None:
+        path = Path(f"{index_path}.offsets.npy")
+        np.save(path, edit(np.load(path)), allow_pickle=True)
+
+    return tamper
+
+
+def _fifo(suffix):
+    def tamper(index_path: Path) -> None:
+        path = Path(f"{index_path}{suffix}")
+        path.unlink()
+        os.mkfifo(path)
+
+    return tamper
+
+
+TAMPERINGS = {
+    "size missing": _edit_description(lambda d: d.pop("corpus_size")),
+    "corpus not a path": _edit_description(lambda d: d.update(corpus=None)),
+    "options not a mapping": _edit_description(lambda d: d.update(options="x")),
+    "option unknown": _edit_description(lambda d: d["options"].update(bogus=1)),
+    "mode not a str": _edit_description(lambda d: d["options"].update(mode=5)),
+    "start past end": _edit_offsets(lambda a: a[:, ::-1].copy()),
+    "end past the corpus": _edit_offsets(lambda a: a + np.uint64(1 << 40)),
+    "complex offsets": _edit_offsets(lambda a: a.astype(complex)),
+    "object offsets": _edit_offsets(lambda a: a.astype(object)),
+    "offsets not npy": lambda index_path: Path(f"{index_path}.offsets.npy").write_bytes(b"garbage\n"),
+    "description a FIFO": _fifo(".json"),
+    "offsets a FIFO": _fifo(".offsets.npy"),
+}
+
+
+@pytest.mark.parametrize("tamper", TAMPERINGS.values(), ids=TAMPERINGS.keys())
+def test_search_refuses_damaged_side_files(corpus, tmp_path, tamper):
+    index_path = tmp_path / "corpus.index"
+    assert run("index", str(corpus), str(index_path), "-q").returncode == 0
+    tamper(index_path)
+    result = subprocess.run([sys.executable, "-m", "duzudavida", "search", str(index_path), "方鸿渐"],
+                            capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL)
+    assert (result.returncode, result.stdout) == (2, ""), result.stderr
+    assert "Traceback" not in result.stderr and "index the corpus again" in result.stderr, result.stderr
