@@ -884,7 +884,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // essential terms' contributions are found again through their window cursors.
   const auto consider = [&](std::uint32_t doc, double sum, bool rescore) {
     bool passed = !(pruning && below(sum + prefix[window_essential], threshold));
+    std::size_t reached = window_essential;  // positive[reached..window_essential) were sought
     for (std::size_t i = window_essential; passed && i-- > 0;) {
+      reached = i;
       QueryTerm& term = terms[positive[i]];
       // The block that would hold the document bounds what the term can add: often far less than
       // the term's bound, so most candidates are passed over without reading the postings.
@@ -952,8 +954,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
       }
     }
-    // Only the terms this document may have marked.
-    for (std::size_t i = 0; i < window_essential; ++i) scratch.present[positive[i]] = 0;
+    // Only the terms this document may have marked: most candidates stop at the first
+    // non-essential term or before it.
+    for (std::size_t i = reached; i < window_essential; ++i) scratch.present[positive[i]] = 0;
     if (passed) {
       for (std::size_t i = window_essential; i < positive.size(); ++i) scratch.present[positive[i]] = 0;
       for (const std::size_t index : negative) scratch.present[index] = 0;
