@@ -992,17 +992,32 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         }
         // The most a posting of the block adds, by its stored tf: a division per small tf and
         // block instead of one per posting, and no length looked up for those that cannot pass.
+        // Which stored tfs cannot pass (bit kTfTable: those from kTfTable on) is found again only
+        // when the threshold moves, so that a posting costs a bit test, not a bound's sum.
         const TermBound& bound = term.blocks->bounds[block];
-        std::array<double, kTfTable> most;
-        most.fill(block_most);
-        for (std::uint32_t tf = 1; tf < kTfTable && tf < bound.max_tf; ++tf) {
-          most[tf] = weight_bound(term.weight, TermBound{tf, bound.min_length}, average, b, k1);
-        }
+        std::array<double, kTfTable + 1> most;
+        bool most_known = false;
+        std::uint32_t cut = 0;
+        double cut_threshold = 0.0;
+        bool cut_known = false;
         for (; at < block_end && term.view.docs[at] < end; ++at) {
-          const std::uint8_t stored = term.view.tfs[at];
-          if (pruning && below((stored < kTfTable ? most[stored] : block_most) + prefix[window_essential], threshold)) {
-            continue;
+          if (pruning && (!cut_known || cut_threshold != threshold)) {
+            if (!most_known) {
+              most.fill(block_most);
+              for (std::uint32_t tf = 1; tf < kTfTable && tf < bound.max_tf; ++tf) {
+                most[tf] = weight_bound(term.weight, TermBound{tf, bound.min_length}, average, b, k1);
+              }
+              most_known = true;
+            }
+            cut = 0;
+            for (std::uint32_t slot = 0; slot <= kTfTable; ++slot) {
+              if (below(most[slot] + prefix[window_essential], threshold)) cut |= std::uint32_t{1} << slot;
+            }
+            cut_threshold = threshold;
+            cut_known = true;
           }
+          const std::uint32_t stored = term.view.tfs[at];
+          if (((cut >> std::min(stored, kTfTable)) & 1u) != 0) continue;
           const std::uint32_t doc = term.view.docs[at];
           // A mapped file's postings are checked as they are read: an id given twice would be
           // offered twice, and one out of order would miss the other terms' postings, passed already.
