@@ -319,7 +319,7 @@ def parser() -> argparse.ArgumentParser:
     index.add_argument("--drop-stop-words", action="store_true", help="leave out the dictionary's stop words")
     index.add_argument("--b", type=float, default=0.75, help="BM25 length normalisation (default 0.75)")
     index.add_argument("--k1", type=float, default=1.2, help="BM25 term-frequency saturation (default 1.2)")
-    index.add_argument("--threads", type=int, default=0, help="threads to cut with (default 0: every processor)")
+    index.add_argument("--threads", type=_non_negative, default=0, help="threads to cut with (default 0: every processor)")
     index.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
     index.set_defaults(run=command_index)
 
@@ -330,10 +330,21 @@ def parser() -> argparse.ArgumentParser:
     search.add_argument("index", metavar="INDEX", help="an index written by `duzudavida index`")
     search.add_argument("query", metavar="QUERY", help="the query, in words or as a sentence")
     search.add_argument("-k", type=int, default=10, help="how many documents to print (default 10)")
-    search.add_argument("--width", type=int, default=120,
+    search.add_argument("--width", type=_non_negative, default=120,
                         help="cut each document to this many characters (default 120; 0: whole)")
     search.set_defaults(run=command_search)
     return top
+
+
+def _non_negative(text: str) -> int:
+    """argparse's type for counts where 0 means "no limit" or "every processor"."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -67,6 +67,8 @@ def test_usage_errors_exit_with_status_two(corpus, tmp_path):
         (("index", str(tmp_path / "missing"), str(index_path)), "does not exist"),
         (("search", str(index_path), "查询"), "is missing: make the index with `duzudavida index`"),
         (("search", str(index_path)), "the following arguments are required: QUERY"),
+        (("search", str(index_path), "查询", "--width", "-1"), "must be 0 or more, not -1"),
+        (("index", str(corpus), str(index_path), "--threads", "-2"), "must be 0 or more, not -2"),
     ]
     for arguments, message in cases:
         result = run(*arguments)
