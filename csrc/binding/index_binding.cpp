@@ -262,6 +262,34 @@ std::vector<std::int64_t> allowed_ids(const BM25Index& index, py::handle allow) 
   return ids;
 }
 
+// `threads` as retrieve reads it: 0 or more, a count beyond any machine meaning every processor.
+unsigned thread_count(py::handle threads_value) {
+  const auto index = py::reinterpret_steal<py::int_>(PyNumber_Index(threads_value.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  long threads = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+  if (overflow > 0) threads = 1L << 16;  // more than any machine has: as many as it has
+  if (threads < 0 || overflow < 0) {
+    throw py::value_error("threads must be 0 (every usable processor) or more, not " + std::string(py::str(index.ptr())));
+  }
+  return static_cast<unsigned>(std::min(threads, 1L << 16));
+}
+
+// `k` as retrieve reads it: 1 or more, a count beyond 64 bits meaning every document.
+std::uint64_t top_k(py::handle k) {
+  const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
+  if (!value) throw py::error_already_set();
+  if (PyObject_RichCompareBool(value.ptr(), py::int_(1).ptr(), Py_LT) == 1) {
+    throw py::value_error("k must be at least 1, not " + std::string(py::str(value.ptr())));
+  }
+  unsigned long long wanted = PyLong_AsUnsignedLongLong(value.ptr());
+  if (wanted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // beyond 64 bits: as many as there are
+    wanted = std::numeric_limits<unsigned long long>::max();
+  }
+  return wanted;
+}
+
 namespace {
 
 std::string path_text(py::handle path) {
@@ -343,25 +371,8 @@ typing::text::CorpusStatistics corpus_of(py::handle source) {
 py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::handle threads_value, py::handle allow,
                    py::handle corpus_value) {
   require_numpy("retrieve needs numpy: pip install 'duzudavida[search]'");
-  const auto k_value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
-  if (!k_value) throw py::error_already_set();
-  if (PyObject_RichCompareBool(k_value.ptr(), py::int_(1).ptr(), Py_LT) == 1) {
-    throw py::value_error("k must be at least 1, not " + std::string(py::str(k_value.ptr())));
-  }
-  unsigned long long wanted = PyLong_AsUnsignedLongLong(k_value.ptr());
-  if (wanted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();  // beyond 64 bits: as many as there are
-    wanted = std::numeric_limits<unsigned long long>::max();
-  }
-  const auto threads_index = py::reinterpret_steal<py::int_>(PyNumber_Index(threads_value.ptr()));
-  if (!threads_index) throw py::error_already_set();
-  int threads_overflow = 0;
-  long threads = PyLong_AsLongAndOverflow(threads_index.ptr(), &threads_overflow);
-  if (threads_overflow > 0) threads = 1L << 16;  // more than any machine has: as many as it has
-  if (threads < 0 || threads_overflow < 0) {
-    throw py::value_error("threads must be 0 (every usable processor) or more, not " +
-                          std::string(py::str(threads_index.ptr())));
-  }
+  const std::uint64_t wanted = top_k(k);
+  const unsigned threads = thread_count(threads_value);
   const OwnedDocuments owned = load_owned(queries, "queries");
   std::vector<std::int64_t> allowed;
   if (!allow.is_none()) allowed = allowed_ids(self, allow);
@@ -372,11 +383,10 @@ py::tuple retrieve(const BM25Index& self, py::handle queries, py::handle k, py::
     const UseWithoutLock reading(self, false);
     self.prepare();
     py::gil_scoped_release unlocked;
-    const auto usable = static_cast<unsigned>(std::min(threads, 1L << 16));
     if (corpus_value.is_none()) {
-      results = self.retrieve(owned.docs, wanted, usable, allow.is_none() ? nullptr : &allowed);
+      results = self.retrieve(owned.docs, wanted, threads, allow.is_none() ? nullptr : &allowed);
     } else {
-      results = self.retrieve(owned.docs, wanted, usable, allow.is_none() ? nullptr : &allowed, corpus);
+      results = self.retrieve(owned.docs, wanted, threads, allow.is_none() ? nullptr : &allowed, corpus);
     }
   }
   const std::size_t rows = results.rows;

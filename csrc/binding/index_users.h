@@ -92,5 +92,9 @@ pybind11::array_t<Value> to_matrix(std::vector<Value>&& values, std::size_t rows
 // The ids of `allow` that name a document of the index, in order; the rest are skipped without
 // being kept, and a range is first cut to the index's ids.
 std::vector<std::int64_t> allowed_ids(const BM25Index& index, pybind11::handle allow);
+// `threads` of retrieve and search: 0 or more, a count beyond any machine meaning every processor.
+unsigned thread_count(pybind11::handle threads);
+// `k` of retrieve and search: 1 or more, a count beyond 64 bits meaning every document.
+std::uint64_t top_k(pybind11::handle k);
 
 }  // namespace lumo::binding

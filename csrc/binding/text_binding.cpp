@@ -3,9 +3,7 @@
 // interpreter lock released.
 #include <pybind11/numpy.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -67,34 +65,6 @@ WordOptions word_options(const std::string& mode, bool hmm, bool drop_punctuatio
   options.drop_punctuation = drop_punctuation;
   options.drop_stop_words = drop_stop_words;
   return options;
-}
-
-// `threads` as retrieve reads it: 0 or more, a count beyond any machine meaning every processor.
-unsigned thread_count(py::handle threads_value) {
-  const auto index = py::reinterpret_steal<py::int_>(PyNumber_Index(threads_value.ptr()));
-  if (!index) throw py::error_already_set();
-  int overflow = 0;
-  long threads = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
-  if (overflow > 0) threads = 1L << 16;
-  if (threads < 0 || overflow < 0) {
-    throw py::value_error("threads must be 0 (every usable processor) or more, not " + std::string(py::str(index.ptr())));
-  }
-  return static_cast<unsigned>(std::min(threads, 1L << 16));
-}
-
-// `k` as retrieve reads it: 1 or more, a count beyond 64 bits meaning every document.
-std::uint64_t top_k(py::handle k) {
-  const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(k.ptr()));
-  if (!value) throw py::error_already_set();
-  if (PyObject_RichCompareBool(value.ptr(), py::int_(1).ptr(), Py_LT) == 1) {
-    throw py::value_error("k must be at least 1, not " + std::string(py::str(value.ptr())));
-  }
-  unsigned long long wanted = PyLong_AsUnsignedLongLong(value.ptr());
-  if (wanted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    wanted = std::numeric_limits<unsigned long long>::max();
-  }
-  return wanted;
 }
 
 // Texts copied out of their Python objects into one buffer: the objects may change or go once
