@@ -16,7 +16,7 @@ import pytest
 
 import duzudavida
 from bm25_oracle import key_text
-from conftest import SANITIZED, run_isolated
+from conftest import SANITIZED, not_sanitized, run_isolated
 
 
 def as_kind(tokens, kind):
@@ -436,6 +436,7 @@ def test_hostile_queries_equal_the_oracle():
         check_against(index, mirror, queries, k=7, allow=allow, threads=2)
 
 
+@not_sanitized
 def test_scratch_memory_goes_with_the_index():
     # A query scored over every document (each one holds the query's token, of negative weight)
     # needs 9 bytes per id of scratch; it must go when the index goes, not stay with the thread.
