@@ -220,7 +220,7 @@ def _merge(parts: list[tuple[_Int64Array, _Float64Array]], rows: int, k: int) ->
 class ShardedIndex:
     """BM25Index shards on the workers of a Dask cluster, searched exactly as one index.
 
-    Not thread-safe: calls from several threads are serialised by a lock of its own.
+    Calls from several threads are safe: they are serialised by a lock of its own.
     """
 
     def __init__(
