@@ -2,6 +2,7 @@
 
     .venv/bin/python bench/run.py            # full run: bench/results/latest.{md,json,png}
     .venv/bin/python bench/run.py --quick    # tiny inputs, no targets, results under build/
+    .venv/bin/python bench/run.py --only index   # one section (repeatable), results under build/
 
 Every figure that is compared is a ratio of two timings taken in the same run, interleaved
 repetition by repetition; the table shows the median with the spread (min to max) of the ratios.
@@ -673,7 +674,13 @@ def main() -> None:
         if args.only is None or name in args.only:
             print(f"[bench] {name} ...", flush=True)
             run(args.quick)
-    out = ROOT / "build" / "bench-quick" if args.quick else ROOT / "bench" / "results"
+    # Only a full run of every section replaces the committed table; a part of one goes under build/.
+    if args.quick:
+        out = ROOT / "build" / "bench-quick"
+    elif args.only:
+        out = ROOT / "build" / "bench-only"
+    else:
+        out = ROOT / "bench" / "results"
     out.mkdir(parents=True, exist_ok=True)
     table = markdown(args.quick)
     (out / "latest.md").write_text(table, encoding="utf-8")
