@@ -91,18 +91,25 @@ def merge_indexes(indexes: Any) -> BM25Index:
     return merged
 
 
-def build_index(client: Client, paths: list[str], partitions: int, path: str) -> BM25Index:
-    """Segment, index each partition on its worker, merge the indexes in a tree, save to `path`."""
+def segmented_lines(client: Client, paths: list[str], partitions: int) -> db.Bag:
+    """The lines of `paths` in about `partitions` parts, each cut on its worker by one segmenter
+    broadcast to every worker."""
     if __name__ != "__main__":
         client.upload_file(__file__)
     megabytes = sum(Path(p).stat().st_size for p in paths) / 1e6
-    started = time.perf_counter()
     # A key of its own (hash=False): one named by the segmenter's contents would be the key that
     # run_pipeline's scatter may still be releasing, and a task then finds its segmenter gone.
     jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True, hash=False)
     wait(jieba)
     lines = db.read_text(paths, blocksize=max(1 << 16, int(megabytes * 1e6 / partitions) + 1))
-    pairs = lines.map_partitions(segment_partition, jieba)
+    pairs: db.Bag = lines.map_partitions(segment_partition, jieba)
+    return pairs
+
+
+def build_index(client: Client, paths: list[str], partitions: int, path: str) -> BM25Index:
+    """Segment, index each partition on its worker, merge the indexes in a tree, save to `path`."""
+    started = time.perf_counter()
+    pairs = segmented_lines(client, paths, partitions)
     index: BM25Index = pairs.reduction(index_partition, merge_indexes, split_every=4).compute()
     index.save(path)
     print(f"{'index':<10} {time.perf_counter() - started:7.2f} s  {len(index):,} documents in {path}", flush=True)
@@ -112,14 +119,8 @@ def build_index(client: Client, paths: list[str], partitions: int, path: str) ->
 def shard_index(client: Client, paths: list[str], shards: int) -> ShardedIndex:
     """One shard per worker, each built on the workers from its part of the lines, in line order:
     shard s holds the s-th part, so global ids ascend with the lines."""
-    if __name__ != "__main__":
-        client.upload_file(__file__)
-    megabytes = sum(Path(p).stat().st_size for p in paths) / 1e6
     started = time.perf_counter()
-    jieba: Future[Jieba] = client.scatter(Jieba(**default_paths()), broadcast=True, hash=False)
-    wait(jieba)
-    lines = db.read_text(paths, blocksize=max(1 << 16, int(megabytes * 1e6 / shards) + 1))
-    pairs = lines.map_partitions(segment_partition, jieba).repartition(npartitions=shards)
+    pairs = segmented_lines(client, paths, shards).repartition(npartitions=shards)
     built = client.compute([delayed(index_partition)(part) for part in pairs.to_delayed()])
     index = ShardedIndex.from_indexes(client, built)
     print(f"{'shards':<10} {time.perf_counter() - started:7.2f} s  {len(index):,} documents in "
