@@ -14,6 +14,22 @@ import time
 import duzudavida
 
 
+def one_per_call(index, retriever, single):
+    """Ours and bm25s answering `single` one query per call, each warmed up first (numba compiles
+    on its first call)."""
+    retriever.retrieve([single[0]], k=10, show_progress=False, n_threads=1)
+    index.retrieve([single[0]], k=10, threads=1)
+
+    def ours():
+        for query in single:
+            index.retrieve([query], k=10, threads=1)
+
+    def theirs():
+        for query in single:
+            retriever.retrieve([query], k=10, show_progress=False, n_threads=1)
+
+    return ours, theirs
+
 def novel_corpus(novel_path, jieba_paths, documents: int, seed: int = 3):
     """Documents of one to three of the novel's sentences, drawn with a fixed seed."""
     jieba = duzudavida.Jieba(*jieba_paths)
@@ -129,18 +145,7 @@ def bench_corpus(h, label: str, docs, quick: bool) -> None:
     index.add(docs)
     retriever = bm25s.BM25(method="lucene", k1=1.2, b=0.75, backend="numba")
     retriever.index(docs, show_progress=False)
-    # Both warmed up: numba compiles on its first call.
-    retriever.retrieve([queries[0]], k=10, show_progress=False, n_threads=1)
-    index.retrieve([queries[0]], k=10, threads=1)
-
-    def ours_single():
-        for query in single:
-            index.retrieve([query], k=10, threads=1)
-
-    def bm25s_single():
-        for query in single:
-            retriever.retrieve([query], k=10, show_progress=False, n_threads=1)
-
+    ours_single, bm25s_single = one_per_call(index, retriever, single)
     mine, theirs = h.interleaved(ours_single, bm25s_single, repeats)
     h.ratio_row(group, "retrieve, one query per call", mine, theirs, unit_scale=lambda s: len(single) / s,
                 unit="queries/s", reference="bm25s retrieve([q])", target=1.5)
@@ -301,17 +306,7 @@ def bench_mixes(h, label: str, docs, quick: bool, folder: str) -> None:
     for mix, queries in mixes.items():
         group = f"Search mixes, {label}"
         single = queries[: 50 if quick else 300]
-        retriever.retrieve([queries[0]], k=10, show_progress=False, n_threads=1)
-        index.retrieve([queries[0]], k=10, threads=1)
-
-        def ours_single():
-            for query in single:
-                index.retrieve([query], k=10, threads=1)
-
-        def bm25s_single():
-            for query in single:
-                retriever.retrieve([query], k=10, show_progress=False, n_threads=1)
-
+        ours_single, bm25s_single = one_per_call(index, retriever, single)
         per_second = lambda s: len(single) / s  # noqa: E731
         mine, theirs = h.interleaved(ours_single, bm25s_single, repeats)
         h.ratio_row(group, f"{mix}: one query per call", mine, theirs, unit_scale=per_second, unit="queries/s",
