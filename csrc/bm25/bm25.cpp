@@ -282,6 +282,37 @@ void BM25::train_batch(const std::vector<Document>& docs) {
   doc_length_average_ = static_cast<double>(doc_length_total_) / static_cast<double>(doc_count_);
 }
 
+bool BM25::train_totals(std::size_t doc_count, std::int64_t length_total, const std::vector<TokenTotal>& totals) {
+  if (doc_count == 0) return true;
+  // train_batch's checks on the batch's last document, which are its tightest.
+  if (static_cast<std::int64_t>(doc_count_) + static_cast<std::int64_t>(doc_count - 1) >= kMaxCount - 1) return false;
+  if (length_total < 0 || length_total > std::numeric_limits<std::int64_t>::max() - doc_length_total_) return false;
+  std::vector<std::size_t> entries(totals.size());
+  std::vector<std::string> fresh;
+  for (std::size_t at = 0; at < totals.size(); ++at) {
+    const TokenTotal& total = totals[at];
+    entries[at] = doc_token_frequency_.find(total.token, total.hash);
+    const std::int64_t base = entries[at] == TokenTable::npos ? 0 : doc_token_frequency_.count_at(entries[at]);
+    if (total.count <= 0 || base + total.count > kMaxCount) return false;
+    if (entries[at] == TokenTable::npos) fresh.emplace_back(total.token);
+  }
+  doc_token_frequency_.reserve_more(fresh.size());
+  // From here on nothing can fail.
+  std::size_t next_fresh = 0;
+  for (std::size_t at = 0; at < totals.size(); ++at) {
+    const auto count = static_cast<std::int32_t>(totals[at].count);
+    if (entries[at] != TokenTable::npos) {
+      doc_token_frequency_.count_at(entries[at]) += count;
+    } else {
+      doc_token_frequency_.insert_reserved(std::move(fresh[next_fresh++]), totals[at].hash, count);
+    }
+  }
+  doc_count_ += static_cast<std::int32_t>(doc_count);
+  doc_length_total_ += length_total;
+  doc_length_average_ = static_cast<double>(doc_length_total_) / static_cast<double>(doc_count_);
+  return true;
+}
+
 void BM25::check_initialized() const {
   // An average that is not a number passes, as the comparison is false for it.
   if (doc_count_ == 0 || std::fabs(doc_length_average_ - 0.0) < 1e-9) {

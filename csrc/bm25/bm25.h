@@ -102,6 +102,18 @@ class BM25 {
   // document that train would refuse (empty, or a counter passing its width) it throws
   // DocumentError with the model unchanged.
   void train_batch(const std::vector<Document>& docs);
+  // What a batch of text documents adds to one token: its occurrences over the whole batch.
+  struct TokenTotal {
+    std::string_view token;
+    std::size_t hash;  // TokenHash{}(token)
+    std::int64_t count;
+  };
+  // train_batch of `doc_count` text documents of `length_total` tokens in all, given the batch's
+  // distinct tokens with their totals in the order of their first occurrence (the order train
+  // inserts new tokens in): one table lookup per token of the batch instead of one per token of
+  // each document. Returns false, with the model unchanged, where a check fails (an empty
+  // document is the caller's to refuse); train_batch then names the document at fault.
+  bool train_totals(std::size_t doc_count, std::int64_t length_total, const std::vector<TokenTotal>& totals);
 
   // The weights of encode_document (or encode_query) of each document as sparse rows, on up to
   // `threads` threads (0: every usable processor): a text token's column is token_index(token),

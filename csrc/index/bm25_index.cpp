@@ -153,6 +153,14 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   TokenCounts<std::string_view> text_counts;
   TokenCounts<std::int64_t> id_counts;
   std::size_t escaped = 0;
+  // The model learns a batch of text documents from the totals counted here, in the order their
+  // tokens first occur, instead of counting every document again: 0.8 of add_texts' time on the
+  // novel (ids keep train_batch, whose id cache spares forming their text).
+  std::vector<BM25::TokenTotal> totals;
+  std::vector<std::uint32_t> known_total(terms_.size(), 0);  // an existing term's place in totals + 1
+  std::vector<std::uint32_t> fresh_total;                    // a new term's place in totals
+  bool by_totals = true;
+  std::uint64_t length_total = 0;
   for (std::size_t index = 0; index < docs.size(); ++index) {
     const auto collect = [&](const auto& tokens, auto& counts) {
       try {
@@ -161,11 +169,15 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
         throw DocumentError(index, error.what());
       }
       lengths[index] = static_cast<std::uint32_t>(tokens.size());
+      length_total += tokens.size();
+      by_totals = by_totals && !tokens.empty();
       for (const auto& item : counts.items()) {
+        constexpr bool text = std::is_same_v<std::decay_t<decltype(item.token)>, std::string_view>;
         const Key key(item.token);
-        const std::size_t hash = TokenHash{}(key.view);
+        const std::size_t hash = text ? item.hash : TokenHash{}(key.view);
         std::size_t term = terms_.find(key.view, hash);
         bool is_fresh = false;
+        std::uint32_t* place = nullptr;
         if (term == TokenTable::npos) {
           is_fresh = true;
           term = fresh.find(key.view, hash);
@@ -173,9 +185,20 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
             fresh.reserve_more(1);
             fresh.insert_reserved(std::string(key.view), hash, 0);
             term = fresh.size() - 1;
+            if (by_totals) fresh_total.push_back(0);
           }
+          if (by_totals) place = &fresh_total[term];
+        } else if (by_totals) {
+          place = &known_total[term];
         }
         const auto tf = static_cast<std::uint32_t>(item.count);
+        if (place != nullptr) {
+          if (*place == 0) {
+            totals.push_back(BM25::TokenTotal{key.view, hash, 0});
+            *place = static_cast<std::uint32_t>(totals.size());
+          }
+          totals[*place - 1].count += tf;
+        }
         escaped += tf >= kTfEscape;
         pending.push_back(PendingPosting{static_cast<std::uint32_t>(term), is_fresh, static_cast<std::uint32_t>(index), tf});
       }
@@ -183,6 +206,7 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
     if (const auto* texts = std::get_if<TokenViews>(&docs[index])) {
       collect(*texts, text_counts);
     } else {
+      by_totals = false;
       collect(std::get<IdList>(docs[index]), id_counts);
     }
   }
@@ -213,7 +237,10 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   reserve_growth(live_mask_, docs.size());
   overflow_.reserve(overflow_.size() + escaped);
 
-  model_.train_batch(docs);  // all or nothing, with the batch's messages
+  // All or nothing, with the batch's messages: train_batch names the document a check fails for.
+  const bool trained = by_totals && length_total <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
+                       model_.train_totals(docs.size(), static_cast<std::int64_t>(length_total), totals);
+  if (!trained) model_.train_batch(docs);
   // From here on nothing can fail.
   const std::size_t known = terms_.size();
   for (std::size_t term = 0; term < fresh.size(); ++term) {

@@ -79,6 +79,46 @@ TEST(BM25Forget, InvertsTrainingExactly) {
   EXPECT_EQ(model.encode_query(TokenViews{"x", "d", "a"}).size(), 3u);  // lookups after the erase
 }
 
+std::string state_of(const BM25& model) {
+  std::string bytes(model.state_size(), '\0');
+  model.write_state(bytes.data());
+  return bytes;
+}
+
+// add counts a text batch once and trains the model from its totals: the model's bytes (token
+// order included, which fixes the CSR columns) must be train_batch's after every batch, and a
+// batch that train_batch refuses is refused with its message and document, nothing changed.
+TEST(BM25Index, AddTrainsTheModelAsTrainBatchDoes) {
+  std::mt19937 random(17);
+  BM25Index index(0.75, 1.2);
+  BM25 model(0.75, 1.2);
+  for (int batch = 0; batch < 30; ++batch) {
+    Docs docs(1 + random() % 12);
+    for (auto& doc : docs) {
+      doc.resize(1 + random() % 9);
+      for (auto& token : doc) token = "t" + std::to_string(random() % (5 + 4 * batch));  // new and known tokens
+    }
+    std::vector<Document> batch_docs = as_documents(docs);
+    if (batch % 7 == 6) batch_docs.emplace_back(IdList{3, 1, 3});  // ids: train_batch's own path
+    if (batch % 5 == 4) {
+      batch_docs.insert(batch_docs.begin() + 1, Document(TokenViews{}));
+      const std::string before = state_of(index.model());
+      try {
+        index.add(batch_docs);
+        ADD_FAILURE() << "an empty document was added";
+      } catch (const DocumentError& error) {
+        EXPECT_EQ(error.index(), 1u);
+        EXPECT_NE(std::string(error.what()).find("trainning tokens_vec should not be empty"), std::string::npos);
+      }
+      EXPECT_EQ(state_of(index.model()), before);
+      batch_docs.erase(batch_docs.begin() + 1);
+    }
+    index.add(batch_docs);
+    model.train_batch(batch_docs);
+    ASSERT_EQ(state_of(index.model()), state_of(model)) << "batch " << batch;
+  }
+}
+
 TEST(BM25Index, ScoresAreTheModelsWeightsMultipliedOut) {
   const Docs docs = corpus();
   BM25Index index(0.75, 1.2);
