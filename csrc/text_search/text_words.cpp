@@ -101,27 +101,31 @@ bool WordFilter::keep(std::string_view word) const {
   return !options_.drop_stop_words || stop_words_.count(word) == 0;
 }
 
+void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, typing::text::TokenViews& words) {
+  // Per thread, so that its memory serves every text the thread cuts.
+  thread_local segmenter::WordSpans spans;
+  const WordOptions& options = filter.options();
+  try {
+    segmenter.cut(text, options.mode, options.hmm, spans);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw TextError(index, error.what());
+  }
+  words.clear();
+  words.reserve(spans.size());
+  for (const segmenter::WordSpan& span : spans) {
+    const std::string_view word = text.substr(span.offset, span.size);
+    if (filter.keep(word)) words.push_back(word);
+  }
+}
+
 void text_words(const segmenter::Segmenter& segmenter, const std::vector<std::string_view>& texts,
                 const WordFilter& filter, unsigned threads, std::vector<typing::text::Document>& docs) {
   docs.assign(texts.size(), typing::text::TokenViews{});
-  const WordOptions& options = filter.options();
   parallel::parallel_for(texts.size(), threads, [&](std::size_t index) {
-    // Per thread, so that its memory serves every text the thread cuts.
-    thread_local segmenter::WordSpans spans;
-    const std::string_view text = texts[index];
-    try {
-      segmenter.cut(text, options.mode, options.hmm, spans);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception& error) {
-      throw TextError(index, error.what());
-    }
-    auto& words = std::get<typing::text::TokenViews>(docs[index]);
-    words.reserve(spans.size());
-    for (const segmenter::WordSpan& span : spans) {
-      const std::string_view word = text.substr(span.offset, span.size);
-      if (filter.keep(word)) words.push_back(word);
-    }
+    text_words_of(segmenter, texts[index], index, filter, std::get<typing::text::TokenViews>(docs[index]));
   });
 }
 

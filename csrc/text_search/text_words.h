@@ -58,4 +58,9 @@ class TextError : public std::invalid_argument {
 void text_words(const segmenter::Segmenter& segmenter, const std::vector<std::string_view>& texts,
                 const WordFilter& filter, unsigned threads, std::vector<typing::text::Document>& docs);
 
+// The kept words of one text, texts[index] of a batch, into `words` (which it replaces), as
+// text_words gives them; throws TextError naming `index` where text_words would.
+void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, typing::text::TokenViews& words);
+
 }  // namespace lumo::text_search
