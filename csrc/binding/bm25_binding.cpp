@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -145,18 +146,62 @@ Documents load_documents(py::handle source) {
   return documents;
 }
 
+// Documents between two updates of a progress bar.
+constexpr std::size_t kProgressStep = 8192;
+
+// A progress bar over a batch of documents (duzudavida._progress.bar: tqdm when installed), or
+// nothing; closed with the call, however it ends.
+class Progress {
+ public:
+  // `total`: the count of documents, or None when unknown.
+  Progress(bool show, py::object total, const char* call) {
+    if (show) bar_ = py::module_::import("duzudavida._progress").attr("bar")(total, call, "docs");
+  }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress() {
+    if (bar_.is_none()) return;
+    try {
+      if (pending_ != 0) bar_.attr("update")(pending_);
+      bar_.attr("close")();
+    } catch (py::error_already_set& error) {
+      error.discard_as_unraisable(__func__);
+    }
+  }
+  void count(std::size_t documents) const {
+    if (bar_.is_none()) return;
+    bar_.attr("update")(documents);
+  }
+  // One more document, shown a step at a time.
+  void count_one() const {
+    if (bar_.is_none() || ++pending_ < kProgressStep) return;
+    bar_.attr("update")(pending_);
+    pending_ = 0;
+  }
+  bool shown() const noexcept { return !bar_.is_none(); }
+
+ private:
+  py::object bar_ = py::none();
+  mutable std::size_t pending_ = 0;
+};
+
 // Encodes each document as the single-document call does, into a list of dicts; `encode` takes
 // text tokens or ids.
 template <class Encode>
-py::list encode_each(py::handle docs, Encode encode) {
+py::list encode_each(py::handle docs, Encode encode, bool show_progress, const char* call) {
   py::list result;
+  // A batch that is not a list or tuple is refused by for_each_document, with its message.
+  const bool sized = PyList_Check(docs.ptr()) || PyTuple_Check(docs.ptr());
+  const Progress progress(show_progress, sized ? py::object(py::int_(py::len(docs))) : py::object(py::none()), call);
   for_each_document(
       docs,
       [&](const StringTokens& tokens) {
         result.append(py::cast(WeightsDict<std::string_view>{encode(tokens.views), tokens.views, tokens.sources}));
+        progress.count_one();
       },
       [&](const IdTokens& tokens) {
         result.append(py::cast(WeightsDict<std::int64_t>{encode(tokens.ids), tokens.ids, tokens.sources}));
+        progress.count_one();
       });
   return result;
 }
@@ -174,7 +219,7 @@ using CsrEncode = typing::text::CsrRows (BM25::*)(const std::vector<Document>&, 
 
 // A scipy.sparse.csr_array of shape (len(docs), 2**32 - 1), float32.
 template <CsrEncode encode>
-py::object encode_csr(const BM25& self, py::handle docs) {
+py::object encode_csr(const BM25& self, py::handle docs, bool show_progress) {
   py::object sparse;
   try {
     sparse = py::module_::import("scipy.sparse");
@@ -187,8 +232,31 @@ py::object encode_csr(const BM25& self, py::handle docs) {
   typing::text::CsrRows rows;
   {
     const ReadWithoutLock reading(self);
-    py::gil_scoped_release unlocked;
-    rows = (self.*encode)(documents.docs, 0);
+    const Progress progress(show_progress, py::int_(documents.docs.size()), encode == &BM25::encode_documents_csr ? "encode_documents_csr"
+                                                                                        : "encode_queries_csr");
+    if (!progress.shown()) {
+      py::gil_scoped_release unlocked;
+      rows = (self.*encode)(documents.docs, 0);
+    } else {
+      // A step of documents at a time, the rows appended: the same rows as one call.
+      const std::vector<Document>& all = documents.docs;
+      rows.indptr.push_back(0);
+      for (std::size_t begin = 0; begin < all.size(); begin += kProgressStep) {
+        const std::size_t end = std::min(all.size(), begin + kProgressStep);
+        {
+          py::gil_scoped_release unlocked;
+          const std::vector<Document> step(all.begin() + static_cast<std::ptrdiff_t>(begin),
+                                           all.begin() + static_cast<std::ptrdiff_t>(end));
+          const typing::text::CsrRows part = (self.*encode)(step, 0);
+          const std::int64_t base = rows.indptr.back();
+          for (std::size_t row = 1; row < part.indptr.size(); ++row) rows.indptr.push_back(base + part.indptr[row]);
+          rows.indices.insert(rows.indices.end(), part.indices.begin(), part.indices.end());
+          rows.data.insert(rows.data.end(), part.data.begin(), part.data.end());
+        }
+        progress.count(end - begin);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      }
+    }
   }
   const auto shape = py::make_tuple(documents.docs.size(), typing::text::kMaxColumn + 1);
   return sparse.attr("csr_array")(
@@ -284,18 +352,23 @@ void register_bm25(py::module_& module) {
           py::arg("docs"))
       .def(
           "encode_documents",
-          [](const BM25& self, py::handle docs) {
-            return encode_each(docs, [&](const auto& tokens) { return self.encode_document(tokens); });
+          [](const BM25& self, py::handle docs, bool show_progress) {
+            return encode_each(
+                docs, [&](const auto& tokens) { return self.encode_document(tokens); }, show_progress,
+                "encode_documents");
           },
-          py::arg("docs"))
+          py::arg("docs"), py::kw_only(), py::arg("show_progress") = false)
       .def(
           "encode_queries",
-          [](const BM25& self, py::handle docs) {
-            return encode_each(docs, [&](const auto& tokens) { return self.encode_query(tokens); });
+          [](const BM25& self, py::handle docs, bool show_progress) {
+            return encode_each(
+                docs, [&](const auto& tokens) { return self.encode_query(tokens); }, show_progress, "encode_queries");
           },
-          py::arg("docs"))
-      .def("encode_documents_csr", &encode_csr<&BM25::encode_documents_csr>, py::arg("docs"))
-      .def("encode_queries_csr", &encode_csr<&BM25::encode_queries_csr>, py::arg("docs"))
+          py::arg("docs"), py::kw_only(), py::arg("show_progress") = false)
+      .def("encode_documents_csr", &encode_csr<&BM25::encode_documents_csr>, py::arg("docs"), py::kw_only(),
+           py::arg("show_progress") = false)
+      .def("encode_queries_csr", &encode_csr<&BM25::encode_queries_csr>, py::arg("docs"), py::kw_only(),
+           py::arg("show_progress") = false)
       .def_static("token_index", [](std::string_view token) { return BM25::token_index(token); }, py::arg("token"))
       .def(
           "merge", [](BM25& self, const BM25& other) { changeable(self).merge(other); }, py::arg("other"))

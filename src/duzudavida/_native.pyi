@@ -59,14 +59,16 @@ class BM25:
     def encode_query(self, tokens: Sequence[int], /) -> dict[int, float]: ...
     def train_batch(self, docs: _Batch) -> None:
         """Train every document in order, or none: an empty one or an overflow raises, naming its index."""
-    def encode_documents(self, docs: _Batch) -> list[dict[Any, float]]:
-        """encode_document of each document, in order."""
-    def encode_queries(self, docs: _Batch) -> list[dict[Any, float]]:
-        """encode_query of each document, in order."""
-    def encode_documents_csr(self, docs: _Batch) -> _CsrArray:
-        """Document weights as a scipy.sparse.csr_array of shape (len(docs), 2**32 - 1), float32."""
-    def encode_queries_csr(self, docs: _Batch) -> _CsrArray:
-        """Query weights as a scipy.sparse.csr_array of shape (len(docs), 2**32 - 1), float32."""
+    def encode_documents(self, docs: _Batch, *, show_progress: bool = False) -> list[dict[Any, float]]:
+        """encode_document of each document, in order; with show_progress, a tqdm bar when tqdm is installed."""
+    def encode_queries(self, docs: _Batch, *, show_progress: bool = False) -> list[dict[Any, float]]:
+        """encode_query of each document, in order; with show_progress, a tqdm bar when tqdm is installed."""
+    def encode_documents_csr(self, docs: _Batch, *, show_progress: bool = False) -> _CsrArray:
+        """Document weights as a scipy.sparse.csr_array of shape (len(docs), 2**32 - 1), float32; with
+        show_progress, a tqdm bar when tqdm is installed."""
+    def encode_queries_csr(self, docs: _Batch, *, show_progress: bool = False) -> _CsrArray:
+        """Query weights as a scipy.sparse.csr_array of shape (len(docs), 2**32 - 1), float32; with
+        show_progress, a tqdm bar when tqdm is installed."""
     @staticmethod
     def token_index(token: str | bytes) -> int:
         """A token's column: MurmurHash3 x86 32-bit, seed 0, unsigned, modulo 2**32 - 1."""

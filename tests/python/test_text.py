@@ -192,8 +192,8 @@ def test_arguments_are_checked_before_anything_is_added(jieba, call, error, matc
 
 
 def test_progress_counts_every_text(jieba, monkeypatch):
-    """add_texts's bar counts texts by chunk; the segmenting batches' count sentences, and give
-    what they give without it."""
+    """add_texts's bar counts texts by chunk; the segmenting batches' count sentences and the
+    encoders' documents, and give what they give without it."""
     import duzudavida._progress as progress
 
     seen = []
@@ -223,6 +223,19 @@ def test_progress_counts_every_text(jieba, monkeypatch):
         assert seen == [("open", 10_000, name, "sentences"), ("update", 8192), ("update", 1808), ("close",)]
         without = getattr(jieba, name)(sentences)
         assert str(with_bar) == str(without)
+    model = duzudavida.BM25()
+    model.train_batch([["方鸿渐", "苏小姐"], ["苏小姐"]])
+    docs = [["方鸿渐"], [7, 7], ["苏小姐", "方鸿渐"]] * 6000
+    for name in ("encode_documents", "encode_queries", "encode_documents_csr", "encode_queries_csr"):
+        seen.clear()
+        with_bar = getattr(model, name)(docs, show_progress=True)
+        assert seen == [("open", 18_000, name, "docs"), ("update", 8192), ("update", 8192), ("update", 1616),
+                        ("close",)]
+        without = getattr(model, name)(docs)
+        if name.endswith("_csr"):
+            assert (with_bar != without).nnz == 0 and with_bar.shape == without.shape
+        else:
+            assert with_bar == without
 
 
 def test_words_inserted_during_add_texts_apply_to_whole_texts(dict_paths):
