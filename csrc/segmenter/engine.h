@@ -89,6 +89,7 @@ class Engine {
   void hmm_range(Scratch& scratch, std::size_t begin, std::size_t end) const;
   void viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const;
   void full_range(Scratch& scratch, std::size_t begin, std::size_t end) const;
+  void search_range(Scratch& scratch, std::size_t begin, std::size_t end, bool hmm) const;
   // tag on the given buffers. Not inlined: where the compiler sees that `scratch` is the
   // thread_local, it looks its address up again (__tls_get_addr) at uses inside the loops, which
   // made tag 4% slower.
