@@ -448,15 +448,7 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
   const double min_weight = min_weight_;
   // The walks are bound by cache misses: the root cells a few positions ahead (the walk goes
   // backwards) and the first edge after them are fetched while this position is walked.
-  constexpr std::size_t kAhead = 8;
   for (std::size_t i = size; i-- > 0;) {
-    if (i >= kAhead) __builtin_prefetch(trie_.probe_address(RuneTrie::kRoot, runes[i - kAhead]));
-    if (i >= kAhead / 2) {
-      const TrieCell* ahead = trie_.child(RuneTrie::kRoot, runes[i - kAhead / 2]);
-      if (ahead != nullptr && (ahead->node & RuneTrie::kHasChildren) != 0) {
-        __builtin_prefetch(trie_.probe_address(ahead->node & RuneTrie::kIdMask, runes[i - kAhead / 2 + 1]));
-      }
-    }
     const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
     // The library starts each maximum at kMinDouble and keeps only a strictly greater value.
     double best = kMinDouble;
