@@ -446,8 +446,6 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
   // the same sums ((0.0 + 0.0) + w == 0.0 + w) without the branch.
   weight[size] = 0.0;
   const double min_weight = min_weight_;
-  // The walks are bound by cache misses: the root cells a few positions ahead (the walk goes
-  // backwards) and the first edge after them are fetched while this position is walked.
   for (std::size_t i = size; i-- > 0;) {
     const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
     // The library starts each maximum at kMinDouble and keeps only a strictly greater value.
@@ -507,7 +505,7 @@ void Engine::viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const
   if (library_plan_) {
     // The library's model, its candidates spelt out: the four weights and eight transitions stay
     // in registers, where the general loop below reloads them at every step (its stores may alias
-    // them). Viterbi took 150 instructions a rune on the novel, this loop a third of that.
+    // them). Callgrind, the novel's mixed cut: Viterbi 11.3M instructions before, 7.8M with it.
     const double eb = transition_[kE][kB], sb = transition_[kS][kB];
     const double be = transition_[kB][kE], me = transition_[kM][kE];
     const double bm = transition_[kB][kM], mm = transition_[kM][kM];
@@ -734,8 +732,8 @@ bool Engine::cut_words(std::string_view sentence, CutMode mode, bool hmm, Scratc
   std::uint32_t* runes = scratch.runes.data();
   std::uint32_t* offsets = scratch.offsets.data();
   // Separators are words of their own, and end the ranges cut between them. Each range is cut
-  // as soon as it is decoded, while its runes are in the cache; a sentence that fails to decode
-  // later gives no words all the same.
+  // as soon as it is decoded, one pass over the runes instead of two; a sentence that fails to
+  // decode later gives no words all the same.
   std::size_t size = 0;
   std::size_t start = 0;
   for (std::size_t i = 0; i < byte_count;) {

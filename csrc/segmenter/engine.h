@@ -110,8 +110,8 @@ class Engine {
   double min_weight_ = 0.0;
   double user_word_default_weight_ = 0.0;
   std::vector<std::uint32_t> user_singles_;  // sorted: single code points of the user dictionary files
-  // The BMP ones of user_singles_, a bit each: mixed cuts ask about every single-rune word, and a
-  // bit test costs a third of the binary search's instructions.
+  // The BMP ones of user_singles_, a bit each: mixed cuts ask about every single-rune word, and
+  // a bit test is a few instructions where the binary search was a loop.
   std::array<std::uint64_t, RuneTrie::kDirectRunes / 64> user_single_bits_ = {};
 
   double start_[kHmmStates] = {};
