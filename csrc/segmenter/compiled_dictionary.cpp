@@ -296,6 +296,7 @@ std::unique_ptr<Engine> Engine::load(const std::string& path, std::uint64_t key)
     const auto* values = reinterpret_cast<const std::uint32_t*>(singles.first);
     engine->user_singles_.assign(values, values + singles.second);
     std::sort(engine->user_singles_.begin(), engine->user_singles_.end());
+    engine->index_user_singles();
   }
   {
     const auto emissions = section(kEmissions, sizeof(Emission), 8, 0);

@@ -16,7 +16,7 @@ namespace {
 // The library's "impossible" log weight, which it also uses as the start of every maximum.
 constexpr double kMinDouble = -3.14e+100;
 constexpr std::size_t kMaxWordLength = kMaxMatchRunes;
-constexpr std::size_t kE = 1, kS = 3;  // the states that end a word
+constexpr std::size_t kB = 0, kE = 1, kM = 2, kS = 3;  // E and S end a word
 constexpr std::uint32_t kNoSlot = UINT32_MAX;
 
 // The library's log line (limonp's Logger): local time, source, level, message.
@@ -111,31 +111,76 @@ std::string_view trim(std::string_view line) {
   return line;
 }
 
+// Space, tab, line feed, and the full-width comma and full stop.
 inline bool is_separator(std::uint32_t rune) {
-  return rune == ' ' || rune == '\t' || rune == '\n' || rune == 0xff0c || rune == 0x3002;
+  constexpr std::uint64_t kAsciiSeparators = (std::uint64_t{1} << ' ') | (1u << '\t') | (1u << '\n');
+  return rune <= ' ' ? ((kAsciiSeparators >> rune) & 1u) != 0 : rune == 0xff0c || rune == 0x3002;
 }
 
 inline bool is_letter(std::uint32_t rune) { return (rune >= 'a' && rune <= 'z') || (rune >= 'A' && rune <= 'Z'); }
 inline bool is_digit(std::uint32_t rune) { return rune >= '0' && rune <= '9'; }
 
+// A growable array of a trivially copyable type whose appends stay inline: std::vector's
+// emplace_back was compiled out of line, about 29 instructions a word (callgrind, the novel).
+// Growing keeps the elements; reserve does not initialise the new ones.
+template <class T>
+class Buffer {
+ public:
+  T* data() noexcept { return data_.get(); }
+  const T* data() const noexcept { return data_.get(); }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  T* begin() noexcept { return data_.get(); }
+  T* end() noexcept { return data_.get() + size_; }
+  T& operator[](std::size_t index) noexcept { return data_[index]; }
+  void clear() noexcept { size_ = 0; }
+  // Room for `count` elements in all; the size is left alone.
+  void reserve(std::size_t count) {
+    if (count > capacity_) grow(count);
+  }
+  // The size is set to `count` (at most the capacity, after reserve).
+  void set_size(std::size_t count) noexcept { size_ = count; }
+  template <class... Args>
+  void emplace_back(Args... args) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = T{args...};
+  }
+
+ private:
+  [[gnu::noinline]] void grow(std::size_t count) {
+    const std::size_t capacity = std::max(count, capacity_ * 2);
+    std::unique_ptr<T[]> grown(new T[capacity]);
+    if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_ * sizeof(T));
+    data_ = std::move(grown);
+    capacity_ = capacity;
+  }
+  std::unique_ptr<T[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+struct RuneSpan {
+  std::uint32_t start;
+  std::uint32_t length;
+};
+
 }  // namespace
 
 // Buffers reused across the calls of one thread.
 struct Engine::Scratch {
-  std::vector<std::uint32_t> runes;
-  std::vector<std::uint32_t> offsets;  // byte offset of each rune, and the sentence's size last
-  std::vector<double> route_weight;    // best log weight from each position to the range's end
-  std::vector<std::uint32_t> route_length;  // length of the first word on that best route
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> words;  // (first rune, rune count)
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> mixed;  // one range's mixed words, for search
+  Buffer<std::uint32_t> runes;
+  Buffer<std::uint32_t> offsets;  // byte offset of each rune, and the sentence's size last
+  Buffer<double> route_weight;    // best log weight from each position to the range's end
+  Buffer<std::uint32_t> route_length;  // length of the first word on that best route
+  Buffer<RuneSpan> words;
+  Buffer<RuneSpan> mixed;  // one range's mixed words, for search
+  Buffer<std::uint8_t> has_three;  // search: whether the three runes from each start are a word
   std::vector<std::pair<std::uint32_t, const TrieCell*>> matches;  // full mode: one position's words
-  std::vector<double> state_weight;
-  std::vector<std::int8_t> state_path;
-  std::vector<std::int8_t> states;
+  Buffer<std::uint8_t> state_path;
+  Buffer<std::uint8_t> states;
   std::vector<std::uint32_t> tag_slot;  // tag: by tag id, its index in the call's names, or kNoSlot
   std::vector<std::size_t> tags_used;   // tag: the ids whose slot is set
 };
-
 
 std::int32_t Engine::tag_id(const std::string& tag) {
   const auto found = tag_ids_.find(tag);
@@ -154,6 +199,7 @@ Engine::Engine(const SegmenterFiles& files) {
   for (const std::string& user : files.user_dicts) load_user_dictionary(user, runes);
   std::sort(user_singles_.begin(), user_singles_.end());
   user_singles_.erase(std::unique(user_singles_.begin(), user_singles_.end()), user_singles_.end());
+  index_user_singles();
   load_hmm(files.hmm);
   plan_transitions();
   load_idf(files.idf);
@@ -297,6 +343,12 @@ void Engine::plan_transitions() noexcept {
     }
     from_count_[y] = count;
   }
+  library_plan_ = true;
+  static constexpr std::uint8_t kLibraryFrom[kHmmStates][2] = {{kE, kS}, {kB, kM}, {kB, kM}, {kE, kS}};
+  for (std::size_t y = 0; y < kHmmStates; ++y) {
+    library_plan_ = library_plan_ && from_count_[y] == 2 && from_states_[y][0] == kLibraryFrom[y][0] &&
+                    from_states_[y][1] == kLibraryFrom[y][1];
+  }
 }
 
 void Engine::load_idf(const std::string& content) {
@@ -376,8 +428,11 @@ void Engine::load_stop_words(const std::string& content) {
   for_each_line(content, [&](std::string_view line) { stop_words_.emplace(line); });
 }
 
-bool Engine::is_user_single(std::uint32_t rune) const noexcept {
-  return !user_singles_.empty() && std::binary_search(user_singles_.begin(), user_singles_.end(), rune);
+void Engine::index_user_singles() noexcept {
+  user_single_bits_.fill(0);
+  for (const std::uint32_t rune : user_singles_) {
+    if (rune < RuneTrie::kDirectRunes) user_single_bits_[rune >> 6] |= std::uint64_t{1} << (rune & 63);
+  }
 }
 
 // The best route through the range by the sum of log weights (ties to the shorter word, which
@@ -385,38 +440,30 @@ bool Engine::is_user_single(std::uint32_t rune) const noexcept {
 void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) const {
   const std::uint32_t* runes = scratch.runes.data() + begin;
   const std::size_t size = end - begin;
-  // Each buffer is sized on its own: one that failed to grow must not pass for a grown one.
-  if (scratch.route_weight.size() < size) scratch.route_weight.resize(size);
-  if (scratch.route_length.size() < size) scratch.route_length.resize(size);
+  scratch.route_weight.reserve(size + 1);
+  scratch.route_length.reserve(size);
   double* weight = scratch.route_weight.data();
   std::uint32_t* length = scratch.route_length.data();
-  // The walks are bound by cache misses: the root cells a few positions ahead (the walk goes
-  // backwards) and the first edge after them are fetched while this position is walked.
-  constexpr std::size_t kAhead = 8;
+  // The library adds the next position's weight only where there is one: 0.0 past the end gives
+  // the same sums ((0.0 + 0.0) + w == 0.0 + w) without the branch.
+  weight[size] = 0.0;
+  const double min_weight = min_weight_;
   for (std::size_t i = size; i-- > 0;) {
-    if (i >= kAhead) __builtin_prefetch(trie_.probe_address(RuneTrie::kRoot, runes[i - kAhead]));
-    if (i >= kAhead / 2) {
-      const TrieCell* ahead = trie_.child(RuneTrie::kRoot, runes[i - kAhead / 2]);
-      if (ahead != nullptr && (ahead->node & RuneTrie::kHasChildren) != 0) {
-        __builtin_prefetch(trie_.probe_address(ahead->node & RuneTrie::kIdMask, runes[i - kAhead / 2 + 1]));
-      }
-    }
+    const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
+    // The library starts each maximum at kMinDouble and keeps only a strictly greater value.
     double best = kMinDouble;
     std::uint32_t best_length = 1;
-    const TrieCell* cell = trie_.child(RuneTrie::kRoot, runes[i]);
-    double value = 0.0;
-    if (i + 1 < size) value += weight[i + 1];
-    value += (cell != nullptr && cell->tag != RuneTrie::kNoWord) ? cell->weight : min_weight_;
+    double value = 0.0 + weight[i + 1];
+    value += (cell != nullptr && cell->tag != RuneTrie::kNoWord) ? cell->weight : min_weight;
     if (value > best) best = value;
     if (cell != nullptr && (cell->node & RuneTrie::kHasChildren) != 0) {
       const std::size_t last = std::min(size, i + kMaxWordLength);
       std::uint32_t node = cell->node & RuneTrie::kIdMask;
       for (std::size_t j = i + 1; j < last; ++j) {
-        cell = trie_.child(node, runes[j]);
+        cell = trie_.edge_child(node, runes[j]);
         if (cell == nullptr) break;
         if (cell->tag != RuneTrie::kNoWord) {
-          value = 0.0;
-          if (j + 1 < size) value += weight[j + 1];
+          value = 0.0 + weight[j + 1];
           value += cell->weight;
           if (value > best) {
             best = value;
@@ -434,47 +481,99 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
 
 void Engine::viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const {
   const std::size_t size = end - begin;
+  // The last rune's state is E or S, both of which end a word: a lone rune is a word whatever the
+  // weights. Almost half the runs the HMM gets on the novel are one rune long.
+  if (size == 1) {
+    scratch.words.emplace_back(static_cast<std::uint32_t>(begin), 1u);
+    return;
+  }
   const std::uint32_t* runes = scratch.runes.data() + begin;
-  if (scratch.state_weight.size() < size * kHmmStates) scratch.state_weight.resize(size * kHmmStates);
-  if (scratch.state_path.size() < size * kHmmStates) scratch.state_path.resize(size * kHmmStates);
-  double* weight = scratch.state_weight.data();
-  std::int8_t* path = scratch.state_path.data();
+  scratch.state_path.reserve(size);
+  scratch.states.reserve(size);
+  // path[x]: for each state y at rune x, two bits from bit 2y: the state before it on its best path.
+  std::uint8_t* path = scratch.state_path.data();
+  const std::uint32_t* emission_index = emission_index_.data();
+  const Emission* emissions = emissions_.data();
+  const auto emission_of = [&](std::uint32_t rune) -> const Emission& {
+    return rune < RuneTrie::kDirectRunes ? emissions[emission_index[rune]] : emission(rune);
+  };
+  double weight[kHmmStates];
   {
-    const Emission& emit = emission(runes[0]);
-    for (std::size_t y = 0; y < kHmmStates; ++y) {
-      weight[y] = start_[y] + emit.weight[y];
-      path[y] = -1;
-    }
+    const Emission& emit = emission_of(runes[0]);
+    for (std::size_t y = 0; y < kHmmStates; ++y) weight[y] = start_[y] + emit.weight[y];
   }
-  for (std::size_t x = 1; x < size; ++x) {
-    const Emission& emit = emission(runes[x]);
-    const double* before = weight + (x - 1) * kHmmStates;
-    double* now = weight + x * kHmmStates;
-    std::int8_t* from = path + x * kHmmStates;
-    for (std::size_t y = 0; y < kHmmStates; ++y) {
+  // Each candidate is (before + transition) + emission, in the library's order, and only a
+  // strictly greater one than kMinDouble, then than the best so far, replaces it (kE if none).
+  if (library_plan_) {
+    // The library's model, its candidates spelt out: the four weights and eight transitions stay
+    // in registers, where the general loop below reloads them at every step (its stores may alias
+    // them). Callgrind, the novel's mixed cut: Viterbi 11.3M instructions before, 7.8M with it.
+    const double eb = transition_[kE][kB], sb = transition_[kS][kB];
+    const double be = transition_[kB][kE], me = transition_[kM][kE];
+    const double bm = transition_[kB][kM], mm = transition_[kM][kM];
+    const double es = transition_[kE][kS], ss = transition_[kS][kS];
+    double b = weight[kB], e = weight[kE], m = weight[kM], s = weight[kS];
+    const auto best_of = [](double first, unsigned first_state, double second, unsigned second_state,
+                            unsigned& from) {
       double best = kMinDouble;
-      std::int8_t best_from = static_cast<std::int8_t>(kE);
-      const double emit_weight = emit.weight[y];
-      for (std::size_t k = 0; k < from_count_[y]; ++k) {
-        const std::size_t previous = from_states_[y][k];
-        const double value = before[previous] + transition_[previous][y] + emit_weight;
-        if (value > best) {
-          best = value;
-          best_from = static_cast<std::int8_t>(previous);
-        }
+      from = kE;
+      if (first > best) {
+        best = first;
+        from = first_state;
       }
-      now[y] = best;
-      from[y] = best_from;
+      if (second > best) {
+        best = second;
+        from = second_state;
+      }
+      return best;
+    };
+    for (std::size_t x = 1; x < size; ++x) {
+      const Emission& emit = emission_of(runes[x]);
+      unsigned from_b, from_e, from_m, from_s;
+      const double next_b = best_of(e + eb + emit.weight[kB], kE, s + sb + emit.weight[kB], kS, from_b);
+      const double next_e = best_of(b + be + emit.weight[kE], kB, m + me + emit.weight[kE], kM, from_e);
+      const double next_m = best_of(b + bm + emit.weight[kM], kB, m + mm + emit.weight[kM], kM, from_m);
+      const double next_s = best_of(e + es + emit.weight[kS], kE, s + ss + emit.weight[kS], kS, from_s);
+      path[x] = static_cast<std::uint8_t>(from_b | from_e << 2 | from_m << 4 | from_s << 6);
+      b = next_b;
+      e = next_e;
+      m = next_m;
+      s = next_s;
+    }
+    weight[kB] = b;
+    weight[kE] = e;
+    weight[kM] = m;
+    weight[kS] = s;
+  } else {
+    for (std::size_t x = 1; x < size; ++x) {
+      const Emission& emit = emission_of(runes[x]);
+      double next[kHmmStates];
+      unsigned packed = 0;
+      for (std::size_t y = 0; y < kHmmStates; ++y) {
+        double best = kMinDouble;
+        std::size_t best_from = kE;
+        for (std::size_t k = 0; k < from_count_[y]; ++k) {
+          const std::size_t previous = from_states_[y][k];
+          const double value = weight[previous] + transition_[previous][y] + emit.weight[y];
+          if (value > best) {
+            best = value;
+            best_from = previous;
+          }
+        }
+        next[y] = best;
+        packed |= static_cast<unsigned>(best_from) << (2 * y);
+      }
+      path[x] = static_cast<std::uint8_t>(packed);
+      std::copy(next, next + kHmmStates, weight);
     }
   }
-  const double* last = weight + (size - 1) * kHmmStates;
-  std::size_t state = last[kE] >= last[kS] ? kE : kS;
-  std::vector<std::int8_t>& states = scratch.states;
-  states.resize(size);
-  for (std::size_t x = size; x-- > 0;) {
-    states[x] = static_cast<std::int8_t>(state);
-    state = static_cast<std::size_t>(path[x * kHmmStates + state]);
+  std::size_t state = weight[kE] >= weight[kS] ? kE : kS;
+  std::uint8_t* states = scratch.states.data();
+  for (std::size_t x = size - 1; x > 0; --x) {
+    states[x] = static_cast<std::uint8_t>(state);
+    state = (path[x] >> (2 * state)) & 3u;
   }
+  states[0] = static_cast<std::uint8_t>(state);
   // A word ends at each E or S.
   std::size_t left = 0;
   for (std::size_t x = 0; x < size; ++x) {
@@ -544,7 +643,7 @@ void Engine::full_range(Scratch& scratch, std::size_t begin, std::size_t end) co
       const std::size_t last = std::min(size, i + kMaxWordLength);
       std::uint32_t node = cell->node & RuneTrie::kIdMask;
       for (std::size_t j = i + 1; j < last; ++j) {
-        cell = trie_.child(node, runes[j]);
+        cell = trie_.edge_child(node, runes[j]);
         if (cell == nullptr) break;
         if (cell->tag != RuneTrie::kNoWord) matches.emplace_back(static_cast<std::uint32_t>(j), cell);
         if ((cell->node & RuneTrie::kHasChildren) == 0) break;
@@ -566,6 +665,45 @@ void Engine::full_range(Scratch& scratch, std::size_t begin, std::size_t end) co
   }
 }
 
+// The mixed words of the range, each after the dictionary's two- and three-rune words inside it.
+void Engine::search_range(Scratch& scratch, std::size_t begin, std::size_t end, bool hmm) const {
+  const std::size_t first = scratch.words.size();
+  mixed_range(scratch, begin, end, hmm);
+  const std::size_t count = scratch.words.size() - first;
+  scratch.mixed.reserve(count);
+  std::memcpy(scratch.mixed.data(), scratch.words.data() + first, count * sizeof(RuneSpan));
+  scratch.words.set_size(first);
+  const std::uint32_t* runes = scratch.runes.data();
+  for (std::size_t w = 0; w < count; ++w) {
+    const RuneSpan word = scratch.mixed[w];
+    if (word.length > 2) {
+      // One walk from each start finds both its two- and its three-rune word; the three-rune
+      // ones wait in has_three, since the library gives every two-rune word first.
+      const std::uint32_t* word_runes = runes + word.start;
+      const bool threes = word.length > 3;
+      scratch.has_three.reserve(word.length);
+      std::uint8_t* has_three = scratch.has_three.data();
+      for (std::uint32_t i = 0; i + 1 < word.length; ++i) {
+        has_three[i] = 0;
+        const TrieCell* cell = trie_.child(RuneTrie::kRoot, word_runes[i]);
+        if (cell == nullptr || (cell->node & RuneTrie::kHasChildren) == 0) continue;
+        cell = trie_.edge_child(cell->node & RuneTrie::kIdMask, word_runes[i + 1]);
+        if (cell == nullptr) continue;
+        if (cell->tag != RuneTrie::kNoWord) scratch.words.emplace_back(word.start + i, 2u);
+        if (!threes || i + 2 >= word.length || (cell->node & RuneTrie::kHasChildren) == 0) continue;
+        cell = trie_.edge_child(cell->node & RuneTrie::kIdMask, word_runes[i + 2]);
+        has_three[i] = cell != nullptr && cell->tag != RuneTrie::kNoWord;
+      }
+      if (threes) {
+        for (std::uint32_t i = 0; i + 2 < word.length; ++i) {
+          if (has_three[i] != 0) scratch.words.emplace_back(word.start + i, 3u);
+        }
+      }
+    }
+    scratch.words.emplace_back(word.start, word.length);
+  }
+}
+
 void Engine::cut_range(Scratch& scratch, std::size_t begin, std::size_t end, CutMode mode, bool hmm) const {
   switch (mode) {
     case CutMode::Mixed:
@@ -574,25 +712,9 @@ void Engine::cut_range(Scratch& scratch, std::size_t begin, std::size_t end, Cut
     case CutMode::Full:
       full_range(scratch, begin, end);
       break;
-    case CutMode::Search: {
-      // The mixed words, each after the dictionary's two- and three-rune words inside it.
-      const std::size_t first = scratch.words.size();
-      mixed_range(scratch, begin, end, hmm);
-      scratch.mixed.assign(scratch.words.begin() + static_cast<std::ptrdiff_t>(first), scratch.words.end());
-      scratch.words.resize(first);
-      const std::uint32_t* runes = scratch.runes.data();
-      for (const auto& [start, length] : scratch.mixed) {
-        for (std::uint32_t gram = 2; gram <= 3; ++gram) {
-          if (length <= gram) break;
-          for (std::uint32_t i = 0; i + gram - 1 < length; ++i) {
-            const TrieCell* cell = trie_.find(runes + start + i, gram);
-            if (cell != nullptr && cell->tag != RuneTrie::kNoWord) scratch.words.emplace_back(start + i, gram);
-          }
-        }
-        scratch.words.emplace_back(start, length);
-      }
+    case CutMode::Search:
+      search_range(scratch, begin, end, hmm);
       break;
-    }
   }
 }
 
@@ -604,30 +726,49 @@ bool Engine::cut_words(std::string_view sentence, CutMode mode, bool hmm, Scratc
   scratch.runes.clear();
   scratch.offsets.clear();
   const auto* bytes = reinterpret_cast<const unsigned char*>(sentence.data());
-  scratch.runes.reserve(sentence.size());
-  scratch.offsets.reserve(sentence.size() + 1);
-  for (std::size_t i = 0; i < sentence.size();) {
-    std::uint32_t rune = 0;
-    const std::uint32_t length = decode_rune(bytes + i, sentence.size() - i, rune);
-    if (length == 0) {
-      log_error("cppjieba/PreFilter.hpp:21", "decode failed. ");
-      scratch.runes.clear();
-      return false;
-    }
-    scratch.runes.push_back(rune);
-    scratch.offsets.push_back(static_cast<std::uint32_t>(i));
-    i += length;
-  }
-  scratch.offsets.push_back(static_cast<std::uint32_t>(sentence.size()));
-  // Separators are words of their own, and end the ranges cut between them.
-  const std::size_t size = scratch.runes.size();
+  const std::size_t byte_count = sentence.size();
+  // Decoded straight into buffers sized for the worst case (a rune a byte): two push_backs a
+  // rune cost about a fifth of a mixed cut's instructions.
+  scratch.runes.reserve(byte_count);
+  scratch.offsets.reserve(byte_count + 1);
+  std::uint32_t* runes = scratch.runes.data();
+  std::uint32_t* offsets = scratch.offsets.data();
+  // Separators are words of their own, and end the ranges cut between them. Each range is cut
+  // as soon as it is decoded, one pass over the runes instead of two; a sentence that fails to
+  // decode later gives no words all the same.
+  std::size_t size = 0;
   std::size_t start = 0;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (!is_separator(scratch.runes[i])) continue;
-    if (start < i) cut_range(scratch, start, i, mode, hmm);
-    scratch.words.emplace_back(static_cast<std::uint32_t>(i), 1u);
-    start = i + 1;
+  for (std::size_t i = 0; i < byte_count;) {
+    const unsigned lead = bytes[i];
+    std::uint32_t rune = lead;
+    std::uint32_t length = 1;
+    // Three bytes first, as nearly every Chinese rune (decode_rune's answer for them), and the
+    // separator test a bit test below ' ': with both, a mixed cut of the novel takes 42.4M
+    // instructions instead of 43.5M (callgrind).
+    if (lead >= 0xe0 && lead <= 0xef && i + 2 < byte_count) {
+      rune = ((lead & 0x0fu) << 12) | ((bytes[i + 1] & 0x3fu) << 6) | (bytes[i + 2] & 0x3fu);
+      length = 3;
+    } else if (lead >= 0x80) {
+      length = decode_rune(bytes + i, byte_count - i, rune);
+      if (length == 0) {
+        log_error("cppjieba/PreFilter.hpp:21", "decode failed. ");
+        scratch.words.clear();
+        return false;
+      }
+    }
+    runes[size] = rune;
+    offsets[size] = static_cast<std::uint32_t>(i);
+    i += length;
+    if (is_separator(rune)) {
+      if (start < size) cut_range(scratch, start, size, mode, hmm);
+      scratch.words.emplace_back(static_cast<std::uint32_t>(size), 1u);
+      start = size + 1;
+    }
+    ++size;
   }
+  offsets[size] = static_cast<std::uint32_t>(byte_count);
+  scratch.runes.set_size(size);
+  scratch.offsets.set_size(size + 1);
   if (start < size) cut_range(scratch, start, size, mode, hmm);
   return true;
 }
@@ -642,10 +783,11 @@ void Engine::cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& w
   Scratch& scratch = thread_scratch();
   words.clear();
   if (!cut_words(sentence, mode, hmm, scratch)) return;
-  words.reserve(scratch.words.size());
+  words.resize(scratch.words.size());
+  WordSpan* out = words.data();
   const std::uint32_t* offsets = scratch.offsets.data();
   for (const auto& [start, length] : scratch.words) {
-    words.push_back(WordSpan{offsets[start], offsets[start + length] - offsets[start], start, length});
+    *out++ = WordSpan{offsets[start], offsets[start + length] - offsets[start], start, length};
   }
 }
 

@@ -2,6 +2,8 @@
 // keyword weight what cppjieba 5.0.3 gives over the same five files.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -80,7 +82,11 @@ class Engine {
     const auto found = emission_astral_.find(rune);
     return emissions_[found == emission_astral_.end() ? 0 : found->second];
   }
-  bool is_user_single(std::uint32_t rune) const noexcept;
+  bool is_user_single(std::uint32_t rune) const noexcept {
+    if (rune < RuneTrie::kDirectRunes) return ((user_single_bits_[rune >> 6] >> (rune & 63)) & 1u) != 0;
+    return std::binary_search(user_singles_.begin(), user_singles_.end(), rune);
+  }
+  void index_user_singles() noexcept;
 
   // Segmentation of one range of runes (no separator inside) into [start, length) words.
   void cut_range(Scratch& scratch, std::size_t begin, std::size_t end, CutMode mode, bool hmm) const;
@@ -89,6 +95,7 @@ class Engine {
   void hmm_range(Scratch& scratch, std::size_t begin, std::size_t end) const;
   void viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const;
   void full_range(Scratch& scratch, std::size_t begin, std::size_t end) const;
+  void search_range(Scratch& scratch, std::size_t begin, std::size_t end, bool hmm) const;
   // tag on the given buffers. Not inlined: where the compiler sees that `scratch` is the
   // thread_local, it looks its address up again (__tls_get_addr) at uses inside the loops, which
   // made tag 4% slower.
@@ -103,12 +110,18 @@ class Engine {
   double min_weight_ = 0.0;
   double user_word_default_weight_ = 0.0;
   std::vector<std::uint32_t> user_singles_;  // sorted: single code points of the user dictionary files
+  // The BMP ones of user_singles_, a bit each: mixed cuts ask about every single-rune word, and
+  // a bit test is a few instructions where the binary search was a loop.
+  std::array<std::uint64_t, RuneTrie::kDirectRunes / 64> user_single_bits_ = {};
 
   double start_[kHmmStates] = {};
   double transition_[kHmmStates][kHmmStates] = {};
   // The previous states Viterbi tries for each state, in the library's order (plan_transitions).
   std::uint8_t from_count_[kHmmStates] = {kHmmStates, kHmmStates, kHmmStates, kHmmStates};
   std::uint8_t from_states_[kHmmStates][kHmmStates] = {{0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3}};
+  // Whether that plan is the library model's (B and S from E or S, E and M from B or M), for
+  // which Viterbi has a loop of its own.
+  bool library_plan_ = false;
   void plan_transitions() noexcept;
   std::vector<std::uint32_t> emission_index_;  // by BMP code point; 0: no emission in any state
   std::unordered_map<std::uint32_t, std::uint32_t> emission_astral_;

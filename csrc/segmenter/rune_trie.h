@@ -71,6 +71,12 @@ class RuneTrie {
       const TrieCell* cell = &root_[rune];
       return cell->node != 0 ? cell : nullptr;
     }
+    return edge_child(parent, rune);
+  }
+
+  // child for a parent below the root (any id is safe: the root's edges in the table are only
+  // those of astral code points, which child looks up here too).
+  const TrieCell* edge_child(std::uint32_t parent, std::uint32_t rune) const noexcept {
     const std::uint64_t key = edge_key(parent, rune);
     if (!may_have_edge(key)) return nullptr;
     std::size_t slot = slot_of(key);
