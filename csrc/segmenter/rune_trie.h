@@ -58,12 +58,6 @@ class RuneTrie {
   RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capacity, std::uint32_t node_count,
            const std::uint64_t* filter);
 
-  // Where the cell of `parent`'s child for `rune` is looked for first, to prefetch it.
-  const void* probe_address(std::uint32_t parent, std::uint32_t rune) const noexcept {
-    if (parent == kRoot && rune < kDirectRunes) return &root_[rune];
-    return &cells_[slot_of(edge_key(parent, rune))];
-  }
-
   // The cell of `parent`'s child for `rune`, or nullptr. `parent` is an id (TrieCell::node
   // without kHasChildren).
   const TrieCell* child(std::uint32_t parent, std::uint32_t rune) const noexcept {
