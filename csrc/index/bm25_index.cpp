@@ -60,7 +60,7 @@ void reserve_growth(std::vector<Item>& items, std::size_t extra) {
   if (wanted > items.capacity()) items.reserve(std::max(wanted, items.capacity() + items.capacity() / 4));
 }
 
-// Room for the blocks of `postings` postings, so that extending them later cannot fail.
+// Room for the blocks of `postings` postings.
 void reserve_blocks(BM25Index::Blocks& blocks, std::size_t postings) {
   const std::size_t count = (postings + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock;
   reserve_growth(blocks.last, count - std::min(count, blocks.last.size()));
@@ -106,9 +106,19 @@ std::size_t BM25Index::memory_bytes() const noexcept {
   const auto blocks_bytes = [](const Blocks& blocks) {
     return blocks.last.capacity() * sizeof(std::uint32_t) + blocks.bounds.capacity() * sizeof(TermBound);
   };
-  for (const Blocks& blocks : blocks_) bytes += sizeof(Blocks) + blocks_bytes(blocks);
+  // Only blocks built (a query may be building the others): those are most of them, as the
+  // first query that uses a token builds its blocks.
+  for (const OwnedBlocks& owned : blocks_) {
+    bytes += sizeof(OwnedBlocks);
+    if (owned.state.load(std::memory_order_acquire) == kBlocksBuilt) bytes += blocks_bytes(owned.blocks);
+  }
   if (mapped_blocks_) {
-    for (const Blocks& blocks : mapped_blocks_->blocks) bytes += sizeof(Blocks) + blocks_bytes(blocks);
+    for (std::size_t term = 0; term < mapped_blocks_->blocks.size(); ++term) {
+      bytes += sizeof(Blocks);
+      if (mapped_blocks_->checked[term].load(std::memory_order_acquire) == kBlocksBuilt) {
+        bytes += blocks_bytes(mapped_blocks_->blocks[term]);
+      }
+    }
   }
   if (mapping_) {
     bytes += mapped_offsets_.capacity() * sizeof(std::uint64_t) + posting_count() * 5;
@@ -193,17 +203,14 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   std::vector<Postings> fresh_postings(fresh.size());
   std::vector<std::size_t> fresh_added(fresh.size(), 0);
   for (const PendingPosting& posting : pending) ++(posting.fresh ? fresh_added : added)[posting.term];
-  std::vector<Blocks> fresh_blocks(fresh.size());
   for (std::size_t term = 0; term < added.size(); ++term) {
     if (added[term] == 0) continue;
     reserve_growth(owned_[term].docs, added[term]);
     reserve_growth(owned_[term].tfs, added[term]);
-    reserve_blocks(blocks_[term], owned_[term].docs.size() + added[term]);
   }
   for (std::size_t term = 0; term < fresh.size(); ++term) {
     fresh_postings[term].docs.reserve(fresh_added[term]);
     fresh_postings[term].tfs.reserve(fresh_added[term]);
-    reserve_blocks(fresh_blocks[term], fresh_added[term]);
   }
   terms_.reserve_more(fresh.size());
   reserve_growth(owned_, fresh.size());
@@ -219,7 +226,7 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   for (std::size_t term = 0; term < fresh.size(); ++term) {
     owned_.push_back(std::move(fresh_postings[term]));
     bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
-    blocks_.push_back(std::move(fresh_blocks[term]));
+    blocks_.emplace_back();  // stale and empty
   }
   {
     std::vector<std::size_t> hashes(fresh.size());
@@ -240,11 +247,10 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
     lengths_.push_back(length);
     live_mask_.push_back(1);
   }
-  // The lists only grew at their ends: their blocks are extended from the last one on.
+  // The lists only grew at their ends: their blocks stand but for the last one.
   for (std::size_t term = 0; term < added.size(); ++term) {
-    if (added[term] != 0) rebuild_blocks(term, owned_[term].docs.size() - added[term]);
+    if (added[term] != 0) stale_blocks(term, owned_[term].docs.size() - added[term]);
   }
-  for (std::size_t term = known; term < owned_.size(); ++term) rebuild_blocks(term, 0);
   live_ += docs.size();
   refresh_factors();
   return first;
@@ -328,7 +334,7 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
     }
   }
   // Fewer postings give no more blocks than before: rebuilt in the memory they had.
-  rebuild_all_blocks();
+  stale_all_blocks();
   live_ -= static_cast<std::size_t>(doomed_count);
   refresh_factors();
 }
@@ -388,7 +394,7 @@ bool BM25Index::remove_few(std::int64_t doomed_count, std::int64_t doomed_length
     // is all pruning needs (serialize writes the exact one).
     list.docs.resize(kept);
     list.tfs.resize(kept);
-    rebuild_blocks(term, first_moved);
+    stale_blocks(term, first_moved);
   }
   for (const std::uint32_t id : gone) {
     lengths_[id] = 0;
@@ -435,7 +441,6 @@ void BM25Index::merge(const BM25Index& other) {
   bounds_.reserve(bounds_.size() + fresh);
   reserve_growth(blocks_, fresh);
   std::vector<Postings> fresh_postings(fresh);
-  std::vector<Blocks> fresh_blocks(fresh);
   std::vector<std::size_t> old_sizes(terms_.size() + fresh, 0);
   for (std::size_t term = 0; term < other.terms_.size(); ++term) {
     const std::size_t size = other.postings(term).size;
@@ -444,7 +449,6 @@ void BM25Index::merge(const BM25Index& other) {
     old_sizes[target[term]] = list.docs.size();
     reserve_growth(list.docs, size);
     reserve_growth(list.tfs, size);
-    reserve_blocks(known ? blocks_[target[term]] : fresh_blocks[target[term] - terms_.size()], list.docs.size() + size);
   }
   reserve_growth(lengths_, other.lengths_.size());
   reserve_growth(live_mask_, other.lengths_.size());
@@ -460,7 +464,7 @@ void BM25Index::merge(const BM25Index& other) {
   for (std::size_t term = 0; term < fresh; ++term) {
     owned_.push_back(std::move(fresh_postings[term]));
     bounds_.push_back(TermBound{0, std::numeric_limits<std::uint32_t>::max()});
-    blocks_.push_back(std::move(fresh_blocks[term]));
+    blocks_.emplace_back();
   }
   for (std::string& token : fresh_tokens) {
     const std::size_t hash = TokenHash{}(token);
@@ -480,14 +484,34 @@ void BM25Index::merge(const BM25Index& other) {
   overflow_.insert(overflow.begin(), overflow.end());
   lengths_.insert(lengths_.end(), other.lengths_.begin(), other.lengths_.end());
   live_mask_.insert(live_mask_.end(), other.live_mask_.begin(), other.live_mask_.end());
-  // Appended postings: each list's blocks are extended from its last one on.
-  for (std::size_t term = 0; term < other.terms_.size(); ++term) rebuild_blocks(target[term], old_sizes[target[term]]);
+  // Appended postings: each list's blocks stand but for the last one.
+  for (std::size_t term = 0; term < other.terms_.size(); ++term) stale_blocks(target[term], old_sizes[target[term]]);
   live_ += other.live_;
   refresh_factors();
 }
 
 const BM25Index::Blocks& BM25Index::checked_blocks(std::size_t term, std::deque<Blocks>& own) const {
-  if (!mapping_) return blocks_[term];
+  if (!mapping_) {
+    OwnedBlocks& owned = blocks_[term];
+    std::uint8_t state = owned.state.load(std::memory_order_acquire);
+    if (state == kBlocksBuilt) return owned.blocks;
+    if (state == kBlocksBuilding || !owned.state.compare_exchange_strong(state, kBlocksBuilding, std::memory_order_acq_rel)) {
+      if (state == kBlocksBuilt) return owned.blocks;
+      own.push_back(computed_blocks(term, 0, Blocks{}));
+      return own.back();
+    }
+    try {
+      // The blocks left stand for the postings they hold (found before the move empties them).
+      const std::size_t standing = owned.blocks.last.size() * kBoundBlock;
+      owned.blocks = computed_blocks(term, standing, std::move(owned.blocks));
+    } catch (...) {  // no memory
+      owned.blocks = Blocks{};
+      owned.state.store(kBlocksStale, std::memory_order_release);
+      throw;
+    }
+    owned.state.store(kBlocksBuilt, std::memory_order_release);
+    return owned.blocks;
+  }
   std::atomic<std::uint8_t>& state = mapped_blocks_->checked[term];
   if (state.load(std::memory_order_acquire) == 2) return mapped_blocks_->blocks[term];
   const TermBound exact = exact_bound(term);
@@ -509,13 +533,18 @@ const BM25Index::Blocks& BM25Index::checked_blocks(std::size_t term, std::deque<
   return mapped_blocks_->blocks[term];
 }
 
-void BM25Index::rebuild_blocks(std::size_t term, std::size_t from) {
-  blocks_[term] = computed_blocks(term, from, std::move(blocks_[term]));
+void BM25Index::stale_blocks(std::size_t term, std::size_t from) noexcept {
+  OwnedBlocks& owned = blocks_[term];
+  // Shrinking keeps the memory: nothing can fail.
+  const std::size_t kept = std::min(owned.blocks.last.size(), from / kBoundBlock);
+  owned.blocks.last.resize(kept);
+  owned.blocks.bounds.resize(kept);
+  owned.state.store(kBlocksStale, std::memory_order_relaxed);
 }
 
-void BM25Index::rebuild_all_blocks() {
+void BM25Index::stale_all_blocks() {
   blocks_.resize(owned_.size());
-  for (std::size_t term = 0; term < owned_.size(); ++term) rebuild_blocks(term, 0);
+  for (std::size_t term = 0; term < owned_.size(); ++term) stale_blocks(term, 0);
 }
 
 BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from, Blocks blocks) const {
@@ -523,6 +552,7 @@ BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from,
   const std::size_t kept = std::min(blocks.last.size(), from / kBoundBlock);
   blocks.last.resize(kept);
   blocks.bounds.resize(kept);
+  reserve_blocks(blocks, view.size);
   for (std::size_t begin = kept * kBoundBlock; begin < view.size; begin += kBoundBlock) {
     const std::size_t stop = std::min(view.size, begin + kBoundBlock);
     TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
@@ -574,7 +604,7 @@ void BM25Index::materialize() {
   mapped_docs_ = nullptr;
   mapped_tfs_ = nullptr;
   mapped_blocks_.reset();
-  rebuild_all_blocks();
+  stale_all_blocks();
 }
 
 void BM25Index::check_postings() const {
