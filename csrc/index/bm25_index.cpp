@@ -60,11 +60,17 @@ void reserve_growth(std::vector<Item>& items, std::size_t extra) {
   if (wanted > items.capacity()) items.reserve(std::max(wanted, items.capacity() + items.capacity() / 4));
 }
 
-// Room for the blocks of `postings` postings, so that extending them later cannot fail.
+// Room for the blocks of `postings` postings.
 void reserve_blocks(BM25Index::Blocks& blocks, std::size_t postings) {
   const std::size_t count = (postings + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock;
   reserve_growth(blocks.last, count - std::min(count, blocks.last.size()));
   reserve_growth(blocks.bounds, count - std::min(count, blocks.bounds.size()));
+}
+
+// K = ((len / average) * b + (1 - b)) * k1, the expression of BM25's encode_document.
+double length_factor(std::uint32_t length, double average, double b, double k1) noexcept {
+  const double len = static_cast<double>(length);
+  return ((len / average) * b + (1.0 - b)) * k1;
 }
 
 // What a mapped file's posting that the query reads is refused for.
@@ -106,9 +112,19 @@ std::size_t BM25Index::memory_bytes() const noexcept {
   const auto blocks_bytes = [](const Blocks& blocks) {
     return blocks.last.capacity() * sizeof(std::uint32_t) + blocks.bounds.capacity() * sizeof(TermBound);
   };
-  for (const Blocks& blocks : blocks_) bytes += sizeof(Blocks) + blocks_bytes(blocks);
+  // Only blocks built (a query may be building the others): those are most of them, as the
+  // first query that uses a token builds its blocks.
+  for (const OwnedBlocks& owned : blocks_) {
+    bytes += sizeof(OwnedBlocks);
+    if (owned.state.load(std::memory_order_acquire) == kBlocksBuilt) bytes += blocks_bytes(owned.blocks);
+  }
   if (mapped_blocks_) {
-    for (const Blocks& blocks : mapped_blocks_->blocks) bytes += sizeof(Blocks) + blocks_bytes(blocks);
+    for (std::size_t term = 0; term < mapped_blocks_->blocks.size(); ++term) {
+      bytes += sizeof(Blocks);
+      if (mapped_blocks_->checked[term].load(std::memory_order_acquire) == kBlocksBuilt) {
+        bytes += blocks_bytes(mapped_blocks_->blocks[term]);
+      }
+    }
   }
   if (mapping_) {
     bytes += mapped_offsets_.capacity() * sizeof(std::uint64_t) + posting_count() * 5;
@@ -128,12 +144,21 @@ const std::vector<double>& BM25Index::length_factors() const {
   const double average = model_.doc_length_average();
   const double b = model_.b();
   const double k1 = model_.k1();
-  bool finite = true;
+  std::uint32_t longest = 0;
   for (std::size_t id = 0; id < lengths_.size(); ++id) {
     // The expression of BM25's encode_document, term for term, so that weights agree to the bit.
     const double len = static_cast<double>(lengths_[id]);
     values[id] = ((len / average) * b + (1.0 - b)) * k1;
-    finite = finite && std::isfinite(values[id]);
+    longest = std::max(longest, lengths_[id]);
+  }
+  // Where K grows with the length (each operation rounds monotonically) and K(0) is finite, every
+  // value is finite when the longest's is: testing each value in the loop kept it from
+  // vectorising, 2.5 times the instructions.
+  const bool growing = b >= 0.0 && b <= 1.0 && k1 > 0.0 && std::isfinite(k1) && average > 0.0;
+  bool finite = growing && std::isfinite(length_factor(longest, average, b, k1));
+  if (!growing) {
+    finite = true;
+    for (const double value : values) finite = finite && std::isfinite(value);
   }
   factors_.finite = finite;
   factors_.ready.store(true, std::memory_order_release);
@@ -217,17 +242,17 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
   std::vector<Postings> fresh_postings(fresh.size());
   std::vector<std::size_t> fresh_added(fresh.size(), 0);
   for (const PendingPosting& posting : pending) ++(posting.fresh ? fresh_added : added)[posting.term];
-  std::vector<Blocks> fresh_blocks(fresh.size());
+  std::vector<OwnedBlocks> fresh_blocks(fresh.size());
   for (std::size_t term = 0; term < added.size(); ++term) {
     if (added[term] == 0) continue;
     reserve_growth(owned_[term].docs, added[term]);
     reserve_growth(owned_[term].tfs, added[term]);
-    reserve_blocks(blocks_[term], owned_[term].docs.size() + added[term]);
+    if (blocks_now(owned_[term].docs.size(), added[term])) reserve_blocks(blocks_[term].blocks, owned_[term].docs.size() + added[term]);
   }
   for (std::size_t term = 0; term < fresh.size(); ++term) {
     fresh_postings[term].docs.reserve(fresh_added[term]);
     fresh_postings[term].tfs.reserve(fresh_added[term]);
-    reserve_blocks(fresh_blocks[term], fresh_added[term]);
+    reserve_blocks(fresh_blocks[term].blocks, fresh_added[term]);
   }
   terms_.reserve_more(fresh.size());
   reserve_growth(owned_, fresh.size());
@@ -267,11 +292,17 @@ std::int64_t BM25Index::add(const std::vector<Document>& docs) {
     lengths_.push_back(length);
     live_mask_.push_back(1);
   }
-  // The lists only grew at their ends: their blocks are extended from the last one on.
-  for (std::size_t term = 0; term < added.size(); ++term) {
-    if (added[term] != 0) rebuild_blocks(term, owned_[term].docs.size() - added[term]);
+  // The lists only grew at their ends: their blocks stand but for the last one.
+  for (std::size_t term = 0; term < owned_.size(); ++term) {
+    const std::size_t batch = term < known ? added[term] : owned_[term].docs.size();
+    if (batch == 0) continue;
+    const std::size_t before = owned_[term].docs.size() - batch;
+    stale_blocks(term, before);
+    if (blocks_now(before, batch)) {
+      extend_blocks(term);  // in the memory reserved above
+      blocks_[term].state.store(kBlocksBuilt, std::memory_order_relaxed);
+    }
   }
-  for (std::size_t term = known; term < owned_.size(); ++term) rebuild_blocks(term, 0);
   live_ += docs.size();
   refresh_factors();
   return first;
@@ -355,7 +386,7 @@ void BM25Index::remove(const std::vector<std::int64_t>& ids) {
     }
   }
   // Fewer postings give no more blocks than before: rebuilt in the memory they had.
-  rebuild_all_blocks();
+  stale_all_blocks();
   live_ -= static_cast<std::size_t>(doomed_count);
   refresh_factors();
 }
@@ -415,7 +446,7 @@ bool BM25Index::remove_few(std::int64_t doomed_count, std::int64_t doomed_length
     // is all pruning needs (serialize writes the exact one).
     list.docs.resize(kept);
     list.tfs.resize(kept);
-    rebuild_blocks(term, first_moved);
+    stale_blocks(term, first_moved);
   }
   for (const std::uint32_t id : gone) {
     lengths_[id] = 0;
@@ -462,7 +493,7 @@ void BM25Index::merge(const BM25Index& other) {
   bounds_.reserve(bounds_.size() + fresh);
   reserve_growth(blocks_, fresh);
   std::vector<Postings> fresh_postings(fresh);
-  std::vector<Blocks> fresh_blocks(fresh);
+  std::vector<OwnedBlocks> fresh_blocks(fresh);
   std::vector<std::size_t> old_sizes(terms_.size() + fresh, 0);
   for (std::size_t term = 0; term < other.terms_.size(); ++term) {
     const std::size_t size = other.postings(term).size;
@@ -471,7 +502,10 @@ void BM25Index::merge(const BM25Index& other) {
     old_sizes[target[term]] = list.docs.size();
     reserve_growth(list.docs, size);
     reserve_growth(list.tfs, size);
-    reserve_blocks(known ? blocks_[target[term]] : fresh_blocks[target[term] - terms_.size()], list.docs.size() + size);
+    if (blocks_now(list.docs.size(), size)) {
+      reserve_blocks(known ? blocks_[target[term]].blocks : fresh_blocks[target[term] - terms_.size()].blocks,
+                     list.docs.size() + size);
+    }
   }
   reserve_growth(lengths_, other.lengths_.size());
   reserve_growth(live_mask_, other.lengths_.size());
@@ -507,14 +541,39 @@ void BM25Index::merge(const BM25Index& other) {
   overflow_.insert(overflow.begin(), overflow.end());
   lengths_.insert(lengths_.end(), other.lengths_.begin(), other.lengths_.end());
   live_mask_.insert(live_mask_.end(), other.live_mask_.begin(), other.live_mask_.end());
-  // Appended postings: each list's blocks are extended from its last one on.
-  for (std::size_t term = 0; term < other.terms_.size(); ++term) rebuild_blocks(target[term], old_sizes[target[term]]);
+  // Appended postings: each list's blocks stand but for the last one.
+  for (std::size_t term = 0; term < other.terms_.size(); ++term) {
+    const std::size_t before = old_sizes[target[term]];
+    stale_blocks(target[term], before);
+    if (blocks_now(before, owned_[target[term]].docs.size() - before)) {
+      extend_blocks(target[term]);  // in the memory reserved above
+      blocks_[target[term]].state.store(kBlocksBuilt, std::memory_order_relaxed);
+    }
+  }
   live_ += other.live_;
   refresh_factors();
 }
 
 const BM25Index::Blocks& BM25Index::checked_blocks(std::size_t term, std::deque<Blocks>& own) const {
-  if (!mapping_) return blocks_[term];
+  if (!mapping_) {
+    OwnedBlocks& owned = blocks_[term];
+    std::uint8_t state = owned.state.load(std::memory_order_acquire);
+    if (state == kBlocksBuilt) return owned.blocks;
+    if (state == kBlocksBuilding || !owned.state.compare_exchange_strong(state, kBlocksBuilding, std::memory_order_acq_rel)) {
+      if (state == kBlocksBuilt) return owned.blocks;
+      own.push_back(computed_blocks(term, 0, Blocks{}));
+      return own.back();
+    }
+    try {
+      extend_blocks(term);
+    } catch (...) {  // no memory
+      owned.blocks = Blocks{};
+      owned.state.store(kBlocksStale, std::memory_order_release);
+      throw;
+    }
+    owned.state.store(kBlocksBuilt, std::memory_order_release);
+    return owned.blocks;
+  }
   std::atomic<std::uint8_t>& state = mapped_blocks_->checked[term];
   if (state.load(std::memory_order_acquire) == 2) return mapped_blocks_->blocks[term];
   const TermBound exact = exact_bound(term);
@@ -536,13 +595,25 @@ const BM25Index::Blocks& BM25Index::checked_blocks(std::size_t term, std::deque<
   return mapped_blocks_->blocks[term];
 }
 
-void BM25Index::rebuild_blocks(std::size_t term, std::size_t from) {
-  blocks_[term] = computed_blocks(term, from, std::move(blocks_[term]));
+void BM25Index::stale_blocks(std::size_t term, std::size_t from) noexcept {
+  OwnedBlocks& owned = blocks_[term];
+  // Shrinking keeps the memory: nothing can fail.
+  const std::size_t kept = std::min(owned.blocks.last.size(), from / kBoundBlock);
+  owned.blocks.last.resize(kept);
+  owned.blocks.bounds.resize(kept);
+  owned.state.store(kBlocksStale, std::memory_order_relaxed);
 }
 
-void BM25Index::rebuild_all_blocks() {
+void BM25Index::extend_blocks(std::size_t term) const {
+  OwnedBlocks& owned = blocks_[term];
+  // The blocks left stand for the postings they hold (counted before the move empties them).
+  const std::size_t standing = owned.blocks.last.size() * kBoundBlock;
+  owned.blocks = computed_blocks(term, standing, std::move(owned.blocks));
+}
+
+void BM25Index::stale_all_blocks() {
   blocks_.resize(owned_.size());
-  for (std::size_t term = 0; term < owned_.size(); ++term) rebuild_blocks(term, 0);
+  for (std::size_t term = 0; term < owned_.size(); ++term) stale_blocks(term, 0);
 }
 
 BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from, Blocks blocks) const {
@@ -550,6 +621,7 @@ BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from,
   const std::size_t kept = std::min(blocks.last.size(), from / kBoundBlock);
   blocks.last.resize(kept);
   blocks.bounds.resize(kept);
+  reserve_blocks(blocks, view.size);
   for (std::size_t begin = kept * kBoundBlock; begin < view.size; begin += kBoundBlock) {
     const std::size_t stop = std::min(view.size, begin + kBoundBlock);
     TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
@@ -601,7 +673,7 @@ void BM25Index::materialize() {
   mapped_docs_ = nullptr;
   mapped_tfs_ = nullptr;
   mapped_blocks_.reset();
-  rebuild_all_blocks();
+  stale_all_blocks();
 }
 
 void BM25Index::check_postings() const {
@@ -764,13 +836,6 @@ std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t ta
 // document is passed over only when it cannot reach the threshold by any rounding.
 bool below(double bound, double threshold) noexcept { return bound + std::fabs(bound) * 1e-9 < threshold; }
 
-// K = ((len / average) * b + (1 - b)) * k1, the expression of BM25's encode_document.
-double length_factor(std::uint32_t length, double average, double b, double k1) noexcept {
-  const double len = static_cast<double>(length);
-  return ((len / average) * b + (1.0 - b)) * k1;
-}
-
-
 }  // namespace
 
 // After max_score offered every document that holds a term of positive weight, offers those that
@@ -927,10 +992,12 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       passed = !(pruning && below(sum + prefix[i], threshold));
     }
     if (passed) {
-      // The essential terms' cursors through the window's postings move forward as the documents do.
+      // The essential terms' cursors through the window's postings move forward as the documents
+      // do, step by step: over a window they read each posting once at most, where seeking each
+      // candidate took 14% of the instructions of the synthetic corpus's runs.
       for (std::size_t i = window_essential; rescore && i < positive.size(); ++i) {
         QueryTerm& term = terms[positive[i]];
-        term.window_cursor = seek(term.view, term.window_cursor, doc);
+        while (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] < doc) ++term.window_cursor;
         if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
           scratch.contribution[positive[i]] = weigh(term, term.window_cursor, doc);
           scratch.present[positive[i]] = 1;
@@ -1009,15 +1076,19 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         }
         // The most a posting of the block adds, by its stored tf: a division per small tf and
         // block instead of one per posting, and no length looked up for those that cannot pass.
-        // Which stored tfs cannot pass (bit kTfTable: those from kTfTable on) is found again only
-        // when the threshold moves, so that a posting costs a bit test, not a bound's sum.
+        // Stored tfs below `least` cannot pass: the slots from 1 up while each is cut (the bounds
+        // need not grow with tf to the bit, so no slot past one that is not cut is passed over).
+        // They are found again only when the threshold moves, and the postings below them are
+        // passed over by their stored tf alone, without their id read: 0.77 of the instructions of
+        // the novel's single frequent words (0.66 on the synthetic corpus) against testing a bit
+        // per slot and posting.
         const TermBound& bound = term.blocks->bounds[block];
         std::array<double, kTfTable + 1> most;
         bool most_known = false;
-        std::uint32_t cut = 0;
-        // The threshold is 0 until pruning starts, and only rises: `cut` is of cut_threshold.
+        std::uint32_t least = 0;
+        // The threshold is 0 until pruning starts, and only rises: `least` is of cut_threshold.
         double cut_threshold = 0.0;
-        for (; at < block_end && term.view.docs[at] < end; ++at) {
+        for (;;) {
           if (threshold != cut_threshold) {
             if (!most_known) {
               most.fill(block_most);
@@ -1026,24 +1097,27 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
               }
               most_known = true;
             }
-            cut = 0;
-            for (std::uint32_t slot = 0; slot <= kTfTable; ++slot) {
-              if (below(most[slot] + prefix[window_essential], threshold)) cut |= std::uint32_t{1} << slot;
-            }
+            least = 1;
+            while (least <= kTfTable && below(most[least] + prefix[window_essential], threshold)) ++least;
+            if (least > kTfTable) least = kTfEscape + 1;  // slot kTfTable holds every larger tf
             cut_threshold = threshold;
           }
-          const std::uint32_t stored = term.view.tfs[at];
-          if (((cut >> std::min(stored, kTfTable)) & 1u) != 0) continue;
+          // Postings past the window's end passed over here would be passed over by the next
+          // window too: it has this term alone essential, or none, and a threshold as high.
+          while (at < block_end && term.view.tfs[at] < least) ++at;
+          if (at == block_end || term.view.docs[at] >= end) break;
           const std::uint32_t doc = term.view.docs[at];
           // A mapped file's postings are checked as they are read: an id given twice would be
           // offered twice, and one out of order would miss the other terms' postings, passed already.
           if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
-          if (mask[doc] == 0) continue;
-          const double contribution = weigh(term, at, doc);
-          scratch.contribution[index] = contribution;
-          scratch.present[index] = 1;
-          consider(doc, contribution, false);
-          scratch.present[index] = 0;
+          if (mask[doc] != 0) {
+            const double contribution = weigh(term, at, doc);
+            scratch.contribution[index] = contribution;
+            scratch.present[index] = 1;
+            consider(doc, contribution, false);
+            scratch.present[index] = 0;
+          }
+          ++at;
         }
       }
       term.cursor = at;

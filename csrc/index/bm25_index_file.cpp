@@ -244,7 +244,7 @@ void BM25Index::save(const std::string& path) const {
 BM25Index BM25Index::from_bytes(std::string_view bytes) {
   BM25Index index = parse(bytes, nullptr);
   index.check_postings();
-  index.rebuild_all_blocks();
+  index.stale_all_blocks();
   return index;
 }
 
