@@ -2,16 +2,11 @@
 #include "text_search.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <exception>
-#include <limits>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "parallel_for.h"
@@ -99,78 +94,29 @@ std::size_t add_part(typing::text::BM25Index& index, CutPart& part, std::size_t 
   return failed_at < size ? failed_at : size;
 }
 
-// The cut of one part of add_texts on helper threads started at once, which the calling thread
-// joins once it has added the part before, so that no core waits while texts are left to cut
-// (before, one thread cut the next part while the caller added, and the caller then waited).
-class PartCut {
- public:
-  PartCut(const segmenter::Segmenter& segmenter, const WordFilter& filter, const std::vector<std::string_view>& texts,
-          CutPart& part, unsigned helpers)
-      : segmenter_(segmenter), filter_(filter), texts_(texts), part_(part) {
-    part_.docs.assign(texts_.size(), typing::text::TokenViews{});
-    try {
-      helpers_.reserve(helpers);
-      for (unsigned i = 0; i < helpers; ++i) helpers_.emplace_back([this] { run(); });
-    } catch (const std::exception&) {
-      // No more threads to be had: those started and the caller do the work.
-    }
+// One text of a part into the part's words, for a ParallelLoop over the part.
+struct CutText {
+  const segmenter::Segmenter& segmenter;
+  const WordFilter& filter;
+  const std::vector<std::string_view>& texts;
+  CutPart& part;
+  void operator()(std::size_t index) const {
+    text_words_of(segmenter, texts[index], index, filter, std::get<typing::text::TokenViews>(part.docs[index]));
   }
-  PartCut(const PartCut&) = delete;
-  PartCut& operator=(const PartCut&) = delete;
-  // Abandoned (the add before it failed): the helpers stop at their current text.
-  ~PartCut() {
-    next_.store(texts_.size());
-    join();
-  }
-
-  // Cuts the texts still left on the calling thread and waits for the helpers. The part then
-  // holds every text's words and its first failure; an exception other than TextError at a
-  // lower place than any TextError is rethrown, as text_words would.
-  void finish() {
-    run();
-    join();
-    part_.failed_at = texts_.size();
-    part_.reason.clear();
-    if (!failure_) return;
-    try {
-      std::rethrow_exception(failure_);
-    } catch (const TextError& error) {
-      part_.failed_at = error.index();
-      part_.reason = error.what();
-    }
-  }
-
- private:
-  void run() noexcept {
-    for (std::size_t index; (index = next_.fetch_add(1)) < texts_.size();) {
-      try {
-        text_words_of(segmenter_, texts_[index], index, filter_,
-                      std::get<typing::text::TokenViews>(part_.docs[index]));
-      } catch (...) {
-        const std::lock_guard<std::mutex> guard(failure_lock_);
-        if (index < failed_at_) {
-          failed_at_ = index;
-          failure_ = std::current_exception();
-        }
-      }
-    }
-  }
-  void join() noexcept {
-    for (std::thread& helper : helpers_) {
-      if (helper.joinable()) helper.join();
-    }
-  }
-
-  const segmenter::Segmenter& segmenter_;
-  const WordFilter& filter_;
-  const std::vector<std::string_view>& texts_;
-  CutPart& part_;
-  std::atomic<std::size_t> next_{0};
-  std::mutex failure_lock_;
-  std::size_t failed_at_ = std::numeric_limits<std::size_t>::max();
-  std::exception_ptr failure_;
-  std::vector<std::thread> helpers_;
 };
+
+// Waits for the cut of a part: its first failure into the part when it is a TextError, as
+// cut_part records it; any other is rethrown.
+void finish_cut(parallel::ParallelLoop<CutText>& cutting, CutPart& part) {
+  part.failed_at = part.docs.size();
+  part.reason.clear();
+  try {
+    cutting.finish();
+  } catch (const TextError& error) {
+    part.failed_at = error.index();
+    part.reason = error.what();
+  }
+}
 
 // Texts per part of add_texts: while the calling thread adds one part, the other threads cut the
 // next, so that the index's single-threaded add overlaps the segmentation.
@@ -210,16 +156,21 @@ void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segme
   std::vector<std::string_view> current_texts = part_texts(0);
   cut_part(segmenter, current_texts, filter, workers, current);
   for (std::size_t part = 0; part + 1 < bounds.size(); ++part) {
+    // The next part's cut starts on the other threads now, and this thread joins it after its add,
+    // so that no core waits while texts are left to cut.
     std::vector<std::string_view> next_texts;
-    std::optional<PartCut> cutting;
+    std::optional<CutText> cut_text;
+    std::optional<parallel::ParallelLoop<CutText>> cutting;  // stopped, if the add fails, before what it reads goes
     if (part + 2 < bounds.size()) {
       next_texts = part_texts(part + 1);
-      cutting.emplace(segmenter, filter, next_texts, next, workers - 1);
+      next.docs.assign(next_texts.size(), typing::text::TokenViews{});
+      cut_text.emplace(CutText{segmenter, filter, next_texts, next});
+      cutting.emplace(next_texts.size(), workers - 1, *cut_text);
     }
     std::string reason;
     const std::size_t failed_at = add_part(index, current, bounds[part], skipped, reason);
     if (failed_at < current_texts.size()) throw TextError(bounds[part] + failed_at, reason);
-    if (cutting) cutting->finish();
+    if (cutting) finish_cut(*cutting, next);
     cutting.reset();
     std::swap(current, next);
     current_texts = std::move(next_texts);
