@@ -378,17 +378,7 @@ def bench_scale(h) -> None:
     index.add(docs)
     retriever = bm25s.BM25(method="lucene", k1=1.2, b=0.75, backend="numba")
     retriever.index(docs, show_progress=False)
-    retriever.retrieve([queries[0]], k=10, show_progress=False, n_threads=1)
-
-    def ours():
-        for query in queries:
-            index.retrieve([query], k=10, threads=1)
-
-    def theirs_run():
-        for query in queries:
-            retriever.retrieve([query], k=10, show_progress=False, n_threads=1)
-
-    mine, theirs = h.interleaved(ours, theirs_run, 3)
+    mine, theirs = h.interleaved(*one_per_call(index, retriever, queries), 3)
     h.ratio_row("Search, 1,000,000 synthetic documents", "runs of 2-6 tokens: one query per call", mine, theirs,
                 unit_scale=lambda s: len(queries) / s, unit="queries/s", reference="bm25s retrieve([q])",
                 target=2.0)
