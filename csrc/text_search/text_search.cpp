@@ -150,22 +150,27 @@ std::size_t add_part(typing::text::BM25Index& index, CutPart& part, std::size_t 
 // Texts per part of add_texts: while the calling thread adds one part, the other threads cut the
 // next, so that the index's single-threaded add overlaps the segmentation.
 constexpr std::size_t kPartBytes = std::size_t{256} << 10;
+constexpr std::size_t kLastPartBytes = std::size_t{32} << 10;
 
 }  // namespace
 
 void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segmenter,
                const std::vector<std::string_view>& texts, const WordFilter& filter, unsigned threads,
                std::vector<std::size_t>* skipped) {
+  // The last part small: its add is the one that no cut overlaps.
+  std::size_t last_part = texts.size();
+  for (std::size_t bytes = 0; last_part > 0 && bytes < kLastPartBytes;) bytes += texts[--last_part].size();
   std::vector<std::size_t> bounds{0};
   std::size_t bytes = 0;
-  for (std::size_t at = 0; at < texts.size(); ++at) {
+  for (std::size_t at = 0; at < last_part; ++at) {
     bytes += texts[at].size();
-    if (bytes >= kPartBytes && at + 1 < texts.size()) {
+    if (bytes >= kPartBytes && at + 1 < last_part) {
       bounds.push_back(at + 1);
       bytes = 0;
     }
   }
-  bounds.push_back(texts.size());
+  if (last_part > 0) bounds.push_back(last_part);
+  if (bounds.back() != texts.size()) bounds.push_back(texts.size());
   const std::size_t processors = parallel::usable_processors();
   const auto workers = static_cast<unsigned>(threads == 0 ? processors : std::min<std::size_t>(threads, processors));
   const auto part_texts = [&](std::size_t part) {
