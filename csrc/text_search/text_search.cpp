@@ -125,7 +125,7 @@ std::size_t add_part(typing::text::BM25Index& index, CutPart& part, std::size_t 
       skipped->push_back(offset + at);
       continue;
     }
-    if (kept != at) std::swap(docs[kept], docs[at]);  // a swap keeps both documents' memory for reuse
+    if (kept != at) docs[kept] = std::move(docs[at]);
     places.push_back(at);
     ++kept;
   }
