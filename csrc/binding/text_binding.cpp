@@ -113,10 +113,9 @@ bool append_text(PyObject* item, std::string& bytes) {
   return true;
 }
 
-// numpy, or ImportError naming the extra that brings it.
-void numpy_or_import_error(const char* call) {
-  require_numpy((std::string(call) + " needs numpy: pip install 'duzudavida[search]'").c_str());
-}
+// numpy, or ImportError naming the extra that brings it (the message a literal: search, called
+// once per query, builds nothing for it).
+#define NUMPY_MISSING(call) call " needs numpy: pip install 'duzudavida[search]'"
 
 // What add_texts says after a failure about the texts it added: "texts[0:3] were added as ids 7
 // to 9", and how many of them it skipped for having no words.
@@ -158,7 +157,7 @@ py::object add_texts(py::handle self_object, py::handle texts, py::handle jieba,
   // The index is this call's from here to its end, between chunks too: its ids stay consecutive.
   const UseWithoutLock writing(self, true);
   const WordFilter filter(segmenter, options);
-  if (skip_empty) numpy_or_import_error("add_texts(skip_empty=True)");
+  if (skip_empty) require_numpy(NUMPY_MISSING("add_texts(skip_empty=True)"));
   const py::object bar = progress_bar(show_progress, texts, "add_texts", "texts");
   const std::int64_t first = static_cast<std::int64_t>(self.next_id());
   std::size_t done = 0;  // texts of the call added (or skipped)
@@ -263,7 +262,7 @@ py::tuple search(py::handle self_object, py::handle queries, py::handle jieba, p
                  bool hmm, bool drop_punctuation, bool drop_stop_words, py::handle threads_value, py::handle allow) {
   const auto& self = native_of<typing::text::BM25Index>(self_object, "BM25Index", "self");
   const Segmenter& segmenter = native_of<Segmenter>(jieba, "Jieba", "jieba");
-  numpy_or_import_error("search");
+  require_numpy(NUMPY_MISSING("search"));
   const std::uint64_t wanted = top_k(k);
   const WordOptions options = word_options(mode, hmm, drop_punctuation, drop_stop_words);
   const unsigned threads = thread_count(threads_value);
@@ -276,14 +275,15 @@ py::tuple search(py::handle self_object, py::handle queries, py::handle jieba, p
   for (Py_ssize_t index = 0; index < PySequence_Size(outer.ptr()); ++index) {
     const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(outer.ptr(), index));
     if (!item) throw py::error_already_set();
-    const std::string position = "queries[" + std::to_string(index) + "]";
+    // Named only when something goes wrong with the item.
+    const auto position = [index] { return "queries[" + std::to_string(index) + "]"; };
     try {
       if (!append_text(item.ptr(), chunk.bytes)) {
-        throw py::type_error(position + " is " + std::string(Py_TYPE(item.ptr())->tp_name) +
+        throw py::type_error(position() + " is " + std::string(Py_TYPE(item.ptr())->tp_name) +
                              ", not str, bytes or bytearray");
       }
     } catch (py::error_already_set& error) {
-      add_note(error, "in " + position);
+      add_note(error, "in " + position());
       throw;
     }
     chunk.ends.push_back(chunk.bytes.size());

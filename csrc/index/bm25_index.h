@@ -53,6 +53,19 @@ struct MappedFile;
 struct QueryTerm;
 struct QueryScratch;
 
+// A text document counted before it reaches the index (add_texts counts on the threads that cut
+// the texts): its distinct tokens in the order of their first occurrence, each with its term
+// frequency and TokenHash, and its length (the sum of the frequencies).
+struct CountedToken {
+  std::string_view token;
+  std::size_t hash;  // TokenHash{}(token)
+  std::uint32_t count;
+};
+struct CountedDocument {
+  std::vector<CountedToken> tokens;
+  std::uint32_t length = 0;
+};
+
 // Not thread-safe for changes: retrieve may run on many threads at once, but add, remove and
 // merge need the index to themselves (the Python binding refuses them while a retrieve runs).
 class BM25Index {
@@ -66,6 +79,9 @@ class BM25Index {
   // All or nothing: throws DocumentError as BM25::train_batch does, std::length_error when the
   // ids would pass kMaxDocuments.
   std::int64_t add(const std::vector<Document>& docs);
+  // add of the documents the counts describe, to the byte: each of them as a TokenViews holding
+  // its tokens in any order. Throws as add does (DocumentError for an empty one).
+  std::int64_t add(const std::vector<CountedDocument>& docs);
   // Removes the documents (an id given twice counts once); the model becomes that of the rest.
   // All or nothing: throws UnknownDocument for the first id that is not live.
   void remove(const std::vector<std::int64_t>& ids);
@@ -163,6 +179,11 @@ class BM25Index {
 
  private:
   View postings(std::size_t term) const noexcept;
+  // add's postings, found, into the index: room first, then the model's training (`train_batch`
+  // where the batch's totals cannot train it, to name the document at fault), then what cannot fail.
+  struct PendingBatch;
+  template <class TrainBatch>
+  std::int64_t commit(PendingBatch& found, const TrainBatch& train_batch);
   // Drops blocks_[term] from the block holding posting `from` on, for checked_blocks to build.
   void stale_blocks(std::size_t term, std::size_t from) noexcept;
   // Builds a stale token's blocks on from those that stand (allocating only past their capacity).

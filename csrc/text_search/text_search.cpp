@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -29,24 +30,76 @@ std::string reason_of(const DocumentError& error) {
 
 namespace {
 
-// The words of a run of texts, cut, and the first text that failed (none: the run's size).
+using typing::text::CountedDocument;
+using typing::text::CountedToken;
+
+// Per cutting thread, so that their memory serves every text the thread cuts.
+struct CountScratch {
+  typing::text::TokenViews words;
+  typing::text::TokenCounts<std::string_view> counts;
+};
+
+// The kept words of texts[index] counted as BM25Index::add takes them, on the thread that cuts it:
+// the hashing and the per-document counting go to the cutting threads, leaving the adding thread
+// the merge into the vocabulary and the postings. Throws TextError as text_words_of does, and for
+// more words than a document may hold.
+void count_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                    const WordFilter& filter, CountedDocument& doc) {
+  thread_local CountScratch scratch;
+  text_words_of(segmenter, text, index, filter, scratch.words);
+  try {
+    scratch.counts.count(scratch.words);
+  } catch (const std::length_error& error) {
+    throw TextError(index, error.what());
+  }
+  doc.length = static_cast<std::uint32_t>(scratch.words.size());
+  doc.tokens.clear();
+  doc.tokens.reserve(scratch.counts.items().size());
+  for (const auto& item : scratch.counts.items()) {
+    doc.tokens.push_back(CountedToken{item.token, item.hash, static_cast<std::uint32_t>(item.count)});
+  }
+  // An unusually long text's memory goes back; ordinary texts reuse what they had.
+  constexpr std::size_t kKeptWords = std::size_t{1} << 16;
+  scratch.counts.release_above(kKeptWords);
+  if (scratch.words.capacity() > kKeptWords) typing::text::TokenViews().swap(scratch.words);
+}
+
+// The counted words of a run of texts, and the first text that failed (none: the run's size).
 struct CutPart {
-  std::vector<Document> docs;
+  std::vector<CountedDocument> docs;
   std::size_t failed_at = 0;
   std::string reason;
 };
 
-void cut_part(const segmenter::Segmenter& segmenter, const std::vector<std::string_view>& texts, const WordFilter& filter,
-              unsigned threads, CutPart& part) {
-  part.failed_at = texts.size();
+// One text of a part into the part's documents, for a ParallelLoop over the part.
+struct CutText {
+  const segmenter::Segmenter& segmenter;
+  const WordFilter& filter;
+  const std::vector<std::string_view>& texts;
+  CutPart& part;
+  void operator()(std::size_t index) const { count_words_of(segmenter, texts[index], index, filter, part.docs[index]); }
+};
+
+// Waits for the cut of a part: its first failure into the part when it is a TextError (every text
+// was cut; those before it are whole); any other is rethrown.
+void finish_cut(parallel::ParallelLoop<CutText>& cutting, CutPart& part) {
+  part.failed_at = part.docs.size();
   part.reason.clear();
   try {
-    text_words(segmenter, texts, filter, threads, part.docs);
+    cutting.finish();
   } catch (const TextError& error) {
-    // Every text was cut; those before the first failure are whole.
     part.failed_at = error.index();
     part.reason = error.what();
   }
+}
+
+// Cuts a part on up to `helpers` threads besides the calling one.
+void cut_part(const segmenter::Segmenter& segmenter, const std::vector<std::string_view>& texts, const WordFilter& filter,
+              std::size_t helpers, CutPart& part) {
+  part.docs.resize(texts.size());
+  const CutText cut_text{segmenter, filter, texts, part};
+  parallel::ParallelLoop<CutText> cutting(texts.size(), texts.size() > 1 ? std::min(helpers, texts.size() - 1) : 0, cut_text);
+  finish_cut(cutting, part);
 }
 
 // Adds a cut run of texts, up to its first failure (no words left is one, unless `skipped`
@@ -56,14 +109,14 @@ std::size_t add_part(typing::text::BM25Index& index, CutPart& part, std::size_t 
                      std::vector<std::size_t>* skipped, std::string& reason) {
   std::size_t failed_at = part.failed_at;
   reason = part.reason;
-  std::vector<Document>& docs = part.docs;
+  std::vector<CountedDocument>& docs = part.docs;
   const std::size_t size = docs.size();
   // The texts that go in, by their place in the run: all before the failure but those skipped.
   std::vector<std::size_t> places;
   std::size_t kept = 0;
   const std::size_t skipped_before = skipped == nullptr ? 0 : skipped->size();
   for (std::size_t at = 0; at < std::min(failed_at, size); ++at) {
-    if (typing::text::document_length(docs[at]) == 0) {
+    if (docs[at].length == 0) {
       if (skipped == nullptr) {
         failed_at = at;
         reason = "no words left after the filters";
@@ -94,49 +147,30 @@ std::size_t add_part(typing::text::BM25Index& index, CutPart& part, std::size_t 
   return failed_at < size ? failed_at : size;
 }
 
-// One text of a part into the part's words, for a ParallelLoop over the part.
-struct CutText {
-  const segmenter::Segmenter& segmenter;
-  const WordFilter& filter;
-  const std::vector<std::string_view>& texts;
-  CutPart& part;
-  void operator()(std::size_t index) const {
-    text_words_of(segmenter, texts[index], index, filter, std::get<typing::text::TokenViews>(part.docs[index]));
-  }
-};
-
-// Waits for the cut of a part: its first failure into the part when it is a TextError, as
-// cut_part records it; any other is rethrown.
-void finish_cut(parallel::ParallelLoop<CutText>& cutting, CutPart& part) {
-  part.failed_at = part.docs.size();
-  part.reason.clear();
-  try {
-    cutting.finish();
-  } catch (const TextError& error) {
-    part.failed_at = error.index();
-    part.reason = error.what();
-  }
-}
-
 // Texts per part of add_texts: while the calling thread adds one part, the other threads cut the
 // next, so that the index's single-threaded add overlaps the segmentation.
 constexpr std::size_t kPartBytes = std::size_t{256} << 10;
+constexpr std::size_t kLastPartBytes = std::size_t{32} << 10;
 
 }  // namespace
 
 void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segmenter,
                const std::vector<std::string_view>& texts, const WordFilter& filter, unsigned threads,
                std::vector<std::size_t>* skipped) {
+  // The last part small: its add is the one that no cut overlaps.
+  std::size_t last_part = texts.size();
+  for (std::size_t bytes = 0; last_part > 0 && bytes < kLastPartBytes;) bytes += texts[--last_part].size();
   std::vector<std::size_t> bounds{0};
   std::size_t bytes = 0;
-  for (std::size_t at = 0; at < texts.size(); ++at) {
+  for (std::size_t at = 0; at < last_part; ++at) {
     bytes += texts[at].size();
-    if (bytes >= kPartBytes && at + 1 < texts.size()) {
+    if (bytes >= kPartBytes && at + 1 < last_part) {
       bounds.push_back(at + 1);
       bytes = 0;
     }
   }
-  bounds.push_back(texts.size());
+  if (last_part > 0) bounds.push_back(last_part);
+  if (bounds.back() != texts.size()) bounds.push_back(texts.size());
   const std::size_t processors = parallel::usable_processors();
   const auto workers = static_cast<unsigned>(threads == 0 ? processors : std::min<std::size_t>(threads, processors));
   const auto part_texts = [&](std::size_t part) {
@@ -145,7 +179,7 @@ void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segme
   };
   if (workers < 2 || bounds.size() <= 2) {
     CutPart whole;
-    cut_part(segmenter, texts, filter, threads, whole);
+    cut_part(segmenter, texts, filter, workers - 1, whole);
     std::string reason;
     const std::size_t failed_at = add_part(index, whole, 0, skipped, reason);
     if (failed_at < texts.size()) throw TextError(failed_at, reason);
@@ -154,7 +188,7 @@ void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segme
   CutPart current;
   CutPart next;
   std::vector<std::string_view> current_texts = part_texts(0);
-  cut_part(segmenter, current_texts, filter, workers, current);
+  cut_part(segmenter, current_texts, filter, workers - 1, current);
   for (std::size_t part = 0; part + 1 < bounds.size(); ++part) {
     // The next part's cut starts on the other threads now, and this thread joins it after its add,
     // so that no core waits while texts are left to cut.
@@ -163,7 +197,7 @@ void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segme
     std::optional<parallel::ParallelLoop<CutText>> cutting;  // stopped, if the add fails, before what it reads goes
     if (part + 2 < bounds.size()) {
       next_texts = part_texts(part + 1);
-      next.docs.assign(next_texts.size(), typing::text::TokenViews{});
+      next.docs.resize(next_texts.size());
       cut_text.emplace(CutText{segmenter, filter, next_texts, next});
       cutting.emplace(next_texts.size(), workers - 1, *cut_text);
     }

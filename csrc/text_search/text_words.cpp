@@ -42,6 +42,35 @@ struct BmpBits {
 };
 constexpr BmpBits kBmpBits{};
 
+// Per first byte of a word, whether the word may be punctuation: for ASCII whether that byte is,
+// for a lead byte whether any code point it begins is (nothing else: continuation bytes and
+// bytes UTF-8 never uses begin no code point). A word of CJK ideographs (lead bytes E4 to E9)
+// is decided by this one load: is_punctuation over the novel's words took 45 instructions a word.
+struct LeadBytes {
+  bool may_be[256] = {};
+  constexpr LeadBytes() noexcept {
+    for (std::uint32_t lead = 0; lead < 256; ++lead) {
+      std::uint32_t first = 0;
+      std::uint32_t last = 0;
+      if (lead < 0x80) {
+        first = last = lead;
+      } else if (lead >= 0xC2 && lead <= 0xDF) {
+        first = (lead & 0x1F) << 6, last = first | 0x3F;
+      } else if (lead >= 0xE0 && lead <= 0xEF) {
+        first = (lead & 0x0F) << 12, last = first | 0xFFF;
+      } else if (lead >= 0xF0 && lead <= 0xF4) {
+        first = (lead & 0x07) << 18, last = first | 0x3FFFF;
+      } else {
+        continue;
+      }
+      for (const CodePointRange& range : kPunctuation) {
+        if (range.first <= last && first <= range.last) may_be[lead] = true;
+      }
+    }
+  }
+};
+constexpr LeadBytes kLeadBytes{};
+
 bool is_punctuation_code_point(std::uint32_t code_point) noexcept {
   if (code_point < 0x10000) return (kBmpBits.words[code_point >> 6] >> (code_point & 63) & 1) != 0;
   return in_table(code_point);
@@ -79,7 +108,7 @@ bool next_code_point(std::string_view text, std::size_t& at, std::uint32_t& code
 }  // namespace
 
 bool is_punctuation(std::string_view word) noexcept {
-  if (word.empty()) return false;
+  if (word.empty() || !kLeadBytes.may_be[static_cast<std::uint8_t>(word[0])]) return false;
   for (std::size_t at = 0; at < word.size();) {
     std::uint32_t code_point = 0;
     if (!next_code_point(word, at, code_point) || !is_punctuation_code_point(code_point)) return false;
@@ -115,6 +144,20 @@ void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text,
   }
   words.clear();
   words.reserve(spans.size());
+  if (!options.drop_punctuation && !options.drop_stop_words) {
+    for (const segmenter::WordSpan& span : spans) words.push_back(text.substr(span.offset, span.size));
+    return;
+  }
+  if (!options.drop_stop_words) {
+    // The lead byte decides most words here, without a call.
+    for (const segmenter::WordSpan& span : spans) {
+      const std::string_view word = text.substr(span.offset, span.size);
+      if (word.empty() || !kLeadBytes.may_be[static_cast<std::uint8_t>(word[0])] || !is_punctuation(word)) {
+        words.push_back(word);
+      }
+    }
+    return;
+  }
   for (const segmenter::WordSpan& span : spans) {
     const std::string_view word = text.substr(span.offset, span.size);
     if (filter.keep(word)) words.push_back(word);

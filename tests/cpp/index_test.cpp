@@ -119,6 +119,54 @@ TEST(BM25Index, AddTrainsTheModelAsTrainBatchDoes) {
   }
 }
 
+// The documents as add_texts' cutting threads count them: distinct tokens with their
+// frequencies, here in an order of their own (the bytes must not depend on it).
+std::vector<CountedDocument> counted(const Docs& docs, std::mt19937& random) {
+  std::vector<CountedDocument> out;
+  for (const auto& doc : docs) {
+    std::map<std::string_view, std::uint32_t> counts;
+    for (const auto& token : doc) ++counts[token];
+    CountedDocument counted_doc;
+    for (const auto& [token, count] : counts) counted_doc.tokens.push_back(CountedToken{token, TokenHash{}(token), count});
+    std::shuffle(counted_doc.tokens.begin(), counted_doc.tokens.end(), random);
+    counted_doc.length = static_cast<std::uint32_t>(doc.size());
+    out.push_back(std::move(counted_doc));
+  }
+  return out;
+}
+
+// Counted documents give add's index to the byte after every batch (new and known tokens, large
+// frequencies), and add's refusal of a batch with an empty document, nothing changed.
+TEST(BM25Index, CountedDocumentsGiveAddsBytes) {
+  std::mt19937 random(23);
+  BM25Index lists(0.75, 1.2);
+  BM25Index counts(0.75, 1.2);
+  for (int batch = 0; batch < 20; ++batch) {
+    Docs docs(1 + random() % 40);
+    for (auto& doc : docs) {
+      doc.resize(1 + random() % 12);
+      for (auto& token : doc) token = "t" + std::to_string(random() % (5 + 30 * batch));
+    }
+    if (batch % 4 == 1) docs[0].insert(docs[0].end(), 200 + random() % 200, "many");
+    if (batch % 5 == 3) {
+      Docs with_empty = docs;
+      with_empty.insert(with_empty.begin() + 1, std::vector<std::string>{});
+      const std::string before = counts.serialize();
+      try {
+        counts.add(counted(with_empty, random));
+        ADD_FAILURE() << "an empty document was added";
+      } catch (const DocumentError& error) {
+        EXPECT_EQ(error.index(), 1u);
+        EXPECT_NE(std::string(error.what()).find("trainning tokens_vec should not be empty"), std::string::npos);
+      }
+      EXPECT_EQ(counts.serialize(), before);
+    }
+    EXPECT_EQ(lists.add(as_documents(docs)), counts.add(counted(docs, random)));
+    ASSERT_EQ(counts.serialize(), lists.serialize()) << "batch " << batch;
+    ASSERT_EQ(state_of(counts.model()), state_of(lists.model())) << "batch " << batch;
+  }
+}
+
 TEST(BM25Index, ScoresAreTheModelsWeightsMultipliedOut) {
   const Docs docs = corpus();
   BM25Index index(0.75, 1.2);

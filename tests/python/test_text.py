@@ -319,3 +319,19 @@ def test_a_late_bad_item_in_a_long_chunk(jieba, threads, skip_empty):
     expected = duzudavida.BM25Index()
     expected.add([[w for w in jieba.cut_for_search(t) if not is_punctuation(w)] for t in kept])
     assert index.__getstate__() == expected.__getstate__()
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("place", [0, 9_999, 39_990, 39_999], ids=["first", "middle", "last-part", "last"])
+def test_a_bad_item_in_any_part_of_a_chunk(jieba, threads, place):
+    """A chunk goes in parts, the last one small: a text without words in any of them stops the
+    call exactly there."""
+    texts = [f"方鸿渐第{n}次回国" for n in range(40_000)]
+    texts[place] = "……"
+    index = duzudavida.BM25Index()
+    with pytest.raises(ValueError, match=rf"texts\[{place}\]: no words left"):
+        index.add_texts(texts, jieba, threads=threads)
+    expected = duzudavida.BM25Index()
+    if place:
+        expected.add([[w for w in jieba.cut_for_search(t) if not is_punctuation(w)] for t in texts[:place]])
+    assert index.__getstate__() == expected.__getstate__()
