@@ -797,9 +797,19 @@ Engine::Scratch& Engine::thread_scratch() {
 
 void Engine::cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& words) const {
   Scratch& scratch = thread_scratch();
-  words.clear();
-  if (!cut_words(sentence, mode, hmm, scratch)) return;
-  words.resize(scratch.words.size());
+  // The caller's spans are written over in place rather than cleared first: resizing from empty
+  // sets every span to zero only for the loop below to write it again (0.6% of a mixed cut of the
+  // novel, callgrind, spans reused from line to line). Any failure still leaves none.
+  try {
+    if (!cut_words(sentence, mode, hmm, scratch)) {
+      words.clear();
+      return;
+    }
+    words.resize(scratch.words.size());
+  } catch (...) {
+    words.clear();
+    throw;
+  }
   WordSpan* out = words.data();
   const std::uint32_t* offsets = scratch.offsets.data();
   for (const auto& [start, length] : scratch.words) {
