@@ -762,6 +762,39 @@ INSTANTIATE_TEST_SUITE_P(
         MappedLie{"RepeatedUnpruned", {0, 0, 2}, {"a", "b"}, 1, 1.5, "postings are not in ascending id order"}),
     [](const ::testing::TestParamInfo<MappedLie>& lie) { return std::string(lie.param.name); });
 
+// A frequency of 0 in a mapped file would name no tf slot of its block: refused as a whole load
+// refuses it, whether one term is queried (its blocks by bound) or two (the window).
+TEST(IndexFileMappedFrequency, ZeroIsRefused) {
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
+  std::string bytes = index.serialize();
+  std::uint64_t postings = 0;
+  std::uint64_t overflow = 0;
+  std::memcpy(&postings, bytes.data() + 32, 8);
+  std::memcpy(&overflow, bytes.data() + 40, 8);
+  const std::size_t tfs = bytes.size() - overflow * 12 - (postings + 7) / 8 * 8;
+  ASSERT_EQ(bytes[tfs], 1);
+  bytes[tfs] = 0;  // "a"'s first posting
+  const std::string path = ::testing::TempDir() + "zero_frequency.idx";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  }
+  for (const bool map : {false, true}) {
+    for (const TokenViews& query : {TokenViews{"a"}, TokenViews{"a", "b"}}) {
+      try {
+        BM25Index::load(path, map).retrieve({query}, 1, 1, nullptr);
+        ADD_FAILURE() << "accepted, map " << map;
+      } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()), "index file: a posting's term frequency is zero") << "map " << map;
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
 struct Lie {
   const char* name;
   std::size_t offset;  // from the start, or (when from_docs) from the first posting's id
