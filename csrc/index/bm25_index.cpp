@@ -5,9 +5,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 
 #include "parallel_for.h"
@@ -1311,43 +1309,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
   const double* const table = by_length.data();
   const std::size_t table_size = by_length.size();
 
-  // A query asked again in the batch takes the answer of its first asking: the same tokens in the
-  // same order score every document alike. With a corpus's counts (given per query) each is asked.
-  std::vector<std::size_t> first_asked(queries.size());
-  std::vector<std::size_t> asked;  // the rows searched
-  asked.reserve(queries.size());
-  {
-    std::unordered_map<std::string, std::size_t> seen;
-    std::string key;
-    for (std::size_t row = 0; row < queries.size(); ++row) {
-      first_asked[row] = row;
-      if (corpus == nullptr && queries.size() > 1) {
-        key.clear();
-        std::visit(
-            [&key](const auto& tokens) {
-              using Token = std::decay_t<decltype(tokens[0])>;
-              key.push_back(std::is_same_v<Token, std::string_view> ? 't' : 'i');
-              for (const auto& token : tokens) {
-                if constexpr (std::is_same_v<Token, std::string_view>) {
-                  const auto size = static_cast<std::uint64_t>(token.size());
-                  key.append(reinterpret_cast<const char*>(&size), sizeof size);
-                  key.append(token);
-                } else {
-                  key.append(reinterpret_cast<const char*>(&token), sizeof token);
-                }
-              }
-            },
-            queries[row]);
-        const auto [found, fresh] = seen.emplace(key, row);
-        first_asked[row] = found->second;
-        if (!fresh) continue;
-      }
-      asked.push_back(row);
-    }
-  }
-
-  parallel::parallel_for(asked.size(), threads, [&](std::size_t turn) {
-    const std::size_t row = asked[turn];
+  parallel::parallel_for(queries.size(), threads, [&](std::size_t row) {
     const auto give = [this](QueryScratch* taken) { give_back(taken); };
     const std::unique_ptr<QueryScratch, decltype(give)> held(take_scratch(), give);
     QueryScratch& scratch = *held;
@@ -1415,16 +1377,6 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
       results.scores[row * columns + column] = heap[column].score;
     }
   });
-  for (std::size_t row = 0; row < queries.size(); ++row) {
-    const std::size_t from = first_asked[row] * columns;
-    if (first_asked[row] == row) continue;
-    std::copy(results.ids.begin() + static_cast<std::ptrdiff_t>(from),
-              results.ids.begin() + static_cast<std::ptrdiff_t>(from + columns),
-              results.ids.begin() + static_cast<std::ptrdiff_t>(row * columns));
-    std::copy(results.scores.begin() + static_cast<std::ptrdiff_t>(from),
-              results.scores.begin() + static_cast<std::ptrdiff_t>(from + columns),
-              results.scores.begin() + static_cast<std::ptrdiff_t>(row * columns));
-  }
   return results;
 }
 

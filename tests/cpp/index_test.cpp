@@ -466,22 +466,6 @@ TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
         }
       }
     }
-    // The mix as one batch, each query asked twice (a repeat takes the answer of its first asking),
-    // on two threads: each row is the query's own answer.
-    std::vector<Document> batch;
-    for (int twice = 0; twice < 2; ++twice) {
-      for (const auto& query : queries) batch.emplace_back(TokenViews(query.begin(), query.end()));
-    }
-    batch.emplace_back(TokenViews{"t1", "t0"});  // the tokens of another query, in another order
-    const SearchResults together = index.retrieve(batch, 10, 2, nullptr);
-    for (std::size_t row = 0; row < batch.size(); ++row) {
-      const SearchResults alone = index.retrieve({batch[row]}, 10, 1, nullptr);
-      ASSERT_EQ(together.columns, alone.columns);
-      for (std::size_t column = 0; column < alone.columns; ++column) {
-        ASSERT_EQ(together.ids[row * together.columns + column], alone.ids[column]) << "row " << row;
-        ASSERT_EQ(together.scores[row * together.columns + column], alone.scores[column]) << "row " << row;
-      }
-    }
     std::remove(path.c_str());
   }
 }
