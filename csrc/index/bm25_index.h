@@ -311,20 +311,21 @@ class BM25Index {
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;
-  // Per length from 0 to the longest document's (at most kLengthTable - 1), K = ((len /
-  // doc_length_average) * b + (1 - b)) * k1, as encode_document computes it: a document's K is
-  // that of its length. The average moves with every change, so they are computed again by the
-  // first query after one (not by the change: adding documents one at a time would then cost the
-  // whole index each): a pass over the lengths for the longest, then a K per length.
+  // K = ((len / doc_length_average) * b + (1 - b)) * k1, as encode_document computes it, per id
+  // and per length from 0 to the longest document's (at most kLengthTable - 1). The average moves
+  // with every change, so they are computed again by the first query after one (not by the
+  // change: adding documents one at a time would then cost the whole index each).
   struct LengthFactors {
-    std::vector<double> by_length;
+    std::vector<double> by_id;      // per id, what weighs postings
+    std::vector<double> by_length;  // what the blocks' tf slots are bounded with
     std::uint32_t longest = 0;  // the longest document's length
     std::atomic<bool> ready{false};
     std::mutex lock;  // queries run in parallel; one of them computes
     LengthFactors() = default;
     LengthFactors(const LengthFactors& other)
-        : by_length(other.by_length), longest(other.longest), ready(other.ready.load()) {}
+        : by_id(other.by_id), by_length(other.by_length), longest(other.longest), ready(other.ready.load()) {}
     LengthFactors& operator=(const LengthFactors& other) {
+      by_id = other.by_id;
       by_length = other.by_length;
       longest = other.longest;
       ready = other.ready.load();
