@@ -1082,8 +1082,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     return largest;
   };
   // The single essential term's postings from `at` to the block's `stop`, up to the id `end`: those
-  // whose tf can reach the threshold are scored and considered. `most` is of the block when
-  // `most_known`. Returns where it stopped.
+  // whose tf can reach the threshold are scored and considered. Returns where it stopped.
   // The most a posting of the block adds, by its stored tf, is a division per tf slot and block
   // instead of one per posting, and no length looked up for those that cannot pass. Stored tfs
   // below `least` cannot pass: the slots from 1 up while each is cut (the bounds need not grow
@@ -1092,8 +1091,10 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // without their id read: 0.77 of the instructions of the novel's single frequent words (0.66 on
   // the synthetic corpus) against testing a bit per slot and posting.
   const auto scan_block = [&](std::size_t index, std::size_t block, std::size_t at, std::size_t stop,
-                              std::uint64_t end, std::array<double, kTfSlots + 1>& most, bool most_known) {
+                              std::uint64_t end) {
     QueryTerm& term = terms[index];
+    std::array<double, kTfSlots + 1> most;
+    bool most_known = false;
     std::uint32_t least = 0;
     // The threshold is 0 until pruning starts, and only rises: `least` is of cut_threshold.
     double cut_threshold = 0.0;
@@ -1150,7 +1151,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       next_block = block + 1;
       const std::size_t begin = block * kBoundBlock;
       scan_block(index, block, begin, std::min(term.view.size, begin + kBoundBlock),
-                 std::numeric_limits<std::uint64_t>::max(), most, false);
+                 std::numeric_limits<std::uint64_t>::max());
     }
     return heap.size() == columns && heap.front().score > 0.0 ? Outcome::settled : Outcome::all_offered;
   }
@@ -1173,7 +1174,6 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       const std::size_t index = positive.back();
       QueryTerm& term = terms[index];
       std::size_t at = term.cursor;
-      std::array<double, kTfSlots + 1> most;
       while (at < term.view.size && term.view.docs[at] < end) {
         const std::size_t block = at / kBoundBlock;
         const std::size_t block_end = std::min(term.view.size, (block + 1) * kBoundBlock);
@@ -1184,7 +1184,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         }
         // Postings past the window's end passed over here would be passed over by the next
         // window too: it has this term alone essential, or none, and a threshold as high.
-        at = scan_block(index, block, at, block_end, end, most, false);
+        at = scan_block(index, block, at, block_end, end);
       }
       term.cursor = at;
       continue;
