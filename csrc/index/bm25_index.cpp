@@ -1075,10 +1075,14 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // (kTfSlots: that tf or more); returns the largest, the most the block adds.
   const auto slot_bounds = [&](const QueryTerm& term, std::size_t block, std::array<double, kTfSlots + 1>& most) {
     double largest = 0.0;
-    for (std::uint32_t slot = 0; slot < kTfSlots; ++slot) {
+    // No posting of the block has a tf past its largest: most blocks of rare words hold tf 1
+    // alone, and reading their empty slots cost the novel's distinct words 0.3%.
+    const std::uint32_t used = std::min(kTfSlots, term.blocks->bounds[block].max_tf);
+    for (std::uint32_t slot = 0; slot < used; ++slot) {
       most[slot + 1] = slot_bound(term.weight, *term.blocks, block, slot, by_length);
       largest = std::max(largest, most[slot + 1]);
     }
+    for (std::uint32_t slot = used; slot < kTfSlots; ++slot) most[slot + 1] = 0.0;
     return largest;
   };
   // The single essential term's postings from `at` to the block's `stop`, up to the id `end`: those
