@@ -2,9 +2,11 @@
 // the model as it stands, so that adding or deleting documents re-weights every document.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -161,14 +163,28 @@ class BM25Index {
   };
   // Postings a block bound covers: 64 measured faster than 32 and 128 on single frequent words.
   static constexpr std::size_t kBoundBlock = 64;
+  // Term frequencies below this get their own bound per block; the last slot holds the larger
+  // ones (most are 1 or 2).
+  static constexpr std::uint32_t kTfSlots = 8;
+  // No posting of a block has the slot's term frequency.
+  static constexpr std::uint16_t kNoPosting = 0;
+  // Lengths a query's table of K holds (512 KiB at most): longer documents have theirs computed
+  // where used.
+  static constexpr std::size_t kLengthTable = 65536;
   // Per block of kBoundBlock postings of a token (by position), its last id and its TermBound.
   // They bound the block's document weights for any average length, so they need no update when
   // the average moves. A change drops the blocks it makes wrong (add and merge the last one,
   // deletions those from the first change on) and the first query that uses the token builds the
   // rest.
+  // Per block also, per slot of term frequency (tf 1 to kTfSlots - 1, then kTfSlots or more), the
+  // shortest document of its postings with that tf, at most 65535 (a lower bound still), or
+  // kNoPosting: the most a block gives is the largest of its slots' bounds, which with one bound
+  // of the largest tf and the shortest length together left five times as many blocks of the
+  // novel's frequent words above the k-th best score.
   struct Blocks {
     std::vector<std::uint32_t> last;
     std::vector<TermBound> bounds;
+    std::vector<std::array<std::uint16_t, kTfSlots>> shortest;
   };
   // A token's block bounds, whose bound must cover every posting of its block (none when the
   // index lacks the token). Throws as retrieve does for a mapped file's damaged postings.
@@ -176,6 +192,20 @@ class BM25Index {
   // weight x tf / (tf + K(len)) at a bound's largest tf and smallest length, K computed with
   // `average` as encode_document computes it: what pruning takes a block's most to be.
   static double weight_bound(double weight, const TermBound& bound, double average, double b, double k1) noexcept;
+  // K = ((len / average) * b + (1 - b)) * k1 of each length from 0 to `longest` (at most
+  // kLengthTable - 1), as encode_document computes it.
+  static std::vector<double> length_table(double average, double b, double k1, std::uint32_t longest);
+  // weight_bound of the postings of a block's tf slot (0 for tf 1, kTfSlots - 1 for kTfSlots or
+  // more) at the slot's tf (the block's largest for the last) and shortest length, K from
+  // `by_length` (a length past its end taking its last K, no larger); 0 for a slot without postings.
+  static double slot_bound(double weight, const Blocks& blocks, std::size_t block, std::uint32_t slot,
+                           const std::vector<double>& by_length) noexcept {
+    const std::uint16_t shortest = blocks.shortest[block][slot];
+    if (shortest == kNoPosting) return 0.0;
+    const double tf = static_cast<double>(slot + 1 < kTfSlots ? slot + 1 : blocks.bounds[block].max_tf);
+    const double factor = by_length[std::min<std::size_t>(shortest, by_length.size() - 1)];
+    return weight * (0.0 + tf / (tf + factor));  // weight_bound's expression
+  }
 
  private:
   View postings(std::size_t term) const noexcept;
@@ -209,13 +239,11 @@ class BM25Index {
   // Up to this many query tokens, a query that few documents match is completed by walking the
   // lists for the documents that match none; more would make that walk cost tokens x ids.
   static constexpr std::size_t kZeroScanTerms = 16;
-  // Term frequencies below this get their own bound per block in max_score (most are 1 or 2).
-  static constexpr std::uint32_t kTfTable = 8;
   enum class Outcome { settled, all_offered, abandoned };
   template <class Weigh, class Offer>
   Outcome max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
-                 std::size_t id_count, std::size_t columns, double average, const Weigh& weigh,
-                 const Offer& offer) const;
+                 std::size_t id_count, std::size_t columns, double average, const std::vector<double>& by_length,
+                 const Weigh& weigh, const Offer& offer) const;
   // retrieve, with the index's own figures when `corpus` is null; `offsets` (per query, where its
   // counts begin in corpus->token_counts) comes with it.
   SearchResults search(const std::vector<Document>& queries, std::uint64_t k, unsigned threads,
@@ -246,7 +274,8 @@ class BM25Index {
   void materialize();          // copies mapped postings into owned memory, checking them
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
   void refresh_factors() noexcept { factors_.ready = false; }
-  const std::vector<double>& length_factors() const;
+  struct LengthFactors;
+  const LengthFactors& length_factors() const;
   static BM25Index parse(std::string_view bytes, std::shared_ptr<const MappedFile> mapping);
   // The file's bytes in order into `out` (append, size), for serialize and a streaming save.
   template <class Sink>
@@ -303,19 +332,23 @@ class BM25Index {
   std::unordered_map<std::uint64_t, std::uint32_t> overflow_;  // (term, doc) -> tf of kTfEscape or more
   std::vector<std::uint32_t> lengths_;  // per id its length; 0 for a deleted document
   std::vector<std::uint8_t> live_mask_;
-  // Per id K = ((len / doc_length_average) * b + (1 - b)) * k1, as encode_document computes it.
-  // The average moves with every change, so they are computed again by the first query after
-  // one (not by the change: adding documents one at a time would then cost the whole index each).
+  // K = ((len / doc_length_average) * b + (1 - b)) * k1, as encode_document computes it, per id
+  // and per length from 0 to the longest document's (at most kLengthTable - 1). The average moves
+  // with every change, so they are computed again by the first query after one (not by the
+  // change: adding documents one at a time would then cost the whole index each).
   struct LengthFactors {
-    std::vector<double> values;
-    bool finite = true;  // every value
+    std::vector<double> by_id;      // per id, what weighs postings
+    std::vector<double> by_length;  // what the blocks' tf slots are bounded with
+    std::uint32_t longest = 0;  // the longest document's length
     std::atomic<bool> ready{false};
     std::mutex lock;  // queries run in parallel; one of them computes
     LengthFactors() = default;
-    LengthFactors(const LengthFactors& other) : values(other.values), finite(other.finite), ready(other.ready.load()) {}
+    LengthFactors(const LengthFactors& other)
+        : by_id(other.by_id), by_length(other.by_length), longest(other.longest), ready(other.ready.load()) {}
     LengthFactors& operator=(const LengthFactors& other) {
-      values = other.values;
-      finite = other.finite;
+      by_id = other.by_id;
+      by_length = other.by_length;
+      longest = other.longest;
       ready = other.ready.load();
       return *this;
     }

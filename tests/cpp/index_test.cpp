@@ -347,14 +347,18 @@ Docs block_corpus(std::size_t count, unsigned seed) {
 }
 
 // The postings whose weight, computed as the model computes a document's weight, exceeds what
-// `bound` makes of its block's bound: checked to the bit, with no room for rounding, at the
-// index's average length and at others (an index answering for a larger corpus uses another).
-template <class Bound>
+// `bound` makes of its block's bound, or what `slot` makes of its tf slot's bound (with a table of
+// K to the longest length, and one cut short, whose last K stands for the longer lengths): checked
+// to the bit, with no room for rounding, at the index's average length and at others (an index
+// answering for a larger corpus uses another).
+template <class Bound, class Slot>
 std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vector<std::uint8_t>& live,
-                      const Bound& bound) {
+                      const Bound& bound, const Slot& slot) {
   std::map<std::string, std::vector<std::pair<std::uint32_t, std::uint32_t>>> lists;  // id, tf
+  std::uint32_t longest = 0;
   for (std::size_t id = 0; id < docs.size(); ++id) {
     if (live[id] == 0) continue;
+    longest = std::max(longest, static_cast<std::uint32_t>(docs[id].size()));
     std::map<std::string, std::uint32_t> counts;
     for (const auto& token : docs[id]) ++counts[token];
     for (const auto& [token, tf] : counts) lists[token].emplace_back(static_cast<std::uint32_t>(id), tf);
@@ -364,9 +368,12 @@ std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vecto
   const double weight = 1.7;
   std::size_t misses = 0;
   for (const double average : {index.model().doc_length_average(), 3.0, 41.5, 400.0}) {
+    const std::vector<double> table = BM25Index::length_table(average, b, k1, longest);
+    const std::vector<double> short_table = BM25Index::length_table(average, b, k1, 10);
     for (const auto& [token, list] : lists) {
       const BM25Index::Blocks blocks = index.token_blocks(token);
-      if (blocks.last.size() != (list.size() + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock) {
+      const std::size_t count = (list.size() + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock;
+      if (blocks.last.size() != count || blocks.bounds.size() != count || blocks.shortest.size() != count) {
         misses += list.size();
         continue;
       }
@@ -376,7 +383,10 @@ std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vecto
         const double len = static_cast<double>(docs[id].size());
         const double factor = ((len / average) * b + (1.0 - b)) * k1;
         const double exact = weight * (0.0 + static_cast<double>(tf) / (static_cast<double>(tf) + factor));
-        misses += blocks.last[block] < id || bound(weight, blocks.bounds[block], average, b, k1) < exact;
+        const std::uint32_t tf_slot = std::min(tf, BM25Index::kTfSlots) - 1;
+        misses += blocks.last[block] < id || bound(weight, blocks.bounds[block], average, b, k1) < exact ||
+                  slot(weight, blocks, block, tf_slot, table) < exact ||
+                  slot(weight, blocks, block, tf_slot, short_table) < exact;
       }
     }
   }
@@ -389,8 +399,13 @@ TEST(BM25Index, BlockBoundsCoverEveryPostingToTheBit) {
   const auto exact = [](double weight, const BM25Index::TermBound& bound, double average, double b, double k1) {
     return BM25Index::weight_bound(weight, bound, average, b, k1);
   };
+  const auto exact_slot = [](double weight, const BM25Index::Blocks& blocks, std::size_t block, std::uint32_t slot,
+                             const std::vector<double>& table) {
+    return BM25Index::slot_bound(weight, blocks, block, slot, table);
+  };
   const Docs docs = block_corpus(3000, 5);
-  const Docs more = block_corpus(700, 6);
+  Docs more = block_corpus(700, 6);
+  more[100].insert(more[100].end(), 70000, "t3");  // a length past the 16 bits of a slot's shortest
   for (const bool built_between : {false, true}) {
     BM25Index index(0.75, 1.2);
     std::vector<std::uint8_t> live(docs.size(), 1);
@@ -399,7 +414,7 @@ TEST(BM25Index, BlockBoundsCoverEveryPostingToTheBit) {
       if (!built_between) return;
       const auto end = static_cast<std::ptrdiff_t>(ids);
       const Docs seen(docs.begin(), docs.begin() + end);
-      EXPECT_EQ(uncovered(index, seen, std::vector<std::uint8_t>(live.begin(), live.begin() + end), exact), 0u);
+      EXPECT_EQ(uncovered(index, seen, std::vector<std::uint8_t>(live.begin(), live.begin() + end), exact, exact_slot), 0u);
     };
     // Three batches: the lists grow at their ends, across a block's end and within one.
     for (const auto& [from, to] : {std::pair<std::ptrdiff_t, std::ptrdiff_t>{0, 1000}, {1000, 1001}, {1001, 3000}}) {
@@ -430,13 +445,18 @@ TEST(BM25Index, BlockBoundsCoverEveryPostingToTheBit) {
     const auto planted = [](double weight, const BM25Index::TermBound& bound, double average, double b, double k1) {
       return std::nextafter(BM25Index::weight_bound(weight, bound, average, b, k1), 0.0);
     };
+    const auto planted_slot = [](double weight, const BM25Index::Blocks& blocks, std::size_t block, std::uint32_t slot,
+                                 const std::vector<double>& table) {
+      return std::nextafter(BM25Index::slot_bound(weight, blocks, block, slot, table), 0.0);
+    };
     const std::string path = ::testing::TempDir() + "block_bounds.idx";
     index.save(path);
     const BM25Index copied = BM25Index::from_bytes(index.serialize());
     const BM25Index mapped = BM25Index::load(path, true);
     for (const BM25Index* loaded : {static_cast<const BM25Index*>(&index), &copied, &mapped}) {
-      EXPECT_EQ(uncovered(*loaded, all, live, exact), 0u);
-      EXPECT_GT(uncovered(*loaded, all, live, planted), 0u);
+      EXPECT_EQ(uncovered(*loaded, all, live, exact, exact_slot), 0u);
+      EXPECT_GT(uncovered(*loaded, all, live, planted, exact_slot), 0u);
+      EXPECT_GT(uncovered(*loaded, all, live, exact, planted_slot), 0u);
     }
     std::remove(path.c_str());
   }
@@ -789,6 +809,39 @@ INSTANTIATE_TEST_SUITE_P(
                   "a posting's document id is out of range"},
         MappedLie{"RepeatedUnpruned", {0, 0, 2}, {"a", "b"}, 1, 1.5, "postings are not in ascending id order"}),
     [](const ::testing::TestParamInfo<MappedLie>& lie) { return std::string(lie.param.name); });
+
+// A frequency of 0 in a mapped file would name no tf slot of its block: refused as a whole load
+// refuses it, whether one term is queried (its blocks by bound) or two (the window).
+TEST(IndexFileMappedFrequency, ZeroIsRefused) {
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
+  std::string bytes = index.serialize();
+  std::uint64_t postings = 0;
+  std::uint64_t overflow = 0;
+  std::memcpy(&postings, bytes.data() + 32, 8);
+  std::memcpy(&overflow, bytes.data() + 40, 8);
+  const std::size_t tfs = bytes.size() - overflow * 12 - (postings + 7) / 8 * 8;
+  ASSERT_EQ(bytes[tfs], 1);
+  bytes[tfs] = 0;  // "a"'s first posting
+  const std::string path = ::testing::TempDir() + "zero_frequency.idx";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  }
+  for (const bool map : {false, true}) {
+    for (const TokenViews& query : {TokenViews{"a"}, TokenViews{"a", "b"}}) {
+      try {
+        BM25Index::load(path, map).retrieve({query}, 1, 1, nullptr);
+        ADD_FAILURE() << "accepted, map " << map;
+      } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()), "index file: a posting's term frequency is zero") << "map " << map;
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
 
 struct Lie {
   const char* name;
