@@ -44,8 +44,8 @@ lint: setup
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests
 # against a module built with both (the interpreter itself is not instrumented, so leaks are
-# not checked there). The sanitized tests run on every core (pytest-xdist): serially they took
-# 8 of CI's 23 minutes. The run without sanitizers stays serial, since its scaling tests need
+# not checked there). The sanitized tests run on every core (pytest-xdist), an idle worker taking
+# tests queued for the other: serially they took 8 of CI's 23 minutes. The run without sanitizers stays serial, since its scaling tests need
 # idle cores. One build tree serves both, so the libraries compile once.
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 sanitize: setup
@@ -56,7 +56,7 @@ sanitize: setup
 	  ctest --test-dir build/asan --output-on-failure -j$(NPROC)
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LD_PRELOAD="$(SANITIZER_RUNTIME)" PYTHONPATH=build/asan/csrc/binding \
-	  $(PY) -m pytest -p no:cacheprovider -q -n $(NPROC)
+	  $(PY) -m pytest -p no:cacheprovider -q -n $(NPROC) --dist worksteal
 
 # The coverage-guided parser fuzzer (libFuzzer, clang) under both sanitizers.
 fuzz: setup
