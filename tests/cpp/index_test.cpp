@@ -88,29 +88,43 @@ std::string state_of(const BM25& model) {
 // add counts a text batch once and trains the model from its totals: the model's bytes (token
 // order included, which fixes the CSR columns) must be train_batch's after every batch, and a
 // batch that train_batch refuses is refused with its message and document, nothing changed.
+// Up to max_docs documents of up to max_length tokens drawn from t0 .. t(vocabulary - 1): a
+// growing vocabulary gives each batch new and known tokens.
+Docs random_docs(std::mt19937& random, unsigned max_docs, unsigned max_length, unsigned vocabulary) {
+  Docs docs(1 + random() % max_docs);
+  for (auto& doc : docs) {
+    doc.resize(1 + random() % max_length);
+    for (auto& token : doc) token = "t" + std::to_string(random() % vocabulary);
+  }
+  return docs;
+}
+
+// A batch whose second document is empty is refused with train_batch's message, naming that
+// document, and leaves `state` as it was.
+template <typename Add, typename State>
+void expect_empty_document_refused(const Add& add, const State& state) {
+  const std::string before = state();
+  try {
+    add();
+    ADD_FAILURE() << "an empty document was added";
+  } catch (const DocumentError& error) {
+    EXPECT_EQ(error.index(), 1u);
+    EXPECT_NE(std::string(error.what()).find("trainning tokens_vec should not be empty"), std::string::npos);
+  }
+  EXPECT_EQ(state(), before);
+}
+
 TEST(BM25Index, AddTrainsTheModelAsTrainBatchDoes) {
   std::mt19937 random(17);
   BM25Index index(0.75, 1.2);
   BM25 model(0.75, 1.2);
-  for (int batch = 0; batch < 30; ++batch) {
-    Docs docs(1 + random() % 12);
-    for (auto& doc : docs) {
-      doc.resize(1 + random() % 9);
-      for (auto& token : doc) token = "t" + std::to_string(random() % (5 + 4 * batch));  // new and known tokens
-    }
+  for (unsigned batch = 0; batch < 30; ++batch) {
+    const Docs docs = random_docs(random, 12, 9, 5 + 4 * batch);  // the documents view its strings
     std::vector<Document> batch_docs = as_documents(docs);
     if (batch % 7 == 6) batch_docs.emplace_back(IdList{3, 1, 3});  // ids: train_batch's own path
     if (batch % 5 == 4) {
       batch_docs.insert(batch_docs.begin() + 1, Document(TokenViews{}));
-      const std::string before = state_of(index.model());
-      try {
-        index.add(batch_docs);
-        ADD_FAILURE() << "an empty document was added";
-      } catch (const DocumentError& error) {
-        EXPECT_EQ(error.index(), 1u);
-        EXPECT_NE(std::string(error.what()).find("trainning tokens_vec should not be empty"), std::string::npos);
-      }
-      EXPECT_EQ(state_of(index.model()), before);
+      expect_empty_document_refused([&] { index.add(batch_docs); }, [&] { return state_of(index.model()); });
       batch_docs.erase(batch_docs.begin() + 1);
     }
     index.add(batch_docs);
@@ -141,25 +155,14 @@ TEST(BM25Index, CountedDocumentsGiveAddsBytes) {
   std::mt19937 random(23);
   BM25Index lists(0.75, 1.2);
   BM25Index counts(0.75, 1.2);
-  for (int batch = 0; batch < 20; ++batch) {
-    Docs docs(1 + random() % 40);
-    for (auto& doc : docs) {
-      doc.resize(1 + random() % 12);
-      for (auto& token : doc) token = "t" + std::to_string(random() % (5 + 30 * batch));
-    }
+  for (unsigned batch = 0; batch < 20; ++batch) {
+    Docs docs = random_docs(random, 40, 12, 5 + 30 * batch);
     if (batch % 4 == 1) docs[0].insert(docs[0].end(), 200 + random() % 200, "many");
     if (batch % 5 == 3) {
       Docs with_empty = docs;
       with_empty.insert(with_empty.begin() + 1, std::vector<std::string>{});
-      const std::string before = counts.serialize();
-      try {
-        counts.add(counted(with_empty, random));
-        ADD_FAILURE() << "an empty document was added";
-      } catch (const DocumentError& error) {
-        EXPECT_EQ(error.index(), 1u);
-        EXPECT_NE(std::string(error.what()).find("trainning tokens_vec should not be empty"), std::string::npos);
-      }
-      EXPECT_EQ(counts.serialize(), before);
+      expect_empty_document_refused([&] { counts.add(counted(with_empty, random)); },
+                                    [&] { return counts.serialize(); });
     }
     EXPECT_EQ(lists.add(as_documents(docs)), counts.add(counted(docs, random)));
     ASSERT_EQ(counts.serialize(), lists.serialize()) << "batch " << batch;
