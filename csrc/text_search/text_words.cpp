@@ -132,8 +132,15 @@ bool WordFilter::keep(std::string_view word) const {
 
 void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
                    const WordFilter& filter, typing::text::TokenViews& words) {
-  // Per thread, so that its memory serves every text the thread cuts.
+  // Per thread, so that its memory serves every text the thread cuts; an unusually long text's
+  // goes back when the text is done (16 bytes a word, held by the thread for good otherwise).
   thread_local segmenter::WordSpans spans;
+  struct Release {
+    ~Release() {
+      constexpr std::size_t kKeptSpans = std::size_t{1} << 16;
+      if (spans.capacity() > kKeptSpans) segmenter::WordSpans().swap(spans);
+    }
+  } release;
   const WordOptions& options = filter.options();
   try {
     segmenter.cut(text, options.mode, options.hmm, spans);
