@@ -204,6 +204,36 @@ TEST_F(EngineAgainstLibrary, LongLinesWithAndWithoutSeparators) {
   }
 }
 
+// Lines built mostly of single runes the dictionary lacks, each alone between known words or
+// separators: runes of two, three and four bytes, full-width separators, a byte order mark,
+// U+FFFD and U+FFFF, bytes that are not UTF-8, and empty lines. The spans of one vector cut every
+// line in turn, growing and shrinking, and must equal a fresh cut's.
+TEST_F(EngineAgainstLibrary, LoneUnknownRunesBetweenKnownWords) {
+  const std::vector<std::string> pieces = {
+      "\xe3\x90\x80", "\xed\x95\x9c", "\xe3\x82\xa2", "\xce\xb1", "\xd0\xb6", "\xc3\xa9", "\xf0\xa0\x80\x80",
+      "\xf0\x9f\x98\x80", "\xe3\x80\x80", "\xef\xbc\x8c", "\xe3\x80\x82", "\xe3\x80\x81", "\xef\xbb\xbf",
+      "\xe2\x80\x8b", "\xef\xbf\xbd", "\xef\xbf\xbf", "\xe4\xb8\xad\xe5\x9b\xbd", "\xe6\x96\xb9\xe9\xb8\xbf\xe6\xb8\x90",
+      "\xe5\x9b\x9e\xe5\x9b\xbd", "\xe7\x9a\x84", "a", "7", " ", "\xe4", "\x80", "\xc3", "\xf0\x9f\x98"};
+  std::mt19937 random(29);
+  WordSpans reused;
+  std::vector<cppjieba::Word> theirs;
+  std::size_t mismatches = 0;
+  testing::internal::CaptureStderr();  // undecodable lines log
+  for (std::size_t n = 0; n < 4000; ++n) {
+    std::string line;
+    const std::size_t parts = n % 50 == 0 ? 0 : random() % 12;
+    for (std::size_t p = 0; p < parts; ++p) line += pieces[random() % pieces.size()];
+    std::string difference = compare(*pair_, line, false);
+    pair_->engine->cut(line, CutMode::Search, n % 2 == 0, reused);
+    theirs.clear();
+    pair_->library->CutForSearch(line, theirs, n % 2 == 0);
+    if (difference.empty() && describe(reused) != describe(spans_of(theirs))) difference = "reused spans";
+    if (!difference.empty() && ++mismatches <= 5) ADD_FAILURE() << testing::PrintToString(line) << "\n" << difference;
+  }
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(mismatches, 0u);
+}
+
 // User dictionaries of every shape the library loads, and inserted words, against the library
 // given the same.
 TEST(EngineUserWords, HostileUserDictionaryAndInsertedWords) {
