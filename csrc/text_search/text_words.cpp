@@ -130,11 +130,10 @@ bool WordFilter::keep(std::string_view word) const {
   return !options_.drop_stop_words || stop_words_.count(word) == 0;
 }
 
-void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
-                   const WordFilter& filter, typing::text::TokenViews& words) {
-  // Per thread, so that its memory serves every text the thread cuts.
-  thread_local segmenter::WordSpans spans;
-  const WordOptions& options = filter.options();
+namespace {
+
+void cut_text(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index, const WordOptions& options,
+              segmenter::WordSpans& spans) {
   try {
     segmenter.cut(text, options.mode, options.hmm, spans);
   } catch (const std::bad_alloc&) {
@@ -142,6 +141,33 @@ void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text,
   } catch (const std::exception& error) {
     throw TextError(index, error.what());
   }
+}
+
+}  // namespace
+
+void text_spans_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, segmenter::WordSpans& spans) {
+  const WordOptions& options = filter.options();
+  cut_text(segmenter, text, index, options, spans);
+  if (!options.drop_punctuation && !options.drop_stop_words) return;
+  // Kept spans move down over the dropped ones, in place.
+  std::size_t kept = 0;
+  for (const segmenter::WordSpan& span : spans) {
+    const std::string_view word = text.substr(span.offset, span.size);
+    const bool keep = options.drop_stop_words ? filter.keep(word)
+                                              : word.empty() || !kLeadBytes.may_be[static_cast<std::uint8_t>(word[0])] ||
+                                                    !is_punctuation(word);
+    if (keep) spans[kept++] = span;
+  }
+  spans.resize(kept);
+}
+
+void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, typing::text::TokenViews& words) {
+  // Per thread, so that its memory serves every text the thread cuts.
+  thread_local segmenter::WordSpans spans;
+  const WordOptions& options = filter.options();
+  cut_text(segmenter, text, index, options, spans);
   words.clear();
   words.reserve(spans.size());
   if (!options.drop_punctuation && !options.drop_stop_words) {

@@ -62,5 +62,8 @@ void text_words(const segmenter::Segmenter& segmenter, const std::vector<std::st
 // text_words gives them; throws TextError naming `index` where text_words would.
 void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
                    const WordFilter& filter, typing::text::TokenViews& words);
+// text_words_of as spans of `text` (which it replaces), for a caller that reads the words once.
+void text_spans_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, segmenter::WordSpans& spans);
 
 }  // namespace lumo::text_search
