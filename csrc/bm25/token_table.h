@@ -138,7 +138,9 @@ class BasicTokenTable {
     slots_[at] = slot;
   }
   void rehash(std::size_t slot_count);
-  std::size_t probe(std::string_view token, std::size_t hash) const noexcept;  // find in a table with slots
+  // find in a table with slots. Inlined into every caller: add_texts' merge looks up each distinct
+  // word of each document, and the call with its prologue took 2.3% of add_texts(threads=1).
+  [[gnu::always_inline]] inline std::size_t probe(std::string_view token, std::size_t hash) const noexcept;
 
   std::vector<std::string> tokens_;
   std::vector<std::int32_t> counts_;
@@ -208,7 +210,7 @@ TokenCounts<Token> count_tokens(const std::vector<Token>& tokens) {
 // ---- implementation -------------------------------------------------------------------------
 
 template <class Hash>
-std::size_t BasicTokenTable<Hash>::probe(std::string_view token, std::size_t hash) const noexcept {
+inline std::size_t BasicTokenTable<Hash>::probe(std::string_view token, std::size_t hash) const noexcept {
   const std::size_t mask = slots_.size() - 1;
   const Slot wanted = describe(token, hash);
   const bool short_token = token.size() <= 8;
