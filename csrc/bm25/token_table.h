@@ -81,8 +81,12 @@ class BasicTokenTable {
  public:
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-  // Index of the entry for `token`, or npos; `hash` is Hash{}(token).
-  std::size_t find(std::string_view token, std::size_t hash) const noexcept;
+  // Index of the entry for `token`, or npos; `hash` is Hash{}(token). The empty table's answer
+  // inline: the first add into a new index asks it once per posting, and the probing function's
+  // call and prologue took 2.4% of add_texts(threads=1) of the novel x4.
+  std::size_t find(std::string_view token, std::size_t hash) const noexcept {
+    return slots_.empty() ? npos : probe(token, hash);
+  }
   std::size_t find(std::string_view token) const noexcept { return find(token, Hash{}(token)); }
   // Count stored for `token`, or null when absent.
   const std::int32_t* count_of(std::string_view token) const noexcept {
@@ -134,6 +138,9 @@ class BasicTokenTable {
     slots_[at] = slot;
   }
   void rehash(std::size_t slot_count);
+  // find in a table with slots. Inlined into every caller: add_texts' merge looks up each distinct
+  // word of each document, and the call with its prologue took 2.3% of add_texts(threads=1).
+  [[gnu::always_inline]] inline std::size_t probe(std::string_view token, std::size_t hash) const noexcept;
 
   std::vector<std::string> tokens_;
   std::vector<std::int32_t> counts_;
@@ -203,8 +210,7 @@ TokenCounts<Token> count_tokens(const std::vector<Token>& tokens) {
 // ---- implementation -------------------------------------------------------------------------
 
 template <class Hash>
-std::size_t BasicTokenTable<Hash>::find(std::string_view token, std::size_t hash) const noexcept {
-  if (slots_.empty()) return npos;
+inline std::size_t BasicTokenTable<Hash>::probe(std::string_view token, std::size_t hash) const noexcept {
   const std::size_t mask = slots_.size() - 1;
   const Slot wanted = describe(token, hash);
   const bool short_token = token.size() <= 8;

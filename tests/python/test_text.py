@@ -2,6 +2,7 @@
 filters against Python's unicodedata, and bad items, threads and forks during a call."""
 
 import os
+import random
 import sys
 import threading
 import unicodedata
@@ -137,6 +138,37 @@ def test_punctuation_filter_is_the_unicode_categories_of_every_code_point(jieba)
     assert (ids[kept, 0] == [i for i, k in enumerate(kept) if k]).all()
     wrong = [hex(c) for c, k in zip(code_points, kept) if k == is_punctuation(chr(c))]
     assert not wrong, wrong[:20]
+
+
+# Code points at the edges of UTF-8's lengths, for each of a str's storage kinds (the widest one
+# present decides it).
+KIND_CODE_POINTS = {
+    "latin-1": [0x41, 0x7F, 0x80, 0xAD, 0xE9, 0xFF],
+    "two-byte": [0x100, 0x7FF, 0x800, 0x3002, 0x4E00, 0xD7FF, 0xE000, 0xFF0C, 0xFFFD, 0xFFFF],
+    "four-byte": [0x10000, 0x1F600, 0x2A6D6, 0x10FFFF],
+}
+
+
+@pytest.mark.parametrize("kind", list(KIND_CODE_POINTS))
+def test_a_str_is_indexed_and_searched_as_its_utf8(jieba, kind):
+    """Python's own encoder is the oracle for the binding's: any str gives what its UTF-8 bytes give."""
+    rng = random.Random(kind)
+    kinds = list(KIND_CODE_POINTS)
+    alphabet = [chr(c) for name in kinds[: kinds.index(kind) + 1] for c in KIND_CODE_POINTS[name]] + list("ab 中文。")
+    # One code point alone first: the shortest str of its kind.
+    texts = [chr(KIND_CODE_POINTS[kind][-1])]
+    texts += ["".join(rng.choices(alphabet, k=rng.randint(1, 40))) for _ in range(300)]
+    options = {"drop_punctuation": False, "skip_empty": True}
+    from_str = duzudavida.BM25Index()
+    from_bytes = duzudavida.BM25Index()
+    ids_of_str = from_str.add_texts(texts, jieba, **options)
+    assert (ids_of_str == from_bytes.add_texts([t.encode() for t in texts], jieba, **options)).all()
+    assert from_str.__getstate__() == from_bytes.__getstate__()
+    ids, scores = from_str.search(texts[:50], jieba, k=3, drop_punctuation=False)
+    want_ids, want_scores = from_str.search([t.encode() for t in texts[:50]], jieba, k=3, drop_punctuation=False)
+    assert (ids == want_ids).all() and (scores == want_scores).all()
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        from_str.add_texts([texts[1] + "\udfff"], jieba)
 
 
 def failing_generator(texts, error):
