@@ -21,8 +21,10 @@ test-cpp:
 	cmake --build build/cpp
 	ctest --test-dir build/cpp --output-on-failure -j$(NPROC)
 
+# On every core (pytest-xdist), an idle worker taking tests queued for the other: no test times
+# one path against another, so the tests need no idle cores.
 test-python:
-	$(PY) -m pytest
+	$(PY) -m pytest -q -n $(NPROC) --dist worksteal
 
 # The package as a user installs it: every front end's sdist and wheel, a fresh venv, stubtest and
 # mypy --strict.
@@ -45,8 +47,8 @@ lint: setup
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests
 # against a module built with both (the interpreter itself is not instrumented, so leaks are
 # not checked there). The sanitized tests run on every core (pytest-xdist), an idle worker taking
-# tests queued for the other: serially they took 8 of CI's 23 minutes. The run without sanitizers stays serial, since its scaling tests need
-# idle cores. One build tree serves both, so the libraries compile once.
+# tests queued for the other: serially they took 8 of CI's 23 minutes. One build tree serves both,
+# so the libraries compile once.
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 sanitize: setup
 	cmake -S . -B build/asan $(CMAKE_TESTS) -DDUZUDAVIDA_BUILD_MODULE=ON -DCMAKE_BUILD_TYPE=Debug -DDUZUDAVIDA_SANITIZE=ON \

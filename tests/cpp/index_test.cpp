@@ -9,6 +9,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -669,6 +670,31 @@ TEST(BM25Index, StatisticsBelowTheIndexsOwnAreRefused) {
   EXPECT_EQ(plain.scores, with_own.scores);
 }
 
+// Where a file's posting arrays start: the ids, then the frequencies (each padded to 8 bytes), then
+// 12 bytes for each frequency past a byte, at the end.
+struct PostingArrays {
+  std::size_t ids;
+  std::size_t frequencies;
+};
+PostingArrays posting_arrays(const std::string& bytes) {
+  std::uint64_t postings = 0;
+  std::uint64_t overflow = 0;
+  std::memcpy(&postings, bytes.data() + 32, 8);
+  std::memcpy(&overflow, bytes.data() + 40, 8);
+  const std::size_t frequencies = bytes.size() - overflow * 12 - (postings + 7) / 8 * 8;
+  return {frequencies - (postings * 4 + 7) / 8 * 8, frequencies};
+}
+
+// `bytes` as a file of this name in the tests' temporary folder; its path.
+std::string temporary_file(const std::string& bytes, const std::string& name) {
+  const std::string path = ::testing::TempDir() + name;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw std::runtime_error("cannot open " + path);
+  const bool whole = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  if (std::fclose(file) != 0 || !whole) throw std::runtime_error("cannot write " + path);
+  return path;
+}
+
 class IndexFile : public ::testing::Test {
  protected:
   IndexFile() : index_(0.75, 1.2) {
@@ -688,12 +714,7 @@ class IndexFile : public ::testing::Test {
     std::memcpy(&value, bytes_.data() + offset, sizeof value);
     return value;
   }
-  std::size_t docs_at() const {  // the first posting's id, from the end of the file backwards
-    const auto postings = at<std::uint64_t>(32);
-    const auto overflow = at<std::uint64_t>(40);
-    const std::size_t tfs = bytes_.size() - overflow * 12 - (postings + 7) / 8 * 8;
-    return tfs - (postings * 4 + 7) / 8 * 8;
-  }
+  std::size_t docs_at() const { return posting_arrays(bytes_).ids; }  // the first posting's id
   BM25Index index_;
   std::string bytes_;
 };
@@ -731,13 +752,7 @@ TEST_F(IndexFile, LyingBoundsAreRefusedMappedOrNot) {
     const std::uint32_t tiny[2] = {1, 0xffffffffu};
     std::memcpy(lying.data() + bounds_at + 8 * term, tiny, sizeof tiny);
   }
-  const std::string path = ::testing::TempDir() + "lying_bounds.idx";
-  {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fwrite(lying.data(), 1, lying.size(), file), lying.size());
-    std::fclose(file);
-  }
+  const std::string path = temporary_file(lying, "lying_bounds.idx");
   const std::vector<std::string> query = {"a", "c"};
   for (const bool map : {false, true}) {
     try {
@@ -770,22 +785,11 @@ TEST_P(IndexFileMapped, DamagedPostingsAreRefused) {
   BM25Index index(lie.b, 1.2);
   index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
   std::string bytes = index.serialize();
-  std::uint64_t postings = 0;
-  std::uint64_t overflow = 0;
-  std::memcpy(&postings, bytes.data() + 32, 8);
-  std::memcpy(&overflow, bytes.data() + 40, 8);
-  // The ids come before the frequencies and the large frequencies at the end, each padded to 8.
-  const std::size_t first = bytes.size() - overflow * 12 - (postings + 7) / 8 * 8 - (postings * 4 + 7) / 8 * 8;
+  const std::size_t first = posting_arrays(bytes).ids;
   const std::uint32_t ids[3] = {0, 1, 2};
   ASSERT_EQ(std::memcmp(bytes.data() + first, ids, sizeof ids), 0);
   std::memcpy(bytes.data() + first, lie.ids, sizeof lie.ids);
-  const std::string path = ::testing::TempDir() + "damaged_postings.idx";
-  {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    std::fclose(file);
-  }
+  const std::string path = temporary_file(bytes, "damaged_postings.idx");
   for (const bool map : {false, true}) {
     try {
       BM25Index::load(path, map).retrieve({TokenViews(lie.query.begin(), lie.query.end())}, lie.k, 1, nullptr);
@@ -819,20 +823,10 @@ TEST(IndexFileMappedFrequency, ZeroIsRefused) {
   BM25Index index(0.75, 1.2);
   index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
   std::string bytes = index.serialize();
-  std::uint64_t postings = 0;
-  std::uint64_t overflow = 0;
-  std::memcpy(&postings, bytes.data() + 32, 8);
-  std::memcpy(&overflow, bytes.data() + 40, 8);
-  const std::size_t tfs = bytes.size() - overflow * 12 - (postings + 7) / 8 * 8;
+  const std::size_t tfs = posting_arrays(bytes).frequencies;
   ASSERT_EQ(bytes[tfs], 1);
   bytes[tfs] = 0;  // "a"'s first posting
-  const std::string path = ::testing::TempDir() + "zero_frequency.idx";
-  {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    std::fclose(file);
-  }
+  const std::string path = temporary_file(bytes, "zero_frequency.idx");
   for (const bool map : {false, true}) {
     for (const TokenViews& query : {TokenViews{"a"}, TokenViews{"a", "b"}}) {
       try {
@@ -1047,13 +1041,7 @@ TEST_P(IndexFileDamage, IsRefusedWholeAndMapped) {
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(error.what(), expected);
   }
-  const std::string path = ::testing::TempDir() + "damaged_" + lie.name + ".idx";
-  {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fwrite(damaged.data(), 1, damaged.size(), file), damaged.size());
-    std::fclose(file);
-  }
+  const std::string path = temporary_file(damaged, std::string("damaged_") + lie.name + ".idx");
   try {
     BM25Index mapped = BM25Index::load(path, true);
     mapped.add(as_documents({{"z"}}));
