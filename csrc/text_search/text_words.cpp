@@ -193,28 +193,10 @@ void text_words_of(const segmenter::Segmenter& segmenter, std::string_view text,
       if (spans.capacity() > kKeptWords) segmenter::WordSpans().swap(spans);
     }
   } release;
-  const WordOptions& options = filter.options();
-  cut_text(segmenter, text, index, options, spans);
+  text_spans_of(segmenter, text, index, filter, spans);
   words.clear();
   words.reserve(spans.size());
-  if (!options.drop_punctuation && !options.drop_stop_words) {
-    for (const segmenter::WordSpan& span : spans) words.push_back(text.substr(span.offset, span.size));
-    return;
-  }
-  if (!options.drop_stop_words) {
-    // The lead byte decides most words here, without a call.
-    for (const segmenter::WordSpan& span : spans) {
-      const std::string_view word = text.substr(span.offset, span.size);
-      if (word.empty() || !kLeadBytes.may_be[static_cast<std::uint8_t>(word[0])] || !is_punctuation(word)) {
-        words.push_back(word);
-      }
-    }
-    return;
-  }
-  for (const segmenter::WordSpan& span : spans) {
-    const std::string_view word = text.substr(span.offset, span.size);
-    if (filter.keep(word)) words.push_back(word);
-  }
+  for (const segmenter::WordSpan& span : spans) words.push_back(text.substr(span.offset, span.size));
 }
 
 void text_words(const segmenter::Segmenter& segmenter, const std::vector<std::string_view>& texts,
