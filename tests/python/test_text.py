@@ -206,6 +206,34 @@ def test_a_bad_item_leaves_exactly_the_texts_before_it(jieba, factory, error, ma
     assert index.__getstate__() == expected.__getstate__()
 
 
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves the address space: no limit on it holds")
+def test_no_memory_for_a_texts_copy_leaves_the_texts_before_it(dict_paths):
+    """A str whose UTF-8 copy finds no memory (the address space capped below it) is a bad item like
+    the others: MemoryError naming it, the texts read before it in its chunk added and noted."""
+    script = (
+        "import resource, sys, duzudavida\n"
+        "jieba = duzudavida.Jieba(*sys.argv[1:])\n"
+        "good = ['方鸿渐回国', '苏小姐的爱情']\n"
+        "expected = duzudavida.BM25Index(); expected.add_texts(good, jieba)\n"
+        "huge = 'é' * 150_000_000  # 150 MB of Latin-1, 300 MB as UTF-8\n"
+        "size = next(int(l.split()[1]) * 1024 for l in open('/proc/self/status') if l.startswith('VmSize:'))\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + 200_000_000, size + 200_000_000))\n"
+        "index = duzudavida.BM25Index()\n"
+        "try:\n"
+        "    index.add_texts(iter([*good, huge, '后来']), jieba)\n"
+        "except MemoryError as error:\n"
+        "    print(' | '.join(getattr(error, '__notes__', [])))\n"
+        "print(index.__getstate__() == expected.__getstate__())\n"
+    )
+    names = ["dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"]
+    done = run_isolated(script, *(dict_paths[name] for name in names))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "in texts[2] | texts[0:2] were added as ids 0 to 1; nothing after them",
+        "True",
+    ]
+
+
 @pytest.mark.parametrize(
     ("call", "error", "match"),
     [
