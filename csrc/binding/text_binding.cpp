@@ -344,6 +344,7 @@ py::tuple search(py::handle self_object, py::handle queries, py::handle jieba, p
     }
     chunk.ends.push_back(chunk.bytes.size());
   }
+  if (PyErr_Occurred()) throw py::error_already_set();  // a list subclass's __len__ raised
   std::vector<std::int64_t> allowed;
   if (!allow.is_none()) allowed = allowed_ids(self, allow);
   const WordFilter filter(segmenter, options);
