@@ -284,6 +284,11 @@ py::object add_texts(py::handle self_object, py::handle texts, py::handle jieba,
         throw py::value_error("texts[" + std::to_string(done) + "]: " + error.what());
       } catch (const std::length_error& error) {
         throw py::value_error(error.what());  // the index's ids would run out: nothing of the chunk added
+      } catch (const text_search::NoMemoryAfter& error) {
+        record_ids(error.index(), before);
+        done += error.index();  // the parts of the chunk added before memory ran out
+        PyErr_NoMemory();
+        throw py::error_already_set();
       } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         throw py::error_already_set();
