@@ -149,6 +149,17 @@ KIND_CODE_POINTS = {
 }
 
 
+class _SubclassedText(str):
+    """A str subclass, whose characters lie apart from the object (a str that is not compact), and
+    whose __str__ and __len__ say otherwise: its characters are the text."""
+
+    def __str__(self):
+        return "x"
+
+    def __len__(self):
+        return 0
+
+
 @pytest.mark.parametrize("kind", list(KIND_CODE_POINTS))
 def test_a_str_is_indexed_and_searched_as_its_utf8(jieba, kind):
     """Python's own encoder is the oracle for the binding's: any str gives what its UTF-8 bytes give."""
@@ -158,6 +169,7 @@ def test_a_str_is_indexed_and_searched_as_its_utf8(jieba, kind):
     # One code point alone first: the shortest str of its kind.
     texts = [chr(KIND_CODE_POINTS[kind][-1])]
     texts += ["".join(rng.choices(alphabet, k=rng.randint(1, 40))) for _ in range(300)]
+    texts += [_SubclassedText(t) for t in texts[:60]]
     options = {"drop_punctuation": False, "skip_empty": True}
     from_str = duzudavida.BM25Index()
     from_bytes = duzudavida.BM25Index()
