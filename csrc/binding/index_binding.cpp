@@ -150,6 +150,7 @@ OwnedDocuments load_owned(py::handle source, const char* name) {
     throw py::type_error(std::string(name) + "[" + std::to_string(index) +
                          "] is not a list of str, bytes or int tokens");
   }
+  if (PyErr_Occurred()) throw py::error_already_set();  // a list subclass's __len__ raised
   // The text no longer grows: views into it stay valid.
   std::size_t start_at = 0;
   for (std::size_t index = 0; index < owned.docs.size(); ++index) {

@@ -250,6 +250,15 @@ py::object add_texts(py::handle self_object, py::handle texts, py::handle jieba,
             throw py::type_error(position() + " is " + std::string(Py_TYPE(item.ptr())->tp_name) +
                                  ", not str, bytes or bytearray");
           }
+          chunk.ends.push_back(chunk.bytes.size());
+        } catch (const std::bad_alloc&) {
+          // No room for this text's copy: a MemoryError in its place, the texts before it added
+          // as for any other bad item, rather than the whole chunk dropped without a note.
+          chunk.bytes.resize(chunk.ends.empty() ? 0 : chunk.ends.back());
+          PyErr_NoMemory();
+          pending = std::make_unique<py::error_already_set>();
+          add_note(*pending, "in " + position());
+          break;
         } catch (py::error_already_set& error) {
           chunk.bytes.resize(chunk.ends.empty() ? 0 : chunk.ends.back());
           pending = std::make_unique<py::error_already_set>(std::move(error));
@@ -261,7 +270,6 @@ py::object add_texts(py::handle self_object, py::handle texts, py::handle jieba,
           pending = std::make_unique<py::error_already_set>();
           break;
         }
-        chunk.ends.push_back(chunk.bytes.size());
       }
       if (chunk.size() == 0) break;
       const std::uint64_t before = self.next_id();
@@ -276,6 +284,11 @@ py::object add_texts(py::handle self_object, py::handle texts, py::handle jieba,
         throw py::value_error("texts[" + std::to_string(done) + "]: " + error.what());
       } catch (const std::length_error& error) {
         throw py::value_error(error.what());  // the index's ids would run out: nothing of the chunk added
+      } catch (const text_search::NoMemoryAfter& error) {
+        record_ids(error.index(), before);
+        done += error.index();  // the parts of the chunk added before memory ran out
+        PyErr_NoMemory();
+        throw py::error_already_set();
       } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         throw py::error_already_set();
@@ -336,6 +349,7 @@ py::tuple search(py::handle self_object, py::handle queries, py::handle jieba, p
     }
     chunk.ends.push_back(chunk.bytes.size());
   }
+  if (PyErr_Occurred()) throw py::error_already_set();  // a list subclass's __len__ raised
   std::vector<std::int64_t> allowed;
   if (!allow.is_none()) allowed = allowed_ids(self, allow);
   const WordFilter filter(segmenter, options);

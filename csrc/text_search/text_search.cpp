@@ -258,9 +258,17 @@ void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segme
       cutting.emplace(next_texts.size(), workers - 1, *cut_text);
     }
     std::string reason;
-    const std::size_t failed_at = add_part(index, current, bounds[part], skipped, reason);
-    if (failed_at < current_texts.size()) throw TextError(bounds[part] + failed_at, reason);
-    if (cutting) finish_cut(*cutting, next);
+    std::size_t added = bounds[part];  // the texts in the index
+    try {
+      const std::size_t failed_at = add_part(index, current, bounds[part], skipped, reason);
+      added = bounds[part] + failed_at;
+      if (failed_at < current_texts.size()) throw TextError(added, reason);
+      if (cutting) finish_cut(*cutting, next);
+    } catch (const std::bad_alloc&) {
+      // The parts before stay added: the caller learns how many, and which of them were skipped.
+      while (skipped != nullptr && !skipped->empty() && skipped->back() >= added) skipped->pop_back();
+      throw NoMemoryAfter(added);
+    }
     cutting.reset();
     std::swap(current, next);
     current_texts = std::move(next_texts);

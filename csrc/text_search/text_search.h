@@ -2,7 +2,9 @@
 // segmenter's offsets into the index as views of the texts, on threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -12,11 +14,23 @@
 
 namespace lumo::text_search {
 
+// Memory that ran out once the texts before index() were added: add_texts on threads adds a batch
+// a part at a time while the next part is cut, so a failure past its first part leaves those before.
+class NoMemoryAfter : public std::bad_alloc {
+ public:
+  explicit NoMemoryAfter(std::size_t index) noexcept : index_(index) {}
+  std::size_t index() const noexcept { return index_; }
+
+ private:
+  std::size_t index_;
+};
+
 // Adds each text as a document of its kept words (text_words), under consecutive ids from
 // index.next_id(), exactly as BM25Index::add of those word lists would. When a text fails (no word
 // left after the filters, 4 GiB or more, a count beyond the model's range), the texts before it
 // are added and TextError names it; index.next_id() then tells how many were. Throws
-// std::length_error (the index's ids would run out) and std::bad_alloc with nothing added.
+// std::length_error (the index's ids would run out) and std::bad_alloc with nothing added, or
+// NoMemoryAfter (a std::bad_alloc) naming how many texts went in before memory ran out.
 // With `skipped` given, a text without words is no failure: it gets no id, and `skipped` lists
 // (ascending) the places of such texts, whatever else happens.
 void add_texts(typing::text::BM25Index& index, const segmenter::Segmenter& segmenter,

@@ -243,6 +243,32 @@ def test_conversion_owns_its_bytes_before_python_code_runs():
     assert ids.shape == (1, 0)
 
 
+class _LengthUnknown(list):
+    """A list whose __len__ raises, as a lazy list's may once its source is gone."""
+
+    def __len__(self):
+        raise OSError("source gone")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda index, jieba: index.add(_LengthUnknown([["a"]])),
+        lambda index, jieba: index.retrieve(_LengthUnknown([["a"]])),
+        lambda index, jieba: index.corpus_statistics(_LengthUnknown([["a"]])),
+        lambda index, jieba: index.search(_LengthUnknown(["方鸿渐"]), jieba),
+    ],
+    ids=["add", "retrieve", "corpus_statistics", "search"],
+)
+def test_a_batch_whose_length_raises_raises_that_error(jieba, call):
+    index = duzudavida.BM25Index()
+    index.add([["a"], ["b"]])
+    state = pickle.dumps(index)
+    with pytest.raises(OSError, match="^source gone$"):
+        call(index, jieba)
+    assert pickle.dumps(index) == state
+
+
 def test_mutation_while_retrieving_raises_and_fork_child_can_use_the_index():
     rng = random.Random(5)
     index = duzudavida.BM25Index()

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import duzudavida
-from conftest import SANITIZED, run_isolated
+from conftest import ROOT, SANITIZED, run_isolated
 
 # Text a corpus may hold besides the novel's: other scripts, digits, symbols and emoji, controls,
 # format characters (a byte order mark, a zero-width space), full-width forms, white space of every
@@ -149,6 +149,17 @@ KIND_CODE_POINTS = {
 }
 
 
+class _SubclassedText(str):
+    """A str subclass, whose characters lie apart from the object (a str that is not compact), and
+    whose __str__ and __len__ say otherwise: its characters are the text."""
+
+    def __str__(self):
+        return "x"
+
+    def __len__(self):
+        return 0
+
+
 @pytest.mark.parametrize("kind", list(KIND_CODE_POINTS))
 def test_a_str_is_indexed_and_searched_as_its_utf8(jieba, kind):
     """Python's own encoder is the oracle for the binding's: any str gives what its UTF-8 bytes give."""
@@ -158,6 +169,7 @@ def test_a_str_is_indexed_and_searched_as_its_utf8(jieba, kind):
     # One code point alone first: the shortest str of its kind.
     texts = [chr(KIND_CODE_POINTS[kind][-1])]
     texts += ["".join(rng.choices(alphabet, k=rng.randint(1, 40))) for _ in range(300)]
+    texts += [_SubclassedText(t) for t in texts[:60]]
     options = {"drop_punctuation": False, "skip_empty": True}
     from_str = duzudavida.BM25Index()
     from_bytes = duzudavida.BM25Index()
@@ -204,6 +216,69 @@ def test_a_bad_item_leaves_exactly_the_texts_before_it(jieba, factory, error, ma
     if position:
         expected.add_texts(good[:position], jieba)
     assert index.__getstate__() == expected.__getstate__()
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves the address space: no limit on it holds")
+def test_no_memory_for_a_texts_copy_leaves_the_texts_before_it(dict_paths):
+    """A str whose UTF-8 copy finds no memory (the address space capped below it) is a bad item like
+    the others: MemoryError naming it, the texts read before it in its chunk added and noted."""
+    script = (
+        "import resource, sys, duzudavida\n"
+        "jieba = duzudavida.Jieba(*sys.argv[1:])\n"
+        "good = ['方鸿渐回国', '苏小姐的爱情']\n"
+        "expected = duzudavida.BM25Index(); expected.add_texts(good, jieba)\n"
+        "huge = 'é' * 150_000_000  # 150 MB of Latin-1, 300 MB as UTF-8\n"
+        "size = next(int(l.split()[1]) * 1024 for l in open('/proc/self/status') if l.startswith('VmSize:'))\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + 200_000_000, size + 200_000_000))\n"
+        "index = duzudavida.BM25Index()\n"
+        "try:\n"
+        "    index.add_texts(iter([*good, huge, '后来']), jieba)\n"
+        "except MemoryError as error:\n"
+        "    print(' | '.join(getattr(error, '__notes__', [])))\n"
+        "print(index.__getstate__() == expected.__getstate__())\n"
+    )
+    names = ["dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"]
+    done = run_isolated(script, *(dict_paths[name] for name in names))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "in texts[2] | texts[0:2] were added as ids 0 to 1; nothing after them",
+        "True",
+    ]
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves the address space: no limit on it holds")
+@pytest.mark.parametrize(
+    ("threads", "skip_empty"), [(1, False), (2, False), (2, True)], ids=["one-thread", "two-threads", "skip-empty"]
+)
+def test_no_memory_for_a_cut_leaves_what_the_note_says(dict_paths, threads, skip_empty):
+    """Memory runs out cutting a long text after the novel's lines: on threads the lines' parts go in
+    while the next part is cut, and the MemoryError's note must say which texts are in the index."""
+    script = (
+        "import re, resource, sys, duzudavida, numpy  # numpy's own buffers before the cap\n"
+        "threads, skip_empty, novel = int(sys.argv[1]), sys.argv[2] == 'True', sys.argv[3]\n"
+        "jieba = duzudavida.Jieba(*sys.argv[4:])\n"
+        "lines = [l.strip() for l in open(novel, encoding='utf-8') if l.strip()][:400]\n"
+        "empty = ['，。'] if skip_empty else []  # a text without words, skipped\n"
+        "texts = [*lines[:5], *empty, *lines[5:], 'a ' * 5_000_000, '后来']  # 10,000,000 words: 160 MB of spans\n"
+        "size = next(int(l.split()[1]) * 1024 for l in open('/proc/self/status') if l.startswith('VmSize:'))\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + 80_000_000, resource.RLIM_INFINITY))\n"
+        "index = duzudavida.BM25Index()\n"
+        "try:\n"
+        "    index.add_texts(texts, jieba, threads=threads, skip_empty=skip_empty)\n"
+        "except MemoryError as error:\n"
+        "    notes = ' '.join(getattr(error, '__notes__', []))\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))\n"
+        "    found = re.search(r'texts\\[0:(\\d+)\\] were added', notes)\n"
+        "    added = int(found.group(1)) if found else 0\n"
+        "    expected = duzudavida.BM25Index()\n"
+        "    if added: expected.add_texts(texts[:added], jieba, skip_empty=skip_empty)\n"
+        "    print(notes, index.__getstate__() == expected.__getstate__())\n"
+    )
+    names = ["dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"]
+    done = run_isolated(script, str(threads), str(skip_empty), str(ROOT / "third_party" / "weicheng.utf8"),
+                        *(dict_paths[name] for name in names))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().endswith(" True"), done.stdout
 
 
 @pytest.mark.parametrize(
