@@ -613,9 +613,14 @@ void Engine::mixed_range(Scratch& scratch, std::size_t begin, std::size_t end, b
   const std::uint32_t* length = scratch.route_length.data();
   const std::uint32_t* runes = scratch.runes.data() + begin;
   const std::size_t size = end - begin;
+  // The default dictionaries name no single rune: asking only where some user dictionary does
+  // spares a bit test a single-rune word (callgrind, the novel: mixed cut 38.52M -> 38.21M
+  // instructions, search 42.31M -> 42.01M).
+  const bool user_singles = !user_singles_.empty();
+  const auto named = [&](std::uint32_t rune) { return user_singles && is_user_single(rune); };
   std::size_t i = 0;
   while (i < size) {
-    if (!hmm || length[i] > 1 || is_user_single(runes[i])) {
+    if (!hmm || length[i] > 1 || named(runes[i])) {
       scratch.words.emplace_back(static_cast<std::uint32_t>(begin + i), length[i]);
       i += length[i];
       continue;
@@ -624,7 +629,7 @@ void Engine::mixed_range(Scratch& scratch, std::size_t begin, std::size_t end, b
     // is a word of one whatever the HMM's rules (ASCII or Viterbi), and is almost half the runs
     // on the novel: emitting it here spares two calls, 3% of a mixed cut's instructions.
     std::size_t j = i + 1;
-    while (j < size && length[j] == 1 && !is_user_single(runes[j])) ++j;
+    while (j < size && length[j] == 1 && !named(runes[j])) ++j;
     if (j == i + 1) {
       scratch.words.emplace_back(static_cast<std::uint32_t>(begin + i), 1u);
     } else {
