@@ -821,10 +821,17 @@ void Engine::cut(std::string_view sentence, CutMode mode, bool hmm, WordSpans& w
     words.clear();
     throw;
   }
+  // Field by field: built whole, each span was put together in a vector register first, with
+  // offsets[start] loaded twice (17 instructions a word instead of 15, callgrind).
   WordSpan* out = words.data();
   const std::uint32_t* offsets = scratch.offsets.data();
   for (const auto& [start, length] : scratch.words) {
-    *out++ = WordSpan{offsets[start], offsets[start + length] - offsets[start], start, length};
+    const std::uint32_t first = offsets[start];
+    out->offset = first;
+    out->size = offsets[start + length] - first;
+    out->unicode_offset = start;
+    out->unicode_length = length;
+    ++out;
   }
 }
 
