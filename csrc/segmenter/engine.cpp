@@ -10,6 +10,10 @@
 #include <iostream>
 #include <map>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>  // Viterbi under the library's model, two states a register
+#endif
+
 namespace lumo::segmenter {
 namespace {
 
@@ -116,6 +120,28 @@ inline bool is_separator(std::uint32_t rune) {
   constexpr std::uint64_t kAsciiSeparators = (std::uint64_t{1} << ' ') | (1u << '\t') | (1u << '\n');
   return rune <= ' ' ? ((kAsciiSeparators >> rune) & 1u) != 0 : rune == 0xff0c || rune == 0x3002;
 }
+
+#if defined(__SSE2__)
+// Viterbi's back-pointers a rune under the library's model, from which of each state's two
+// candidates won: bit y says the first (from E, B, B, E for B, E, M, S) beat kMinDouble, bit 4 + y
+// that the second (from S, M, M, S) beat the best so far; neither leaves kE. Two bits a state, as
+// the path byte holds them.
+constexpr std::array<std::uint8_t, 256> library_path_bytes() {
+  constexpr std::size_t kFirst[kHmmStates] = {kE, kB, kB, kE};
+  constexpr std::size_t kSecond[kHmmStates] = {kS, kM, kM, kS};
+  std::array<std::uint8_t, 256> bytes{};
+  for (std::size_t taken = 0; taken < 256; ++taken) {
+    std::size_t byte = 0;
+    for (std::size_t y = 0; y < kHmmStates; ++y) {
+      const std::size_t from = (taken >> (4 + y)) & 1u ? kSecond[y] : (taken >> y) & 1u ? kFirst[y] : kE;
+      byte |= from << (2 * y);
+    }
+    bytes[taken] = static_cast<std::uint8_t>(byte);
+  }
+  return bytes;
+}
+constexpr std::array<std::uint8_t, 256> kLibraryPathByte = library_path_bytes();
+#endif
 
 inline bool is_letter(std::uint32_t rune) { return (rune >= 'a' && rune <= 'z') || (rune >= 'A' && rune <= 'Z'); }
 inline bool is_digit(std::uint32_t rune) { return rune >= '0' && rune <= '9'; }
@@ -512,6 +538,48 @@ void Engine::viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const
     const double be = transition_[kB][kE], me = transition_[kM][kE];
     const double bm = transition_[kB][kM], mm = transition_[kM][kM];
     const double es = transition_[kE][kS], ss = transition_[kS][kS];
+#if defined(__SSE2__)
+    // Two states a register, (B, E) and (M, S): each state's first candidate comes from E or B,
+    // its second from S or M, so both are the weights in place or swapped, plus a transition
+    // pair, plus the emission pair, added in the library's order lane by lane (the same doubles).
+    // The choices become masks instead of branches that the data decides (the novel's mixed cut,
+    // callgrind: Viterbi 7.05M -> 6.37M instructions, 79,700 -> 63,500 mispredicted branches in
+    // its branch simulation).
+    const __m128d first_be = _mm_set_pd(be, eb), second_be = _mm_set_pd(me, sb);
+    const __m128d first_ms = _mm_set_pd(es, bm), second_ms = _mm_set_pd(ss, mm);
+    const __m128d floor = _mm_set1_pd(kMinDouble);
+    __m128d weight_be = _mm_set_pd(weight[kE], weight[kB]);
+    __m128d weight_ms = _mm_set_pd(weight[kS], weight[kM]);
+    // Only a strictly greater candidate replaces the best so far, as in best_of below: maxpd
+    // gives its first operand where it is greater and its second otherwise, NaN included, and the
+    // best so far is never NaN (kMinDouble at first).
+    const auto better = [](__m128d candidate, __m128d best, __m128d& taken) {
+      taken = _mm_cmpgt_pd(candidate, best);
+      return _mm_max_pd(candidate, best);
+    };
+    for (std::size_t x = 1; x < size; ++x) {
+      const Emission& emit = emission_of(runes[x]);
+      const __m128d emit_be = _mm_loadu_pd(emit.weight);
+      const __m128d emit_ms = _mm_loadu_pd(emit.weight + 2);
+      __m128d taken_first_be, taken_first_ms, taken_second_be, taken_second_ms;
+      const __m128d swapped_be = _mm_shuffle_pd(weight_be, weight_be, 1);  // (E, B)
+      const __m128d swapped_ms = _mm_shuffle_pd(weight_ms, weight_ms, 1);  // (S, M)
+      const __m128d best_be = better(_mm_add_pd(_mm_add_pd(swapped_be, first_be), emit_be), floor, taken_first_be);
+      const __m128d best_ms = better(_mm_add_pd(_mm_add_pd(weight_be, first_ms), emit_ms), floor, taken_first_ms);
+      weight_be = better(_mm_add_pd(_mm_add_pd(swapped_ms, second_be), emit_be), best_be, taken_second_be);
+      weight_ms = better(_mm_add_pd(_mm_add_pd(weight_ms, second_ms), emit_ms), best_ms, taken_second_ms);
+      const int taken = _mm_movemask_pd(taken_first_be) | _mm_movemask_pd(taken_first_ms) << 2 |
+                        _mm_movemask_pd(taken_second_be) << 4 | _mm_movemask_pd(taken_second_ms) << 6;
+      path[x] = kLibraryPathByte[static_cast<std::size_t>(taken)];
+    }
+    double last[2];
+    _mm_storeu_pd(last, weight_be);
+    weight[kB] = last[0];
+    weight[kE] = last[1];
+    _mm_storeu_pd(last, weight_ms);
+    weight[kM] = last[0];
+    weight[kS] = last[1];
+#else
     double b = weight[kB], e = weight[kE], m = weight[kM], s = weight[kS];
     const auto best_of = [](double first, unsigned first_state, double second, unsigned second_state,
                             unsigned& from) {
@@ -544,6 +612,7 @@ void Engine::viterbi(Scratch& scratch, std::size_t begin, std::size_t end) const
     weight[kE] = e;
     weight[kM] = m;
     weight[kS] = s;
+#endif
   } else {
     for (std::size_t x = 1; x < size; ++x) {
       const Emission& emit = emission_of(runes[x]);
