@@ -470,8 +470,11 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
   scratch.route_length.reserve(size);
   double* weight = scratch.route_weight.data();
   std::uint32_t* length = scratch.route_length.data();
-  // The library adds the next position's weight only where there is one: 0.0 past the end gives
-  // the same sums ((0.0 + 0.0) + w == 0.0 + w) without the branch.
+  // The library sums (0.0 + the next position's weight, where there is one) + the word's weight.
+  // 0.0 past the end spares the branch, and the leading 0.0 is left out: 0.0 + x differs from x
+  // only in the sign of a zero or a NaN's payload, which neither the sums nor the comparisons
+  // below tell apart, so every route is the same (callgrind, the novel: mixed cut 36.55M -> 36.20M
+  // instructions, search 40.34M -> 39.99M).
   weight[size] = 0.0;
   const double min_weight = min_weight_;
   for (std::size_t i = size; i-- > 0;) {
@@ -479,7 +482,7 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
     // The library starts each maximum at kMinDouble and keeps only a strictly greater value.
     double best = kMinDouble;
     std::uint32_t best_length = 1;
-    double value = 0.0 + weight[i + 1];
+    double value = weight[i + 1];
     value += (cell != nullptr && cell->tag != RuneTrie::kNoWord) ? cell->weight : min_weight;
     if (value > best) best = value;
     if (cell != nullptr && (cell->node & RuneTrie::kHasChildren) != 0) {
@@ -489,8 +492,7 @@ void Engine::best_path(Scratch& scratch, std::size_t begin, std::size_t end) con
         cell = trie_.edge_child(node, runes[j]);
         if (cell == nullptr) break;
         if (cell->tag != RuneTrie::kNoWord) {
-          value = 0.0 + weight[j + 1];
-          value += cell->weight;
+          value = weight[j + 1] + cell->weight;
           if (value > best) {
             best = value;
             best_length = static_cast<std::uint32_t>(j - i + 1);
