@@ -727,9 +727,12 @@ void Engine::mixed_range(Scratch& scratch, std::size_t begin, std::size_t end, b
   const auto named = [&](std::uint32_t rune) { return user_singles && is_user_single(rune); };
   std::size_t i = 0;
   while (i < size) {
-    if (!hmm || length[i] > 1 || named(runes[i])) {
-      scratch.words.emplace_back(static_cast<std::uint32_t>(begin + i), length[i]);
-      i += length[i];
+    // Read once: the word's store below may alias the route's lengths, and each use reloaded it
+    // (callgrind, the novel: mixed cut 34.82M -> 34.53M instructions, search 38.46M -> 38.17M).
+    const std::uint32_t here = length[i];
+    if (!hmm || here > 1 || named(runes[i])) {
+      scratch.words.emplace_back(static_cast<std::uint32_t>(begin + i), here);
+      i += here;
       continue;
     }
     // A run of single runes that the user dictionaries do not name goes to the HMM. A run of one
