@@ -217,9 +217,8 @@ class WordSpanMaker {
     ++span_;
     return before;
   }
-  friend bool operator==(const WordSpanMaker& lhs, const WordSpanMaker& rhs) { return lhs.span_ == rhs.span_; }
-  friend bool operator!=(const WordSpanMaker& lhs, const WordSpanMaker& rhs) { return lhs.span_ != rhs.span_; }
-  friend difference_type operator-(const WordSpanMaker& lhs, const WordSpanMaker& rhs) { return lhs.span_ - rhs.span_; }
+  bool operator==(const WordSpanMaker& other) const { return span_ == other.span_; }
+  bool operator!=(const WordSpanMaker& other) const { return span_ != other.span_; }
 
  private:
   const RuneSpan* span_;
