@@ -268,6 +268,9 @@ std::unique_ptr<Engine> Engine::load(const std::string& path, std::uint64_t key)
   const auto root = section(kRootCells, sizeof(TrieCell), 8, RuneTrie::kDirectRunes);
   const auto edges = section(kEdgeCells, sizeof(TrieCell), 8, capacity);
   const auto filter = section(kEdgeFilter, sizeof(std::uint64_t), 8, RuneTrie::kFilterWords);
+  if (!RuneTrie::has_empty_cell(reinterpret_cast<const TrieCell*>(edges.first), capacity)) {
+    damaged(path, "edge table without an empty cell");
+  }
   engine->trie_ = RuneTrie(reinterpret_cast<const TrieCell*>(root.first), reinterpret_cast<const TrieCell*>(edges.first),
                            capacity, static_cast<std::uint32_t>(scalars.node_count),
                            reinterpret_cast<const std::uint64_t*>(filter.first));

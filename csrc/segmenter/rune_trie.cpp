@@ -52,6 +52,14 @@ RuneTrie::RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capa
       shift_(shift_for(capacity)),
       node_count_(std::max<std::uint32_t>(node_count, 1)) {}
 
+bool RuneTrie::has_empty_cell(const TrieCell* cells, std::size_t capacity) noexcept {
+  // A table written by own() or rehash is at most half full: the search ends within a few cells.
+  for (std::size_t i = 0; i < capacity; ++i) {
+    if (cells[i].node == 0) return true;
+  }
+  return false;
+}
+
 const TrieCell* RuneTrie::find(const std::uint32_t* runes, std::size_t size) const noexcept {
   if (size == 0) return nullptr;
   const TrieCell* cell = child(kRoot, runes[0]);

@@ -53,10 +53,14 @@ class RuneTrie {
   static constexpr std::size_t kFilterWords = std::size_t{1} << (kFilterBits - 6);
 
   // Borrows tables that outlive the trie: kDirectRunes root cells, `capacity` edge cells (a power
-  // of two) and kFilterWords filter words. Any content is safe to walk: probes stop after
-  // `capacity` cells, and a filter that lies only hides edges, until the first insertion.
+  // of two) of which at least one is empty (see has_empty_cell) and kFilterWords filter words.
+  // Any other content is safe to walk: a probe stops at the empty cell at the latest, and a filter
+  // that lies only hides edges, until the first insertion.
   RuneTrie(const TrieCell* root, const TrieCell* cells, std::size_t capacity, std::uint32_t node_count,
            const std::uint64_t* filter);
+
+  // Whether `cells[0, capacity)` holds an empty cell, which every probe needs to end.
+  static bool has_empty_cell(const TrieCell* cells, std::size_t capacity) noexcept;
 
   // The cell of `parent`'s child for `rune`, or nullptr. `parent` is an id (TrieCell::node
   // without kHasChildren).
@@ -73,14 +77,14 @@ class RuneTrie {
   const TrieCell* edge_child(std::uint32_t parent, std::uint32_t rune) const noexcept {
     const std::uint64_t key = edge_key(parent, rune);
     if (!may_have_edge(key)) return nullptr;
-    std::size_t slot = slot_of(key);
-    for (std::size_t probes = 0; probes <= mask_; ++probes) {
+    // The table holds an empty cell (owned ones are at most half full, borrowed ones are checked),
+    // so the probe needs no count of its own, which also left the route's walk registers enough
+    // (callgrind, the novel: mixed cut 35.77M -> 34.82M instructions, search 39.53M -> 38.46M).
+    for (std::size_t slot = slot_of(key);; slot = (slot + 1) & mask_) {
       const TrieCell& cell = cells_[slot];
       if (cell.node == 0) return nullptr;
       if (cell.key == key) return &cell;
-      slot = (slot + 1) & mask_;
     }
-    return nullptr;
   }
 
   // The cell of the word `runes[0, size)` (which may carry no word), or nullptr where no such

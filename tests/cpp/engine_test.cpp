@@ -510,6 +510,13 @@ TEST(CompiledDictionary, StaleOrDamagedFilesAreRefusedWithTheirReason) {
   std::string swapped = bytes;
   std::memcpy(swapped.data() + tags_at + 4, &tag_offsets[2], 4);
   std::memcpy(swapped.data() + tags_at + 8, &tag_offsets[1], 4);
+  // Every edge cell (section 2) marked in use: a probe for a missing edge would never end.
+  std::uint64_t edges_at = 0, edges_size = 0;
+  std::memcpy(&edges_at, bytes.data() + 32 + 16 * 2, 8);
+  std::memcpy(&edges_size, bytes.data() + 32 + 16 * 2 + 8, 8);
+  ASSERT_LE(edges_at + edges_size, bytes.size());
+  std::string full = bytes;
+  for (std::uint64_t cell = edges_at; cell < edges_at + edges_size; cell += sizeof(TrieCell)) full[cell] = '\x01';
   const struct {
     const char* name;
     std::string content;
@@ -519,6 +526,7 @@ TEST(CompiledDictionary, StaleOrDamagedFilesAreRefusedWithTheirReason) {
       {"a stop word appended to its file", bytes, dictionary_key(more_stop_words), "compiled from other dictionary files"},
       {"a byte appended", bytes + '\0', key, "size differs from the one recorded"},
       {"string offsets out of order", swapped, key, "string offsets out of order"},
+      {"no empty edge cell", full, key, "edge table without an empty cell"},
   };
   for (const auto& lie : lies) {
     write(lie.content);
