@@ -903,10 +903,6 @@ bool better(const Scored& left, const Scored& right) noexcept {
   return left.id < right.id;
 }
 
-// The first position at or after `from` whose id is at least `target`: counts over the next few
-// blocks of ids, then galloping, then binary. The documents max_score seeks come in ascending
-// order a few dozen postings apart; counting without branches took a third of the time of
-// galloping there.
 constexpr std::size_t kSeekBlock = 16;
 
 // How many of the kSeekBlock ids at `ids` are below `target`. With SSE2, four compares of four ids
@@ -931,9 +927,10 @@ std::size_t count_below(const std::uint32_t* ids, std::uint32_t target) noexcept
 #endif
 }
 
-std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t target) noexcept {
+// seek past its first block of ids: the next few blocks, then galloping, then binary.
+__attribute__((noinline)) std::size_t seek_far(const BM25Index::View& view, std::size_t from, std::uint32_t target) noexcept {
   constexpr std::size_t kBlock = kSeekBlock;
-  constexpr int kNearBlocks = 4;
+  constexpr int kNearBlocks = 3;
   for (int block = 0; block < kNearBlocks && view.size - std::min(from, view.size) >= kBlock; ++block) {
     const std::size_t smaller = count_below(view.docs + from, target);
     if (smaller < kBlock) return from + smaller;
@@ -948,6 +945,19 @@ std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t ta
   }
   const std::size_t high = std::min(view.size, low + step + 1);
   return static_cast<std::size_t>(std::lower_bound(view.docs + low + 1, view.docs + high, target) - view.docs);
+}
+
+// The first position at or after `from` whose id is at least `target`: counts over the next few
+// blocks of ids, then galloping, then binary. The documents max_score seeks come in ascending
+// order a few dozen postings apart; counting without branches took a third of the time of
+// galloping there. The first block is counted inline: two seeks in three end there.
+inline std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint32_t target) noexcept {
+  if (view.size - std::min(from, view.size) >= kSeekBlock) {
+    const std::size_t smaller = count_below(view.docs + from, target);
+    if (smaller < kSeekBlock) return from + smaller;
+    from += kSeekBlock;
+  }
+  return seek_far(view, from, target);
 }
 
 // A bound and a threshold compared with room for the rounding of a sum of a few terms: a
