@@ -1321,6 +1321,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     for (std::size_t word = 0; word < kWindow / 64; ++word) {
       for (std::uint64_t pending = bits[word]; pending != 0; pending &= pending - 1) {
         const std::size_t slot = word * 64 + static_cast<std::size_t>(__builtin_ctzll(pending));
+        // consider's first test, here: most of the window's documents fail it, and the call cost
+        // them more than the test.
+        if (pruning && below(sums[slot] + prefix[window_essential], threshold)) continue;
         consider(static_cast<std::uint32_t>(first + slot), sums[slot], true);
       }
       bits[word] = 0;
