@@ -1121,16 +1121,6 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       passed = !(pruning && below(sum + prefix[i], threshold));
     }
     if (passed) {
-      // The essential terms' cursors through the window's postings move forward as the documents
-      // do, step by step: over a window they read each posting once at most, where seeking each
-      // candidate took 14% of the instructions of the synthetic corpus's runs.
-      for (std::size_t i = window_essential; rescore && i < positive.size(); ++i) {
-        QueryTerm& term = terms[positive[i]];
-        while (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] < doc) ++term.window_cursor;
-        if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
-          scratch.contribution[positive[i]] = weigh(term, term.window_cursor, doc);
-        }
-      }
       // Each term of negative weight found lowers the score: once it is sure to be below the
       // threshold (with room for the rounding of sums of this magnitude, in any order), the
       // document cannot enter the result and the other terms are not sought.
@@ -1151,11 +1141,25 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
           }
         }
       }
-      // Absent terms add 0.0, which leaves every sum as it is bit for bit: a sum that starts at
-      // +0.0 is never -0.0. A flag per term to pass them over cost 1-3% more instructions.
-      double score = 0.0;
-      for (std::size_t index = 0; entering && index < terms.size(); ++index) score += scratch.contribution[index];
-      if (entering) offer(Scored{score, doc});
+      if (entering) {
+        // Only now, as the terms of negative weight turn most documents that pass the others away
+        // (synthetic runs: 2,013 of them a query, 585 entering), the essential terms' contributions
+        // found again: their cursors through the window's postings move forward as the documents
+        // do, step by step: over a window they read each posting once at most, where seeking each
+        // candidate took 14% of the instructions of the synthetic corpus's runs.
+        for (std::size_t i = window_essential; rescore && i < positive.size(); ++i) {
+          QueryTerm& term = terms[positive[i]];
+          while (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] < doc) ++term.window_cursor;
+          if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
+            scratch.contribution[positive[i]] = weigh(term, term.window_cursor, doc);
+          }
+        }
+        // Absent terms add 0.0, which leaves every sum as it is bit for bit: a sum that starts at
+        // +0.0 is never -0.0. A flag per term to pass them over cost 1-3% more instructions.
+        double score = 0.0;
+        for (std::size_t index = 0; index < terms.size(); ++index) score += scratch.contribution[index];
+        offer(Scored{score, doc});
+      }
       if (heap.size() == columns && heap.front().score > 0.0) {
         pruning = true;
         threshold = heap.front().score;
