@@ -1222,9 +1222,12 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
       if (mask[doc] != 0) {
         const double contribution = weigh(term, at, doc);
-        scratch.contribution[index] = contribution;
-        consider(doc, contribution, false);
-        scratch.contribution[index] = 0.0;
+        // consider's first test, here, as in the windows' loop.
+        if (!(pruning && below(contribution + prefix[window_essential], threshold))) {
+          scratch.contribution[index] = contribution;
+          consider(doc, contribution, false);
+          scratch.contribution[index] = 0.0;
+        }
       }
       ++at;
     }
@@ -1325,7 +1328,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     for (std::size_t word = 0; word < kWindow / 64; ++word) {
       for (std::uint64_t pending = bits[word]; pending != 0; pending &= pending - 1) {
         const std::size_t slot = word * 64 + static_cast<std::size_t>(__builtin_ctzll(pending));
-        // consider's first test, here: most of the window's documents fail it, and the call cost
+        // consider's first test, here: many of the window's documents fail it, and the call cost
         // them more than the test.
         if (pruning && below(sums[slot] + prefix[window_essential], threshold)) continue;
         consider(static_cast<std::uint32_t>(first + slot), sums[slot], true);
