@@ -1120,13 +1120,13 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       }
       passed = !(pruning && below(sum + prefix[i], threshold));
     }
+    bool entering = passed;
     if (passed) {
       // Each term of negative weight found lowers the score: once it is sure to be below the
       // threshold (with room for the rounding of sums of this magnitude, in any order), the
       // document cannot enter the result and the other terms are not sought.
       double lowered = sum;
       double magnitude = std::fabs(sum);
-      bool entering = true;
       for (const std::size_t index : negative) {
         QueryTerm& term = terms[index];
         term.cursor = seek(term.view, term.cursor, doc);
@@ -1155,23 +1155,28 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
           }
         }
         // Absent terms add 0.0, which leaves every sum as it is bit for bit: a sum that starts at
-        // +0.0 is never -0.0. A flag per term to pass them over cost 1-3% more instructions.
+        // +0.0 is never -0.0. A flag per term to pass them over cost 1-3% more instructions. The
+        // same loop clears them for the next document.
         double score = 0.0;
-        for (std::size_t index = 0; index < terms.size(); ++index) score += scratch.contribution[index];
+        for (std::size_t index = 0; index < terms.size(); ++index) {
+          score += scratch.contribution[index];
+          scratch.contribution[index] = 0.0;
+        }
         offer(Scored{score, doc});
-      }
-      if (heap.size() == columns && heap.front().score > 0.0) {
-        pruning = true;
-        threshold = heap.front().score;
-        while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
+        if (heap.size() == columns && heap.front().score > 0.0) {
+          pruning = true;
+          threshold = heap.front().score;
+          while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
+        }
       }
     }
-    // Only the terms this document may have marked: most candidates stop at the first
-    // non-essential term or before it.
-    for (std::size_t i = reached; i < window_essential; ++i) scratch.contribution[positive[i]] = 0.0;
-    if (passed) {
-      for (std::size_t i = window_essential; i < positive.size(); ++i) scratch.contribution[positive[i]] = 0.0;
-      for (const std::size_t index : negative) scratch.contribution[index] = 0.0;
+    if (!entering) {
+      // Only the terms this document may have marked: most candidates stop at the first
+      // non-essential term or before it, and none reached the essential terms' again.
+      for (std::size_t i = reached; i < window_essential; ++i) scratch.contribution[positive[i]] = 0.0;
+      if (passed) {
+        for (const std::size_t index : negative) scratch.contribution[index] = 0.0;
+      }
     }
   };
   // most[tf] for tf 1 to kTfSlots: the most a posting of the block with that stored tf adds
