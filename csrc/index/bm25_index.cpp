@@ -844,6 +844,7 @@ struct QueryScratch {
   std::vector<std::size_t> positive;  // indices of terms, by ascending bound
   std::vector<std::size_t> negative;
   std::vector<double> prefix;         // prefix[i]: the bounds of positive[0..i) summed
+  std::vector<std::size_t> found_at;  // max_score: the terms of positive[] a candidate was found in
   std::vector<double> contribution;   // per term, for the document at hand; 0.0 for a term it lacks
   std::vector<double> window_sums;          // max_score: per id of the window, its essential terms summed
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
@@ -1106,16 +1107,18 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // A document the essential terms give `sum`: completed from the other terms while its bound can
   // still reach the threshold, then scored in token order and offered. With `rescore`, the
   // essential terms' contributions are found again through their window cursors.
+  scratch.found_at.resize(positive.size());
+  std::size_t* const found_at = scratch.found_at.data();
   const auto consider = [&](std::uint32_t doc, double sum, bool rescore) {
     bool passed = !(pruning && below(sum + prefix[window_essential], threshold));
-    std::size_t reached = window_essential;  // positive[reached..window_essential) were sought
+    std::size_t found = 0;  // positive[found_at[0..found)] hold the document (nearly all cut before)
     for (std::size_t i = window_essential; passed && i-- > 0;) {
-      reached = i;
       QueryTerm& term = terms[positive[i]];
       term.cursor = seek(term.view, term.cursor, doc);
       if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
         const double contribution = weigh(term, term.cursor, doc);
         scratch.contribution[positive[i]] = contribution;
+        found_at[found++] = positive[i];
         sum += contribution;
       }
       passed = !(pruning && below(sum + prefix[i], threshold));
@@ -1171,9 +1174,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       }
     }
     if (!entering) {
-      // Only the terms this document may have marked: most candidates stop at the first
-      // non-essential term or before it, and none reached the essential terms' again.
-      for (std::size_t i = reached; i < window_essential; ++i) scratch.contribution[positive[i]] = 0.0;
+      // Only the terms this document marked: most candidates stop at the first non-essential term
+      // or before it, and none reached the essential terms' again.
+      for (std::size_t i = 0; i < found; ++i) scratch.contribution[found_at[i]] = 0.0;
       if (passed) {
         for (const std::size_t index : negative) scratch.contribution[index] = 0.0;
       }
