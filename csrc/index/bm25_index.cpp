@@ -1310,13 +1310,17 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       QueryTerm& term = terms[positive[i]];
       term.window_cursor = term.cursor;
       std::size_t at = term.cursor;
+      // The id before `at`, or -1: kept at hand rather than read again.
+      std::int64_t previous = at > 0 ? std::int64_t{term.view.docs[at - 1]} : -1;
       for (; at < term.view.size && term.view.docs[at] < end; ++at) {
         const std::uint32_t doc = term.view.docs[at];
         // A mapped file's postings are checked as they are read: an id out of range, or one below
         // the window's start (ids out of order), would index outside the window's arrays. Every
         // posting an essential term holds before the window was read here too, so ascending ids
         // keep the window's ids from `first` on.
-        if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) {
+        const bool ascending = std::int64_t{doc} > previous;
+        previous = doc;
+        if (doc >= id_count || !ascending) {
           std::fill(bits, bits + kWindow / 64, 0);
           throw damaged_posting(doc >= id_count);
         }
