@@ -844,7 +844,7 @@ struct QueryScratch {
   std::vector<std::size_t> positive;  // indices of terms, by ascending bound
   std::vector<std::size_t> negative;
   std::vector<double> prefix;         // prefix[i]: the bounds of positive[0..i) summed
-  std::vector<std::size_t> found_at;  // max_score: the terms of positive[] a candidate was found in
+  std::vector<std::size_t> found_at;  // max_score: the non-essential terms a candidate was found in
   std::vector<double> contribution;   // per term, for the document at hand; 0.0 for a term it lacks
   std::vector<double> window_sums;          // max_score: per id of the window, its essential terms summed
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
@@ -1111,7 +1111,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   std::size_t* const found_at = scratch.found_at.data();
   const auto consider = [&](std::uint32_t doc, double sum, bool rescore) {
     bool passed = !(pruning && below(sum + prefix[window_essential], threshold));
-    std::size_t found = 0;  // positive[found_at[0..found)] hold the document (nearly all cut before)
+    std::size_t found = 0;  // the other terms found_at[0..found) hold the document
     for (std::size_t i = window_essential; passed && i-- > 0;) {
       QueryTerm& term = terms[positive[i]];
       term.cursor = seek(term.view, term.cursor, doc);
