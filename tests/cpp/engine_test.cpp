@@ -525,6 +525,57 @@ TEST(EngineHmmModels, TransitionsLeftOutOnlyWhereTheyCannotWin) {
   }
 }
 
+// Emission weights that are not finite, every few runes of each state: NaN and -inf keep the
+// library's two candidates a state (nothing above zero), whose choices are made by masks; +inf
+// makes every transition a candidate. NaN never wins a comparison, and ties at the floor abound.
+TEST(EngineHmmModels, NonFiniteEmissionsAgainstTheLibrary) {
+  const std::string original = read_file(kDictDir + "/hmm_model.utf8");
+  const auto rewritten = [&original](const char* value, std::size_t every) {
+    std::string model;
+    std::size_t data_lines = 0;
+    std::istringstream lines(original);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line[0] != '#' && data_lines++ >= 5) {
+        std::string changed;
+        std::size_t entry = 0;
+        for (std::size_t begin = 0; begin <= line.size();) {
+          std::size_t end = line.find(',', begin);
+          if (end == std::string::npos) end = line.size();
+          std::string pair = line.substr(begin, end - begin);
+          const std::size_t colon = pair.find(':');
+          if (colon != std::string::npos && entry++ % every == data_lines % every) pair = pair.substr(0, colon + 1) + value;
+          changed += (begin == 0 ? "" : ",") + pair;
+          begin = end + 1;
+        }
+        line = changed;
+      }
+      model += line + "\n";
+    }
+    return model;
+  };
+  std::vector<std::string> lines = random_lines(120, 31);
+  const std::vector<std::string> novel = novel_lines();
+  for (std::size_t i = 0; i < novel.size(); i += 150) lines.push_back(novel[i]);
+  const struct {
+    const char* value;
+    std::size_t every;
+  } models[] = {{"nan", 3}, {"-nan", 2}, {"-inf", 3}, {"inf", 50}};
+  for (const auto& model : models) {
+    SegmenterFiles files = default_files("");
+    files.hmm = rewritten(model.value, model.every);
+    ASSERT_NE(files.hmm, original);
+    const Pair pair = load(files);
+    std::size_t mismatches = 0;
+    testing::internal::CaptureStderr();
+    for (const std::string& line : lines) {
+      const std::string difference = compare(pair, line, false);
+      if (!difference.empty() && ++mismatches <= 3) ADD_FAILURE() << model.value << ": " << difference;
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(mismatches, 0u) << model.value;
+  }
+}
+
 }  // namespace
 }  // namespace lumo::segmenter
 
