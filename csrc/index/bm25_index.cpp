@@ -1073,6 +1073,10 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       term.blocks = &blocks;
       positive.push_back(index);
     } else {
+      // consider seeks these lists, which finds an id only in ascending ones: a mapped file's are
+      // checked (once per term, as the positive terms' are), or a document passed over in an
+      // out-of-order list would miss its lowering without a word.
+      if (mapping_) checked_blocks(term.term, scratch.own_blocks);
       negative.push_back(index);
     }
   }

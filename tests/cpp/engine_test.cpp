@@ -234,6 +234,52 @@ TEST_F(EngineAgainstLibrary, LoneUnknownRunesBetweenKnownWords) {
   EXPECT_EQ(mismatches, 0u);
 }
 
+// Runs of runes that no word of the dictionary starts and the HMM's tables mostly lack, from two
+// to thousands long, so that Viterbi's weights sink to the library's floor and its states tie:
+// runes just above ASCII, full-width digits and letters, Hangul, Cyrillic, astral runes, now and
+// then a Chinese rune or an ASCII letter or digit inside the run.
+TEST_F(EngineAgainstLibrary, LongRunsOfUnknownRunes) {
+  const auto utf8 = [](std::uint32_t rune) {
+    std::string out;
+    if (rune < 0x80) {
+      out += static_cast<char>(rune);
+    } else if (rune < 0x800) {
+      out += static_cast<char>(0xc0 | (rune >> 6));
+      out += static_cast<char>(0x80 | (rune & 0x3f));
+    } else if (rune < 0x10000) {
+      out += static_cast<char>(0xe0 | (rune >> 12));
+      out += static_cast<char>(0x80 | ((rune >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (rune & 0x3f));
+    } else {
+      out += static_cast<char>(0xf0 | (rune >> 18));
+      out += static_cast<char>(0x80 | ((rune >> 12) & 0x3f));
+      out += static_cast<char>(0x80 | ((rune >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (rune & 0x3f));
+    }
+    return out;
+  };
+  // [first, first + count) per range; the last two are the occasional Chinese and ASCII runes.
+  const std::uint32_t ranges[][2] = {{0x80, 0x7f}, {0xff10, 10}, {0xff21, 26}, {0xac00, 400},
+                                     {0x430, 32},         {0x20000, 300}, {0x4e00, 2000}, {'a', 26}};
+  std::mt19937 random(41);
+  std::size_t mismatches = 0;
+  for (const std::size_t length : {2, 3, 5, 17, 64, 300, 3000}) {
+    for (int variant = 0; variant < 12; ++variant) {
+      std::string line = "\xe4\xb8\xad\xe5\x9b\xbd";
+      const std::size_t kind = random() % 6;
+      for (std::size_t i = 0; i < length; ++i) {
+        const auto pick = static_cast<std::uint32_t>(random() % 100);
+        const std::size_t range = variant % 3 == 1 && pick < 8 ? 6 : variant % 3 == 2 && pick < 4 ? 7 : kind;
+        line += utf8(ranges[range][0] + static_cast<std::uint32_t>(random() % ranges[range][1]));
+      }
+      line += "\xe7\x9a\x84";
+      const std::string difference = compare(*pair_, line, false);
+      if (!difference.empty() && ++mismatches <= 5) ADD_FAILURE() << testing::PrintToString(line) << "\n" << difference;
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
 // User dictionaries of every shape the library loads, and inserted words, against the library
 // given the same.
 TEST(EngineUserWords, HostileUserDictionaryAndInsertedWords) {
@@ -476,6 +522,57 @@ TEST(EngineHmmModels, TransitionsLeftOutOnlyWhereTheyCannotWin) {
     }
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(mismatches, 0u) << model.to;
+  }
+}
+
+// Emission weights that are not finite, every few runes of each state: NaN and -inf keep the
+// library's two candidates a state (nothing above zero), whose choices are made by masks; +inf
+// makes every transition a candidate. NaN never wins a comparison, and ties at the floor abound.
+TEST(EngineHmmModels, NonFiniteEmissionsAgainstTheLibrary) {
+  const std::string original = read_file(kDictDir + "/hmm_model.utf8");
+  const auto rewritten = [&original](const char* value, std::size_t every) {
+    std::string model;
+    std::size_t data_lines = 0;
+    std::istringstream lines(original);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line[0] != '#' && data_lines++ >= 5) {
+        std::string changed;
+        std::size_t entry = 0;
+        for (std::size_t begin = 0; begin <= line.size();) {
+          std::size_t end = line.find(',', begin);
+          if (end == std::string::npos) end = line.size();
+          std::string pair = line.substr(begin, end - begin);
+          const std::size_t colon = pair.find(':');
+          if (colon != std::string::npos && entry++ % every == data_lines % every) pair = pair.substr(0, colon + 1) + value;
+          changed += (begin == 0 ? "" : ",") + pair;
+          begin = end + 1;
+        }
+        line = changed;
+      }
+      model += line + "\n";
+    }
+    return model;
+  };
+  std::vector<std::string> lines = random_lines(120, 31);
+  const std::vector<std::string> novel = novel_lines();
+  for (std::size_t i = 0; i < novel.size(); i += 150) lines.push_back(novel[i]);
+  const struct {
+    const char* value;
+    std::size_t every;
+  } models[] = {{"nan", 3}, {"-nan", 2}, {"-inf", 3}, {"inf", 50}};
+  for (const auto& model : models) {
+    SegmenterFiles files = default_files("");
+    files.hmm = rewritten(model.value, model.every);
+    ASSERT_NE(files.hmm, original);
+    const Pair pair = load(files);
+    std::size_t mismatches = 0;
+    testing::internal::CaptureStderr();
+    for (const std::string& line : lines) {
+      const std::string difference = compare(pair, line, false);
+      if (!difference.empty() && ++mismatches <= 3) ADD_FAILURE() << model.value << ": " << difference;
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(mismatches, 0u) << model.value;
   }
 }
 

@@ -840,6 +840,51 @@ TEST(IndexFileMappedFrequency, ZeroIsRefused) {
   std::remove(path.c_str());
 }
 
+// A term of negative weight is only sought for the documents that the others let in: a mapped
+// file's damaged postings of it must be refused there too, not make a document miss its lowering
+// (an out-of-order list sought for an id not found) or take another's. "a" is in every document
+// three times (negative weight) and its list comes first; "b" and "c" are rare.
+TEST(IndexFileMappedNegativeTerm, DamagedPostingsAreRefused) {
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents({{"a", "a", "a", "b"},
+                          {"a", "a", "a", "c"},
+                          {"a", "a", "a"},
+                          {"a", "a", "a", "d"},
+                          {"a", "a", "a", "b", "c"},
+                          {"a", "a", "a"}}));
+  const std::string bytes = index.serialize();
+  const std::size_t first = posting_arrays(bytes).ids;
+  const std::uint32_t ids[6] = {0, 1, 2, 3, 4, 5};
+  ASSERT_EQ(std::memcmp(bytes.data() + first, ids, sizeof ids), 0);
+  const struct {
+    std::uint32_t ids[6];
+    const char* message;
+  } lies[] = {
+      {{0, 1, 2, 3, 5, 4}, "postings are not in ascending id order"},
+      {{1, 0, 2, 3, 4, 5}, "postings are not in ascending id order"},
+      {{0, 0, 2, 3, 4, 5}, "postings are not in ascending id order"},
+      {{0, 1, 2, 3, 0xFFFFFFFFu, 5}, "a posting's document id is out of range"},
+  };
+  for (const auto& lie : lies) {
+    std::string damaged = bytes;
+    std::memcpy(damaged.data() + first, lie.ids, sizeof lie.ids);
+    const std::string path = temporary_file(damaged, "damaged_negative.idx");
+    for (const bool map : {false, true}) {
+      for (const TokenViews& query : {TokenViews{"b", "a"}, TokenViews{"a", "b", "c"}}) {
+        for (const std::uint64_t k : {1, 2}) {
+          try {
+            BM25Index::load(path, map).retrieve({query}, k, 1, nullptr);
+            ADD_FAILURE() << "accepted, map " << map << ", ids from " << lie.ids[0] << ", k " << k;
+          } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(std::string(error.what()), std::string("index file: ") + lie.message) << "map " << map;
+          }
+        }
+      }
+    }
+    std::remove(path.c_str());
+  }
+}
+
 struct Lie {
   const char* name;
   std::size_t offset;  // from the start, or (when from_docs) from the first posting's id
