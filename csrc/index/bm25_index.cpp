@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -850,6 +851,9 @@ struct QueryScratch {
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
   std::vector<std::size_t> zero_cursors;    // the scan for documents that match no term
   std::vector<BlockOrder> block_order;      // max_score: a single term's blocks, a heap by bound
+  std::vector<std::uint32_t> seed_docs;     // max_score: the documents that set the first threshold
+  std::vector<double> seed_scores;
+  std::vector<std::size_t> seed_cursors;
   std::deque<BM25Index::Blocks> own_blocks;  // a mapped index's blocks another query is building
 };
 
@@ -1170,7 +1174,8 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
           scratch.contribution[index] = 0.0;
         }
         offer(Scored{score, doc});
-        if (heap.size() == columns && heap.front().score > 0.0) {
+        // Above the first threshold too (0, or the seeds' k-th score): the threshold only rises.
+        if (heap.size() == columns && heap.front().score > threshold) {
           pruning = true;
           threshold = heap.front().score;
           while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
@@ -1275,6 +1280,67 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
                  std::numeric_limits<std::uint64_t>::max());
     }
     return heap.size() == columns && heap.front().score > 0.0 ? Outcome::settled : Outcome::all_offered;
+  }
+  // The first threshold: the k-th best exact score among the documents of the blocks that bound
+  // highest in the term that bounds highest. Those k documents score at least that much, so the
+  // k-th best of all does too, and no document of the result is passed over (pruning passes over
+  // only those whose bound is below the threshold, and ties keep their place by id). Starting at
+  // 0, the windows' loop raised the threshold one document at a time: the synthetic corpus's runs
+  // offered 585 documents a query to the result, 234 from this threshold on, for 0.84 of the
+  // instructions (0.76 to 0.81 on the other mixes of several words).
+  if (columns <= terms[positive.back()].view.size) {
+    const QueryTerm& top = terms[positive.back()];
+    std::vector<BlockOrder>& order = scratch.block_order;
+    order.clear();
+    for (std::size_t block = 0; block < top.blocks->last.size(); ++block) {
+      order.push_back(BlockOrder{weight_bound(top.weight, top.blocks->bounds[block], average, b, k1),
+                                 static_cast<std::uint32_t>(block)});
+    }
+    std::make_heap(order.begin(), order.end());
+    std::vector<std::uint32_t>& seeds = scratch.seed_docs;
+    seeds.clear();
+    // k postings, or a block if more: more blocks, or the best blocks of the other terms as well,
+    // raised the threshold little for what they cost.
+    for (std::size_t read = 0; !order.empty() && read < std::max(columns, kBoundBlock);) {
+      std::pop_heap(order.begin(), order.end());
+      const std::size_t begin = std::size_t{order.back().block} * kBoundBlock;
+      order.pop_back();
+      const std::size_t stop = std::min(top.view.size, begin + kBoundBlock);
+      for (std::size_t at = begin; at < stop; ++at) {
+        const std::uint32_t doc = top.view.docs[at];
+        // A mapped file's postings are checked as they are read.
+        if (doc >= id_count) throw damaged_posting(true);
+        if (mask[doc] != 0) seeds.push_back(doc);
+      }
+      read += stop - begin;
+    }
+    // Ascending and each once, whatever a mapped file's pages hold now: a document counted twice
+    // would raise the threshold past the k-th best.
+    std::sort(seeds.begin(), seeds.end());
+    seeds.erase(std::unique(seeds.begin(), seeds.end()), seeds.end());
+    std::vector<double>& scores = scratch.seed_scores;
+    scores.clear();
+    scratch.seed_cursors.assign(terms.size(), 0);
+    for (const std::uint32_t doc : seeds) {
+      // Summed in token order, as a result's score is.
+      double score = 0.0;
+      for (std::size_t index = 0; index < terms.size(); ++index) {
+        const QueryTerm& term = terms[index];
+        std::size_t& at = scratch.seed_cursors[index];
+        at = seek(term.view, at, doc);
+        score += at < term.view.size && term.view.docs[at] == doc ? weigh(term, at, doc) : 0.0;
+      }
+      if (!std::isnan(score)) scores.push_back(score);  // ranks below every number
+    }
+    if (scores.size() >= columns) {
+      const auto kth = scores.begin() + static_cast<std::ptrdiff_t>(columns - 1);
+      std::nth_element(scores.begin(), kth, scores.end(), std::greater<double>());
+      if (*kth > 0.0) {
+        pruning = true;
+        threshold = *kth;
+        while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
+      }
+    }
   }
   for (;;) {
     // The window starts at the lowest id left in an essential term, so empty stretches cost nothing.
