@@ -1098,7 +1098,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   std::vector<Scored>& heap = scratch.heap;
 
   double threshold = 0.0;
-  bool pruning = false;       // once `columns` documents score above 0
+  bool pruning = false;       // once `columns` documents are known to score above 0 (offered, or seeds)
   std::size_t essential = 0;  // positive[essential..] are the terms a document must hold one of
   std::size_t window_essential = 0;  // `essential` as the window at hand began
   // The most a term adds to the documents of one of its blocks, by the block's largest tf and

@@ -685,7 +685,8 @@ TEST_P(SeededThreshold, KeepsTheTopKOfScoringEveryDocument) {
         ASSERT_GE(sharded.size(), columns) << where;
         for (std::size_t column = 0; column < columns; ++column) {
           for (std::size_t which = 0; which < 3; ++which) {
-            ASSERT_EQ(answers[which].ids[column], expected[column].second) << where << " index " << which << " column " << column;
+            ASSERT_EQ(answers[which].ids[column], expected[column].second)
+                << where << " index " << which << " column " << column;
             ASSERT_EQ(answers[which].scores[column], expected[column].first) << where << " index " << which;
           }
           ASSERT_EQ(threaded.ids[row * columns + column], expected[column].second) << where << " two threads";
