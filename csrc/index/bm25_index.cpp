@@ -1100,7 +1100,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   std::vector<Scored>& heap = scratch.heap;
 
   double threshold = 0.0;
-  bool pruning = false;       // once `columns` documents score above 0
+  bool pruning = false;       // once `columns` documents are known to score above 0 (offered, or seeds)
   // What a sum of positive bounds must reach not to be passed over: the threshold less 4e-9 of
   // it. A sum below the cut is below the threshold by `below`'s margin as well (1e-9 of the sum,
   // and the roundings of both): the loops compare once, where `below` took a multiplication, an
