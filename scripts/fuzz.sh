@@ -19,7 +19,7 @@ fuzzers=(
   "json_parser_fuzzer tests/cpp/fuzz/corpus 4096"
   "bm25_state_fuzzer tests/cpp/fuzz/corpus_bm25_state 4096"
   "compiled_dictionary_fuzzer tests/cpp/fuzz/compiled_corpus 4096"
-  "index_fuzzer tests/cpp/fuzz/index_corpus 8192"
+  "index_fuzzer tests/cpp/fuzz/index_corpus 32768"
 )
 names=()
 for entry in "${fuzzers[@]}"; do read -r name _ <<<"$entry"; names+=("$name"); done

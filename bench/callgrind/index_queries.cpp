@@ -1,9 +1,10 @@
-// Indexes a file of documents, then answers a file of queries one per retrieve call (k = 10, one
-// thread), as the benchmark's "one query per call" rows do. Each line of a file is one document or
+// Indexes a file of documents, then answers a file of queries one per retrieve call (k = 10 unless
+// given, one thread), as the benchmark's "one query per call" rows do. Each line of a file is one document or
 // query, its tokens separated by the byte 0x1f. Prints a checksum of the results (to compare two
 // builds) and the time per query (wall and processor).
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -50,11 +51,12 @@ std::vector<Document> as_documents(const std::vector<std::vector<std::string>>& 
 }
 
 // Out of line, so that callgrind's --toggle-collect can count it alone.
-__attribute__((noinline)) double run_queries(const BM25Index& index, const std::vector<Document>& queries, int rounds) {
+__attribute__((noinline)) double run_queries(const BM25Index& index, const std::vector<Document>& queries, int rounds,
+                                              std::uint64_t k) {
   double checksum = 0.0;
   for (int round = 0; round < rounds; ++round) {
     for (const Document& query : queries) {
-      const SearchResults results = index.retrieve({query}, 10, 1, nullptr);
+      const SearchResults results = index.retrieve({query}, k, 1, nullptr);
       for (std::size_t at = 0; at < results.ids.size(); ++at) {
         checksum += static_cast<double>(results.ids[at]) + results.scores[at] * 1e-3;
       }
@@ -67,10 +69,11 @@ __attribute__((noinline)) double run_queries(const BM25Index& index, const std::
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s DOCS QUERIES [ROUNDS]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s DOCS QUERIES [ROUNDS [K]]\n", argv[0]);
     return 2;
   }
   const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+  const std::uint64_t k = argc > 4 ? std::max<std::uint64_t>(1, std::strtoull(argv[4], nullptr, 10)) : 10;
   BM25Index index(0.75, 1.2);
   {
     const auto lines = read_lines(argv[1]);
@@ -82,10 +85,10 @@ int main(int argc, char** argv) {
   }
   const auto query_lines = read_lines(argv[2]);
   const std::vector<Document> queries = as_documents(query_lines);
-  const double first = run_queries(index, queries, 1);
+  const double first = run_queries(index, queries, 1, k);
   const auto start = std::chrono::steady_clock::now();
   const std::clock_t cpu_start = std::clock();
-  const double again = run_queries(index, queries, rounds);
+  const double again = run_queries(index, queries, rounds, k);
   const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
   // The processor time too: on a machine others share, the wall time counts their turns.
   const double cpu = static_cast<double>(std::clock() - cpu_start) * 1e6 / CLOCKS_PER_SEC;

@@ -522,6 +522,197 @@ TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
   }
 }
 
+// Queries of several words first score the documents of the best blocks of their best-bounding
+// term, and prune from the k-th best of those. Corpora of a few documents repeated (every score
+// tied many times, at ids below and above those documents), with deletions, allow lists that take
+// the best of them away, k around how many there are, and models at the edges of pruning: whole,
+// mapped, merged, on two threads and as two shards with summed statistics, the k best are those
+// of scoring everything, to the bit.
+struct PruningModel {
+  const char* name;
+  double b;
+  double k1;
+};
+
+class SeededThreshold : public ::testing::TestWithParam<PruningModel> {};
+
+TEST_P(SeededThreshold, KeepsTheTopKOfScoringEveryDocument) {
+  const PruningModel& param = GetParam();
+  // "r" bounds highest; "n" occurs more often than there are documents (a negative weight), and
+  // lowers the document that holds the most "r" below those that hold fewer.
+  const Docs shapes = {{"r", "r", "c"},
+                       {"r", "c", "n", "n", "n"},
+                       {"r", "x"},
+                       {"r", "r", "r", "n", "n", "n", "n"},
+                       {"r", "r", "r", "r", "r", "r", "r", "r", "n", "n", "n"},
+                       {"r", "c", "c", "x", "x", "x"},
+                       {"n", "n", "n", "x"},
+                       {"c", "x"},
+                       {"c", "n", "n", "n"},
+                       {"x"}};
+  const std::vector<double> frequency = {2, 2, 2, 1, 1, 2, 20, 20, 20, 20};
+  std::mt19937 random(21);
+  std::discrete_distribution<std::size_t> shape(frequency.begin(), frequency.end());
+  std::uniform_int_distribution<int> filler(0, 40);
+  Docs docs(4000);
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    docs[id] = shapes[shape(random)];
+    // Half of them exactly a shape, the rest lengthened by other tokens.
+    if (id % 2 == 1) {
+      for (int i = filler(random) % 6; i > 0; --i) docs[id].push_back("f" + std::to_string(filler(random)));
+    }
+  }
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 4; id < 4000; id += 9) doomed.push_back(id);
+  for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+  const auto build = [&](std::size_t first, std::size_t end) {
+    BM25Index index(param.b, param.k1);
+    index.add(as_documents(Docs(docs.begin() + static_cast<std::ptrdiff_t>(first),
+                                docs.begin() + static_cast<std::ptrdiff_t>(end))));
+    return index;
+  };
+  BM25Index whole = build(0, docs.size());
+  whole.remove({doomed[0]});  // one alone: the lists searched, looser bounds left
+  whole.remove(std::vector<std::int64_t>(doomed.begin() + 1, doomed.end()));
+  BM25Index merged = build(0, 1700);
+  merged.merge(build(1700, docs.size()));
+  merged.remove(doomed);
+  const std::string path = ::testing::TempDir() + "seeded_threshold.idx";
+  whole.save(path);
+  const BM25Index mapped = BM25Index::load(path, true);
+  // Shard s holds the ids g with g % 2 == s, under g / 2.
+  std::vector<BM25Index> shards;
+  for (std::size_t shard = 0; shard < 2; ++shard) {
+    Docs part;
+    for (std::size_t id = shard; id < docs.size(); id += 2) part.push_back(docs[id]);
+    shards.emplace_back(param.b, param.k1);
+    shards.back().add(as_documents(part));
+    std::vector<std::int64_t> local;
+    for (const std::int64_t id : doomed) {
+      if (static_cast<std::size_t>(id) % 2 == shard) local.push_back(id / 2);
+    }
+    shards.back().remove(local);
+  }
+
+  Docs live_docs;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) live_docs.push_back(docs[id]);
+  }
+  BM25 model(param.b, param.k1);
+  model.train_batch(as_documents(live_docs));
+  std::vector<std::map<std::string, double>> encoded;
+  for (const auto& doc : docs) encoded.push_back(testing::encode_document(model, doc));
+  std::size_t holding_r = 0;
+  for (std::size_t id = 0; id < docs.size(); ++id) holding_r += live[id] * encoded[id].count("r");
+
+  // Allow lists: none; the even ids; every id but those of the shapes that score highest on "r"
+  // (the documents of its best blocks); three ids.
+  std::vector<std::vector<std::int64_t>> allows(4);
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    const auto signed_id = static_cast<std::int64_t>(id);
+    if (id % 2 == 0) allows[1].push_back(signed_id);
+    if (docs[id] != shapes[0] && docs[id] != shapes[3] && docs[id] != shapes[4]) allows[2].push_back(signed_id);
+  }
+  allows[3] = {3, 1000, 3999};
+  const std::vector<std::vector<std::string>> queries = {
+      {"r", "c"}, {"c", "r", "r"}, {"r", "c", "n"}, {"x", "r", "c", "n"}, {"r", "x"}, {"r", "f3", "n"}};
+  std::vector<Document> batch;
+  for (const auto& query : queries) batch.emplace_back(TokenViews(query.begin(), query.end()));
+  CorpusStatistics summed;
+  for (const BM25Index& shard : shards) {
+    const CorpusStatistics part = shard.corpus_statistics(batch);
+    summed.doc_count += part.doc_count;
+    summed.doc_length_total += part.doc_length_total;
+    summed.token_counts.resize(part.token_counts.size(), 0);
+    for (std::size_t at = 0; at < part.token_counts.size(); ++at) summed.token_counts[at] += part.token_counts[at];
+  }
+
+  for (std::size_t allowed = 0; allowed < allows.size(); ++allowed) {
+    const std::vector<std::int64_t>* allow = allowed == 0 ? nullptr : &allows[allowed];
+    std::vector<std::uint8_t> candidate = live;
+    if (allow != nullptr) {
+      std::vector<std::uint8_t> listed(docs.size(), 0);
+      for (const std::int64_t id : *allow) listed[static_cast<std::size_t>(id)] = 1;
+      for (std::size_t id = 0; id < docs.size(); ++id) candidate[id] &= listed[id];
+    }
+    std::vector<std::vector<std::int64_t>> shard_allows(2);
+    if (allow != nullptr) {
+      for (const std::int64_t id : *allow) shard_allows[static_cast<std::size_t>(id) % 2].push_back(id / 2);
+    }
+    for (const std::uint64_t k : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{63}, std::uint64_t{64},
+                                  std::uint64_t{65}, std::uint64_t{129}, std::uint64_t{holding_r - 1},
+                                  std::uint64_t{holding_r}, std::uint64_t{holding_r + 1}, std::uint64_t{1000000000}}) {
+      const SearchResults threaded = whole.retrieve(batch, k, 2, allow);
+      std::vector<SearchResults> parts;
+      for (std::size_t shard = 0; shard < 2; ++shard) {
+        parts.push_back(shards[shard].retrieve(batch, k, 1, allow == nullptr ? nullptr : &shard_allows[shard], summed));
+      }
+      for (std::size_t row = 0; row < queries.size(); ++row) {
+        const auto query_weights = testing::encode_query(model, queries[row]);
+        std::vector<std::pair<double, std::int64_t>> expected;
+        for (std::size_t id = 0; id < docs.size(); ++id) {
+          if (candidate[id] == 0) continue;
+          double score = 0.0;
+          for (const auto& [term, weight] : query_weights) {
+            const auto found = encoded[id].find(term);
+            if (found != encoded[id].end()) score += weight * found->second;
+          }
+          expected.emplace_back(score, static_cast<std::int64_t>(id));
+        }
+        std::sort(expected.begin(), expected.end(), [](const auto& left, const auto& right) {
+          return left.first != right.first ? left.first > right.first : left.second < right.second;
+        });
+        const std::size_t columns = std::min<std::size_t>(k, expected.size());
+        std::vector<std::pair<double, std::int64_t>> sharded;
+        for (std::size_t shard = 0; shard < 2; ++shard) {
+          const SearchResults& part = parts[shard];
+          for (std::size_t column = 0; column < part.columns; ++column) {
+            const std::size_t at = row * part.columns + column;
+            sharded.emplace_back(part.scores[at], part.ids[at] * 2 + static_cast<std::int64_t>(shard));
+          }
+        }
+        std::sort(sharded.begin(), sharded.end(), [](const auto& left, const auto& right) {
+          return left.first != right.first ? left.first > right.first : left.second < right.second;
+        });
+        const std::vector<Document> one = {batch[row]};
+        const SearchResults answers[] = {whole.retrieve(one, k, 1, allow), mapped.retrieve(one, k, 1, allow),
+                                         merged.retrieve(one, k, 1, allow)};
+        const std::string where = queries[row][0] + "+" + std::to_string(queries[row].size() - 1) +
+                                  " allow " + std::to_string(allowed) + " k " + std::to_string(k);
+        for (const SearchResults& answer : answers) ASSERT_EQ(answer.columns, columns) << where;
+        ASSERT_EQ(threaded.columns, columns) << where;
+        ASSERT_GE(sharded.size(), columns) << where;
+        for (std::size_t column = 0; column < columns; ++column) {
+          for (std::size_t which = 0; which < 3; ++which) {
+            ASSERT_EQ(answers[which].ids[column], expected[column].second)
+                << where << " index " << which << " column " << column;
+            ASSERT_EQ(answers[which].scores[column], expected[column].first) << where << " index " << which;
+          }
+          ASSERT_EQ(threaded.ids[row * columns + column], expected[column].second) << where << " two threads";
+          ASSERT_EQ(threaded.scores[row * columns + column], expected[column].first) << where << " two threads";
+          ASSERT_EQ(sharded[column].second, expected[column].second) << where << " shards, column " << column;
+          ASSERT_EQ(sharded[column].first, expected[column].first) << where << " shards";
+        }
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, SeededThreshold,
+    ::testing::Values(PruningModel{"Usual", 0.75, 1.2},
+                      // Every K the same: length ties too.
+                      PruningModel{"NoLength", 0.0, 1.2},
+                      // K near 0: a weight per posting of about the term's whole weight.
+                      PruningModel{"TinyK1", 1.0, 1e-300},
+                      // K past the largest double for every document: every score 0.
+                      PruningModel{"HugeK1", 1.0, 1e308},
+                      // Document weights of about tf x 1e-308, most of them subnormal.
+                      PruningModel{"SubnormalWeights", 0.0, 1e308}),
+    [](const ::testing::TestParamInfo<PruningModel>& model) { return std::string(model.param.name); });
+
 // Shards of one corpus, each retrieving with the summed statistics, merged by score then global
 // id: the same ids and scores, to the bit, as one index of every document, with deletions,
 // an allow list, a shard whose documents are all deleted, and queries of ids as of text.
