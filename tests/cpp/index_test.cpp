@@ -203,6 +203,13 @@ TEST(BM25Index, NonMatchingDocumentsOutrankNegativeScoresByLowerId) {
   EXPECT_LT(results.scores[2], 0.0);
 }
 
+// Best first, ties to the lower id.
+void best_first(std::vector<std::pair<double, std::int64_t>>& all) {
+  std::sort(all.begin(), all.end(), [](const auto& left, const auto& right) {
+    return left.first != right.first ? left.first > right.first : left.second < right.second;
+  });
+}
+
 // Every document scored the slow way, ranked best first with ties to the lower id.
 std::vector<std::pair<double, std::int64_t>> ranked(const BM25& model, const std::vector<std::string>& query,
                                                     const Docs& docs, const std::vector<std::uint8_t>& live) {
@@ -210,9 +217,25 @@ std::vector<std::pair<double, std::int64_t>> ranked(const BM25& model, const std
   for (std::size_t id = 0; id < docs.size(); ++id) {
     if (live[id] != 0) all.emplace_back(oracle(model, query, docs[id]), static_cast<std::int64_t>(id));
   }
-  std::sort(all.begin(), all.end(), [](const auto& left, const auto& right) {
-    return left.first != right.first ? left.first > right.first : left.second < right.second;
-  });
+  best_first(all);
+  return all;
+}
+
+// The same from each document's weights computed once, as the oracle sums them.
+std::vector<std::pair<double, std::int64_t>> ranked(const testing::SparseVector& query_weights,
+                                                    const std::vector<std::map<std::string, double>>& encoded,
+                                                    const std::vector<std::uint8_t>& candidate) {
+  std::vector<std::pair<double, std::int64_t>> all;
+  for (std::size_t id = 0; id < encoded.size(); ++id) {
+    if (candidate[id] == 0) continue;
+    double score = 0.0;
+    for (const auto& [term, weight] : query_weights) {
+      const auto found = encoded[id].find(term);
+      if (found != encoded[id].end()) score += weight * found->second;
+    }
+    all.emplace_back(score, static_cast<std::int64_t>(id));
+  }
+  best_first(all);
   return all;
 }
 
@@ -307,20 +330,7 @@ TEST(BM25Index, PrunedTopKOverManyWindowsEqualsScoringEveryDocument) {
     for (int i = round % 4; i > 0; --i) query.push_back("t" + std::to_string(common(random)));
     const auto query_weights = testing::encode_query(model, query);
     for (const bool restricted : {false, true}) {
-      // As the oracle above sums, with each document's weights computed once.
-      std::vector<std::pair<double, std::int64_t>> expected;
-      for (std::size_t id = 0; id < docs.size(); ++id) {
-        if ((restricted ? allowed[id] : live[id]) == 0) continue;
-        double score = 0.0;
-        for (const auto& [term, weight] : query_weights) {
-          const auto found = encoded[id].find(term);
-          if (found != encoded[id].end()) score += weight * found->second;
-        }
-        expected.emplace_back(score, static_cast<std::int64_t>(id));
-      }
-      std::sort(expected.begin(), expected.end(), [](const auto& left, const auto& right) {
-        return left.first != right.first ? left.first > right.first : left.second < right.second;
-      });
+      const auto expected = ranked(query_weights, encoded, restricted ? allowed : live);
       for (const std::uint64_t k : {1u, 10u, 50u}) {
         const SearchResults results =
             index.retrieve({TokenViews(query.begin(), query.end())}, k, 1, restricted ? &allow : nullptr);
@@ -650,19 +660,7 @@ TEST_P(SeededThreshold, KeepsTheTopKOfScoringEveryDocument) {
       }
       for (std::size_t row = 0; row < queries.size(); ++row) {
         const auto query_weights = testing::encode_query(model, queries[row]);
-        std::vector<std::pair<double, std::int64_t>> expected;
-        for (std::size_t id = 0; id < docs.size(); ++id) {
-          if (candidate[id] == 0) continue;
-          double score = 0.0;
-          for (const auto& [term, weight] : query_weights) {
-            const auto found = encoded[id].find(term);
-            if (found != encoded[id].end()) score += weight * found->second;
-          }
-          expected.emplace_back(score, static_cast<std::int64_t>(id));
-        }
-        std::sort(expected.begin(), expected.end(), [](const auto& left, const auto& right) {
-          return left.first != right.first ? left.first > right.first : left.second < right.second;
-        });
+        const auto expected = ranked(query_weights, encoded, candidate);
         const std::size_t columns = std::min<std::size_t>(k, expected.size());
         std::vector<std::pair<double, std::int64_t>> sharded;
         for (std::size_t shard = 0; shard < 2; ++shard) {
@@ -672,9 +670,7 @@ TEST_P(SeededThreshold, KeepsTheTopKOfScoringEveryDocument) {
             sharded.emplace_back(part.scores[at], part.ids[at] * 2 + static_cast<std::int64_t>(shard));
           }
         }
-        std::sort(sharded.begin(), sharded.end(), [](const auto& left, const auto& right) {
-          return left.first != right.first ? left.first > right.first : left.second < right.second;
-        });
+        best_first(sharded);
         const std::vector<Document> one = {batch[row]};
         const SearchResults answers[] = {whole.retrieve(one, k, 1, allow), mapped.retrieve(one, k, 1, allow),
                                          merged.retrieve(one, k, 1, allow)};
@@ -803,9 +799,7 @@ TEST_P(ShardedIndex, SummedStatisticsGiveOneIndexsResults) {
       }
       for (std::size_t row = 0; row < queries.size(); ++row) {
         auto& candidates = merged[row];
-        std::sort(candidates.begin(), candidates.end(), [](const auto& left, const auto& right) {
-          return left.first != right.first ? left.first > right.first : left.second < right.second;
-        });
+        best_first(candidates);
         ASSERT_GE(candidates.size(), expected.columns);
         for (std::size_t column = 0; column < expected.columns; ++column) {
           const std::size_t at = row * expected.columns + column;
