@@ -1111,6 +1111,13 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   double cut = 0.0;
   std::size_t essential = 0;  // positive[essential..] are the terms a document must hold one of
   std::size_t window_essential = 0;  // `essential` as the window at hand began
+  // Prunes from here on below `score`, which only rises: k documents are known to reach it.
+  const auto raise_threshold = [&](double score) {
+    pruning = true;
+    threshold = score;
+    cut = threshold - threshold * 4e-9;
+    while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
+  };
   // The most a term adds to the documents of one of its blocks, by the block's largest tf and
   // shortest length, computed once per block visited: a window visits a block once per window it
   // spans, and its slots' bounds (a division each) cost the multi-word queries 2-4% more
@@ -1185,12 +1192,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         }
         offer(Scored{score, doc});
         // Above the first threshold too (0, or the seeds' k-th score): the threshold only rises.
-        if (heap.size() == columns && heap.front().score > threshold) {
-          pruning = true;
-          threshold = heap.front().score;
-          cut = threshold - threshold * 4e-9;
-          while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
-        }
+        if (heap.size() == columns && heap.front().score > threshold) raise_threshold(heap.front().score);
       }
     }
     if (!entering) {
@@ -1352,12 +1354,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     if (scores.size() >= columns) {
       const auto kth = scores.begin() + static_cast<std::ptrdiff_t>(columns - 1);
       std::nth_element(scores.begin(), kth, scores.end(), std::greater<double>());
-      if (*kth > 0.0) {
-        pruning = true;
-        threshold = *kth;
-        cut = threshold - threshold * 4e-9;
-        while (essential < positive.size() && below(prefix[essential + 1], threshold)) ++essential;
-      }
+      if (*kth > 0.0) raise_threshold(*kth);
     }
   }
   for (;;) {
