@@ -835,11 +835,8 @@ struct BlockOrder {
   bool operator<(const BlockOrder& other) const noexcept { return bound < other.bound; }
 };
 
-// One thread's working memory for a query: a score per id, and which ids it touched.
+// One thread's working memory for a query.
 struct QueryScratch {
-  std::vector<double> scores;
-  std::vector<std::uint8_t> touched_mask;
-  std::vector<std::uint32_t> touched;
   std::vector<Scored> heap;
   std::vector<QueryTerm> terms;
   std::vector<std::size_t> positive;  // indices of terms, by ascending bound
@@ -847,7 +844,7 @@ struct QueryScratch {
   std::vector<double> prefix;         // prefix[i]: the bounds of positive[0..i) summed
   std::vector<std::size_t> found_at;  // max_score: the non-essential terms a candidate was found in
   std::vector<double> contribution;   // per term, for the document at hand; 0.0 for a term it lacks
-  std::vector<double> window_sums;          // max_score: per id of the window, its essential terms summed
+  std::vector<double> window_sums;          // per id of the window: max_score its essential terms summed, dense all
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
   std::vector<std::size_t> zero_cursors;    // the scan for documents that match no term
   std::vector<BlockOrder> block_order;      // max_score: a single term's blocks, a heap by bound
@@ -1021,29 +1018,69 @@ BM25Index::Blocks BM25Index::token_blocks(std::string_view token) const {
   return checked_blocks(term, own);
 }
 
-// Scores every document of every term's postings, term after term: the scores of `touched`.
-template <class Weigh>
-void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
-                std::size_t id_count, const Weigh& weigh) {
-  scratch.touched.clear();
-  for (const QueryTerm& term : terms) {
-    for (std::size_t at = 0; at < term.view.size; ++at) {
-      const std::uint32_t doc = term.view.docs[at];
-      // A mapped file's postings are checked as they are read.
-      if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) {
-        for (const std::uint32_t seen : scratch.touched) scratch.touched_mask[seen] = 0;
-        throw damaged_posting(doc >= id_count);
+// The first position from `at` to `n` whose value is above `floor` (not a number: never), or `n`.
+// With SSE2, eight compares an iteration: GCC kept the loop to a compare and a branch an id, 0.38
+// of dense()'s time on a two-word query of the novel.
+std::size_t first_above(const double* values, std::size_t at, std::size_t n, double floor) noexcept {
+#if defined(__SSE2__)
+  const __m128d bound = _mm_set1_pd(floor);
+  for (; at + 8 <= n; at += 8) {
+    const __m128d above = _mm_or_pd(_mm_or_pd(_mm_cmpgt_pd(_mm_loadu_pd(values + at), bound),
+                                              _mm_cmpgt_pd(_mm_loadu_pd(values + at + 2), bound)),
+                                    _mm_or_pd(_mm_cmpgt_pd(_mm_loadu_pd(values + at + 4), bound),
+                                              _mm_cmpgt_pd(_mm_loadu_pd(values + at + 6), bound)));
+    if (_mm_movemask_pd(above) != 0) break;
+  }
+#endif
+  for (; at < n && !(values[at] > floor); ++at) {
+  }
+  return at;
+}
+
+// Every document's score at once, a window of ids at a time: each term's postings of the window
+// added, term after term in token order, into a score per id, then the window's ids offered
+// while they can enter (ids ascend: a later id that only ties the k-th best cannot displace it).
+// Every posting is read once, without bounds or seeks: the way through a query whose lists hold
+// most documents, where pruning passes over little (the synthetic corpus's runs of its most
+// frequent tokens: 0.3 of MaxScore's time), and through one that cannot prune.
+template <class Weigh, class Offer>
+void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, std::size_t id_count,
+           std::size_t columns, const Weigh& weigh, const Offer& offer) {
+  // 2048 ids (16 KiB of sums), or 64 per term: each window visits every term, and a query of
+  // 100,000 tokens would otherwise spend more on that than on its postings.
+  const std::size_t width = std::min(std::max<std::size_t>(2048, 64 * terms.size()), std::max<std::size_t>(id_count, 1));
+  scratch.window_sums.resize(width);
+  double* const sums = scratch.window_sums.data();
+  for (QueryTerm& term : terms) term.cursor = 0;
+  const std::vector<Scored>& heap = scratch.heap;
+  for (std::size_t base = 0; base < id_count; base += width) {
+    const std::size_t span = std::min(width, id_count - base);
+    std::fill(sums, sums + span, 0.0);
+    for (QueryTerm& term : terms) {
+      const std::uint32_t* const docs = term.view.docs;
+      std::size_t at = term.cursor;
+      for (; at < term.view.size && docs[at] < base + span; ++at) {
+        const std::uint32_t doc = docs[at];
+        // A mapped file's postings are checked as they are read: an id out of order could fall
+        // before the window.
+        if (at > 0 && doc <= docs[at - 1]) throw damaged_posting(false);
+        if (mask[doc] != 0) sums[doc - base] += weigh(term, at, doc);
       }
-      if (mask[doc] == 0) continue;
-      const double contribution = weigh(term, at, doc);
-      if (scratch.touched_mask[doc] == 0) {
-        scratch.touched_mask[doc] = 1;
-        scratch.touched.push_back(doc);
-        scratch.scores[doc] = 0.0 + contribution;
-      } else {
-        scratch.scores[doc] += contribution;
-      }
+      term.cursor = at;
     }
+    for (std::size_t slot = 0; slot < span; ++slot) {
+      // Against a full result whose last score is a number, only a higher score enters: the ids
+      // up to the next such score are passed over together.
+      if (heap.size() == columns && !std::isnan(heap.front().score)) {
+        slot = first_above(sums, slot, span, heap.front().score);
+        if (slot == span) break;
+      }
+      if (mask[base + slot] != 0) offer(Scored{sums[slot], static_cast<std::uint32_t>(base + slot)});
+    }
+  }
+  // An id past the last one is left unread.
+  for (const QueryTerm& term : terms) {
+    if (term.cursor < term.view.size) throw damaged_posting(true);
   }
 }
 
@@ -1055,9 +1092,10 @@ void exhaustive(const std::vector<QueryTerm>& terms, QueryScratch& scratch, cons
 // next id), this with seek's counting took 0.75 of the time on the benchmark's novel corpus and
 // 0.8 on its synthetic one. The window's sums only prune; each result's score is summed again in
 // token order. Terms of negative weight only lower a score (their bound is 0), so they
-// are read only for documents that pass. Returns false when the result is not settled: fewer than
-// `columns` documents score above 0, so documents matching nothing (score 0) or only negative
-// terms may belong in it.
+// are read only for documents that pass. Returns all_offered when the result is not settled: fewer
+// than `columns` documents score above 0, so documents matching nothing (score 0) or only negative
+// terms may belong in it; abandoned when it cannot prune (a bound that is not a number) or prunes
+// too little to beat dense(), which then scores the query afresh.
 template <class Weigh, class Offer>
 BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask,
                           std::size_t id_count, std::size_t columns, double average,
@@ -1134,12 +1172,19 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // essential terms' contributions are found again through their window cursors.
   scratch.found_at.resize(positive.size());
   std::size_t* const found_at = scratch.found_at.data();
+  std::size_t postings = 0;
+  for (const QueryTerm& term : terms) postings += term.view.size;
+  // What the windows have cost so far, in postings weighed (a seek counts kSeedSeekCost), and what
+  // dense() costs the whole query: each posting weighed once, and a quarter of one per id.
+  std::size_t work = 0;
+  const double dense_cost = static_cast<double>(postings) + static_cast<double>(id_count) / 4;
   const auto consider = [&](std::uint32_t doc, double sum, bool rescore) {
     bool passed = !(sum + prefix[window_essential] < cut);
     std::size_t found = 0;  // the other terms found_at[0..found) hold the document
     for (std::size_t i = window_essential; passed && i-- > 0;) {
       QueryTerm& term = terms[positive[i]];
       term.cursor = seek(term.view, term.cursor, doc);
+      work += kSeedSeekCost;
       if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
         const double contribution = weigh(term, term.cursor, doc);
         scratch.contribution[positive[i]] = contribution;
@@ -1158,6 +1203,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       for (const std::size_t index : negative) {
         QueryTerm& term = terms[index];
         term.cursor = seek(term.view, term.cursor, doc);
+        work += kSeedSeekCost;
         if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
           const double contribution = weigh(term, term.cursor, doc);
           scratch.contribution[index] = contribution;
@@ -1251,6 +1297,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       // offered twice, and one out of order would miss the other terms' postings, passed already.
       if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
       if (mask[doc] != 0) {
+        ++work;
         const double contribution = weigh(term, at, doc);
         // consider's first test, here, as in the windows' loop.
         if (!(contribution + prefix[window_essential] < cut)) {
@@ -1301,8 +1348,6 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // 0, the windows' loop raised the threshold one document at a time: the synthetic corpus's runs
   // offered 585 documents a query to the result, 234 from this threshold on, for 0.84 of the
   // instructions (0.76 to 0.81 on the other mixes of several words).
-  std::size_t postings = 0;
-  for (const QueryTerm& term : terms) postings += term.view.size;
   const std::size_t seed_reads = std::max(columns, kBoundBlock);
   // Each seed seeks every term: not where that costs as much as reading every posting once (4%
   // more instructions for a query of the whole vocabulary, 11% for k of 90% of a list that
@@ -1367,6 +1412,15 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       if (term.cursor < term.view.size) lowest = std::min<std::uint64_t>(lowest, term.view.docs[term.cursor]);
     }
     if (lowest == std::numeric_limits<std::uint64_t>::max()) break;
+    // Left to dense() once the work so far, over the share of the ids behind, foretells more than
+    // 1.5 times what dense() costs (foretold from a 32nd of the ids on). Where most documents
+    // hold the query's tokens with like frequencies, the bounds pass over few: the synthetic
+    // corpus's runs took 0.73 of the time with this (the novel's, and the mixes of distinct
+    // tokens, the same), where 1 and 2 times took 0.77 and 0.78, 3 times 0.90.
+    if (lowest * 32 >= id_count &&
+        static_cast<double>(work) * static_cast<double>(id_count) > 1.5 * dense_cost * static_cast<double>(lowest)) {
+      return Outcome::abandoned;
+    }
     const auto first = static_cast<std::uint32_t>(lowest);
     const std::uint64_t end = lowest + kWindow;
     window_essential = essential;
@@ -1410,6 +1464,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
           throw damaged_posting(doc >= id_count);
         }
         if (mask[doc] == 0) continue;
+        ++work;
         const double contribution = weigh(term, at, doc);
         const std::size_t slot = doc - first;
         const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
@@ -1590,7 +1645,30 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
       }
     };
     heap.clear();
-    const Outcome outcome = prunable ? max_score(terms, scratch, mask, id_count, columns, average, by_length, weigh, offer) : Outcome::abandoned;
+    // Lists of positive weight that hold 1.5 postings per id or more together, none of them short:
+    // dense() from the start, as the first windows would be spent before the test above gives up
+    // on them (the synthetic corpus's runs: 0.95 of the time of that test alone). A short list
+    // keeps MaxScore: a rare word carries most of the weight there, and its few documents set a
+    // threshold that passes over most of the others (the novel's runs of particles, quotation
+    // marks and one name: a fifth of dense()'s time or less).
+    std::size_t positive_postings = 0;
+    std::size_t shortest = id_count;
+    for (const QueryTerm& term : terms) {
+      if (term.weight > 0.0) {
+        positive_postings += term.view.size;
+        shortest = std::min(shortest, term.view.size);
+      }
+    }
+    const bool dense_first = 2 * positive_postings >= 3 * id_count && 8 * shortest >= id_count && 2 * candidates >= id_count;
+    if (dense_first && mapping_) {
+      // A mapped file's lists refused as max_score refuses them (a term frequency of 0, a bound
+      // that disagrees), whichever way the query goes: once per term.
+      scratch.own_blocks.clear();
+      for (const QueryTerm& term : terms) checked_blocks(term.term, scratch.own_blocks);
+    }
+    const Outcome outcome = prunable && !dense_first
+                                ? max_score(terms, scratch, mask, id_count, columns, average, by_length, weigh, offer)
+                                : Outcome::abandoned;
     bool settled = outcome == Outcome::settled;
     if (outcome == Outcome::all_offered && zero_scan && terms.size() <= kZeroScanTerms &&
         std::all_of(terms.begin(), terms.end(), [](const QueryTerm& term) { return term.weight > 0.0 || term.weight < 0.0; })) {
@@ -1598,18 +1676,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
     }
     if (!settled) {
       heap.clear();
-      if (scratch.scores.size() < id_count) {
-        scratch.scores.resize(id_count);
-        scratch.touched_mask.resize(id_count, 0);
-      }
-      exhaustive(terms, scratch, mask, id_count, weigh);
-      for (const std::uint32_t doc : scratch.touched) offer(Scored{scratch.scores[doc], doc});
-      // The untouched documents score 0 and come in ascending id order.
-      for (std::size_t doc = 0; doc < id_count; ++doc) {
-        if (heap.size() == columns && !better(Scored{0.0, static_cast<std::uint32_t>(doc)}, heap.front())) break;
-        if (mask[doc] != 0 && scratch.touched_mask[doc] == 0) offer(Scored{0.0, static_cast<std::uint32_t>(doc)});
-      }
-      for (const std::uint32_t doc : scratch.touched) scratch.touched_mask[doc] = 0;
+      dense(terms, scratch, mask, id_count, columns, weigh, offer);
     }
     std::sort_heap(heap.begin(), heap.end(), better);
     for (std::size_t column = 0; column < heap.size(); ++column) {
