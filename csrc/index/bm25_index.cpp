@@ -1667,9 +1667,9 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
       }
     }
     const bool dense_first = 2 * positive_postings >= 3 * id_count && 8 * shortest >= id_count && 2 * candidates >= id_count;
-    if (dense_first && mapping_) {
+    if ((dense_first || !prunable) && mapping_) {
       // A mapped file's lists refused as max_score refuses them (a term frequency of 0, a bound
-      // that disagrees), whichever way the query goes: once per term.
+      // that disagrees), whichever way the query goes, and whatever the model: once per term.
       scratch.own_blocks.clear();
       for (const QueryTerm& term : terms) checked_blocks(term.term, scratch.own_blocks);
     }

@@ -820,7 +820,9 @@ TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
     }
     const std::size_t candidates = static_cast<std::size_t>(std::count(candidate.begin(), candidate.end(), 1));
     std::vector<std::vector<std::pair<double, std::int64_t>>> expected;
-    for (const auto& query : queries) expected.push_back(ranked(testing::encode_query(model, query), encoded, candidate));
+    for (const auto& query : queries) {
+      expected.push_back(ranked(testing::encode_query(model, query), encoded, candidate));
+    }
     for (const std::uint64_t k : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{4}, std::uint64_t{candidates},
                                   std::uint64_t{1000000000}}) {
       if (k == 0) continue;
@@ -860,7 +862,9 @@ TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
   }
   // 100,000 tokens, each of them many times: 2,040 terms, one window for every id.
   std::vector<std::string> longest;
-  for (int i = 0; i < 100000; ++i) longest.push_back(i % 3 == 0 ? "r" + std::to_string(i % 2000) : "f" + std::to_string(i % 40));
+  for (int i = 0; i < 100000; ++i) {
+    longest.push_back(i % 3 == 0 ? "r" + std::to_string(i % 2000) : "f" + std::to_string(i % 40));
+  }
   const auto expected = ranked(testing::encode_query(model, longest), encoded, live);
   for (const std::uint64_t k : {std::uint64_t{1}, std::uint64_t{1000000000}}) {
     for (const BM25Index* searched : {static_cast<const BM25Index*>(&whole), &mapped}) {
@@ -1187,26 +1191,30 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<MappedLie>& lie) { return std::string(lie.param.name); });
 
 // A frequency of 0 in a mapped file would name no tf slot of its block: refused as a whole load
-// refuses it, whether one term is queried (its blocks by bound) or two (the window).
+// refuses it, whether one term is queried (its blocks by bound) or two (the window), and by a
+// model that cannot prune (every document scored).
 TEST(IndexFileMappedFrequency, ZeroIsRefused) {
-  BM25Index index(0.75, 1.2);
-  index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
-  std::string bytes = index.serialize();
-  const std::size_t tfs = posting_arrays(bytes).frequencies;
-  ASSERT_EQ(bytes[tfs], 1);
-  bytes[tfs] = 0;  // "a"'s first posting
-  const std::string path = temporary_file(bytes, "zero_frequency.idx");
-  for (const bool map : {false, true}) {
-    for (const TokenViews& query : {TokenViews{"a"}, TokenViews{"a", "b"}}) {
-      try {
-        BM25Index::load(path, map).retrieve({query}, 1, 1, nullptr);
-        ADD_FAILURE() << "accepted, map " << map;
-      } catch (const std::invalid_argument& error) {
-        EXPECT_EQ(std::string(error.what()), "index file: a posting's term frequency is zero") << "map " << map;
+  for (const double b : {0.75, 1.5}) {
+    BM25Index index(b, 1.2);
+    index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
+    std::string bytes = index.serialize();
+    const std::size_t tfs = posting_arrays(bytes).frequencies;
+    ASSERT_EQ(bytes[tfs], 1);
+    bytes[tfs] = 0;  // "a"'s first posting
+    const std::string path = temporary_file(bytes, "zero_frequency.idx");
+    for (const bool map : {false, true}) {
+      for (const TokenViews& query : {TokenViews{"a"}, TokenViews{"a", "b"}}) {
+        try {
+          BM25Index::load(path, map).retrieve({query}, 1, 1, nullptr);
+          ADD_FAILURE() << "accepted, b " << b << ", map " << map;
+        } catch (const std::invalid_argument& error) {
+          EXPECT_EQ(std::string(error.what()), "index file: a posting's term frequency is zero")
+              << "b " << b << ", map " << map;
+        }
       }
     }
+    std::remove(path.c_str());
   }
-  std::remove(path.c_str());
 }
 
 // A term of negative weight is only sought for the documents that the others let in: a mapped
