@@ -203,10 +203,12 @@ TEST(BM25Index, NonMatchingDocumentsOutrankNegativeScoresByLowerId) {
   EXPECT_LT(results.scores[2], 0.0);
 }
 
-// Best first, ties to the lower id.
+// Best first, ties to the lower id; a score that is not a number after every number.
 void best_first(std::vector<std::pair<double, std::int64_t>>& all) {
   std::sort(all.begin(), all.end(), [](const auto& left, const auto& right) {
-    return left.first != right.first ? left.first > right.first : left.second < right.second;
+    if (std::isnan(left.first) != std::isnan(right.first)) return std::isnan(right.first);
+    if (!std::isnan(left.first) && left.first != right.first) return left.first > right.first;
+    return left.second < right.second;
   });
 }
 
@@ -709,6 +711,185 @@ INSTANTIATE_TEST_SUITE_P(
                       PruningModel{"SubnormalWeights", 0.0, 1e308}),
     [](const ::testing::TestParamInfo<PruningModel>& model) { return std::string(model.param.name); });
 
+// Scoring every document a window of ids at a time, as queries whose lists hold most documents
+// start, MaxScore hands over to, and models that cannot prune take: scores that are infinite or
+// not a number, ties at the k-th score on either side of a window's edge (the same document at
+// ids 2047 to 2049 and 4095 to 4097), k from 1 to past the candidates, allow lists from none to
+// every id and past the end, queries of negative weights alone, of 40 tokens (a wider window) and
+// of 100,000. Whole, mapped, one query after another on one scratch, on two threads, and as two
+// shards with summed statistics: the k best are those of scoring everything, to the bit.
+struct DenseModel {
+  const char* name;
+  double b;
+  double k1;
+};
+
+class WholeScoring : public ::testing::TestWithParam<DenseModel> {};
+
+// The same score bytes; any two scores that are not numbers match.
+bool same_score(double left, double right) {
+  return std::isnan(left) ? std::isnan(right) : std::memcmp(&left, &right, sizeof left) == 0;
+}
+
+TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
+  const DenseModel& param = GetParam();
+  std::mt19937 random(31);
+  std::bernoulli_distribution often(0.8);
+  std::bernoulli_distribution sometimes(0.3);
+  std::uniform_int_distribution<int> filler(0, 199);
+  std::uniform_int_distribution<int> rare(0, 1999);
+  // "c0" and "c1" in most documents once (weights above 0, 1.6 postings per id together), "m0" to
+  // "m2" in a third, "n" in half of them three times (a weight below 0).
+  Docs docs(5000);
+  for (auto& doc : docs) {
+    for (const char* token : {"c0", "c1"}) {
+      if (often(random)) doc.push_back(token);
+    }
+    for (const char* token : {"m0", "m1", "m2"}) {
+      if (sometimes(random)) doc.insert(doc.end(), 1 + filler(random) % 2, token);
+    }
+    if (random() % 2 == 0) doc.insert(doc.end(), 3, "n");
+    for (int i = filler(random) % 8; i > 0; --i) doc.push_back("f" + std::to_string(filler(random) % 40));
+    doc.push_back("r" + std::to_string(rare(random)));
+  }
+  const std::vector<std::string> tied = {"c0", "c1", "m0", "m0", "m1", "m2", "r7"};
+  for (const std::size_t id : {2046, 2047, 2048, 2049, 4095, 4096, 4097}) docs[id] = tied;
+  docs[100] = {"n", "n", "n"};
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 5; id < 5000; id += 13) doomed.push_back(id);  // 2046 among them
+  for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+  BM25Index whole(param.b, param.k1);
+  whole.add(as_documents(docs));
+  whole.remove(doomed);
+  const std::string path = ::testing::TempDir() + "whole_scoring.idx";
+  whole.save(path);
+  const BM25Index mapped = BM25Index::load(path, true);
+  std::vector<BM25Index> shards;  // shard s holds the ids g with g % 2 == s, under g / 2
+  for (std::size_t shard = 0; shard < 2; ++shard) {
+    Docs part;
+    std::vector<std::int64_t> local;
+    for (std::size_t id = shard; id < docs.size(); id += 2) {
+      if (live[id] == 0) local.push_back(static_cast<std::int64_t>(part.size()));
+      part.push_back(docs[id]);
+    }
+    shards.emplace_back(param.b, param.k1);
+    shards.back().add(as_documents(part));
+    shards.back().remove(local);
+  }
+  Docs live_docs;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) live_docs.push_back(docs[id]);
+  }
+  BM25 model(param.b, param.k1);
+  model.train_batch(as_documents(live_docs));
+  std::vector<std::map<std::string, double>> encoded;
+  for (const auto& doc : docs) encoded.push_back(testing::encode_document(model, doc));
+
+  std::vector<std::vector<std::string>> queries = {
+      {"c0", "c1"}, {"c1", "c0", "m0"}, {"m0", "m1", "m2"}, {"c0", "c1", "n", "r7"}, {"n"}, {"n", "f0", "f1"},
+      {"r7"},       {"unknown"}};
+  queries.emplace_back();  // 40 tokens: windows of 64 ids per token
+  for (int i = 0; i < 40; ++i) queries.back().push_back("f" + std::to_string(i));
+  std::vector<Document> batch;
+  for (const auto& query : queries) batch.emplace_back(TokenViews(query.begin(), query.end()));
+  CorpusStatistics summed;
+  for (const BM25Index& shard : shards) {
+    const CorpusStatistics part = shard.corpus_statistics(batch);
+    summed.doc_count += part.doc_count;
+    summed.doc_length_total += part.doc_length_total;
+    summed.token_counts.resize(part.token_counts.size(), 0);
+    for (std::size_t at = 0; at < part.token_counts.size(); ++at) summed.token_counts[at] += part.token_counts[at];
+  }
+
+  std::vector<std::vector<std::int64_t>> allows = {{}, {2048}, {-1, 5000, 1000000000000}, {}};
+  for (std::int64_t id = 0; id < 5000; ++id) allows[2].push_back(id);
+  for (std::int64_t id = 1; id < 5000; id += 2) allows[3].push_back(id);
+  for (std::size_t allowed = 0; allowed <= allows.size(); ++allowed) {
+    const std::vector<std::int64_t>* allow = allowed == allows.size() ? nullptr : &allows[allowed];
+    std::vector<std::uint8_t> candidate = live;
+    std::vector<std::vector<std::int64_t>> shard_allows(2);
+    if (allow != nullptr) {
+      std::vector<std::uint8_t> listed(docs.size(), 0);
+      for (const std::int64_t id : *allow) {
+        if (id < 0 || id >= 5000) continue;
+        listed[static_cast<std::size_t>(id)] = 1;
+        shard_allows[static_cast<std::size_t>(id) % 2].push_back(id / 2);
+      }
+      for (std::size_t id = 0; id < docs.size(); ++id) candidate[id] &= listed[id];
+    }
+    const std::size_t candidates = static_cast<std::size_t>(std::count(candidate.begin(), candidate.end(), 1));
+    std::vector<std::vector<std::pair<double, std::int64_t>>> expected;
+    for (const auto& query : queries) {
+      expected.push_back(ranked(testing::encode_query(model, query), encoded, candidate));
+    }
+    for (const std::uint64_t k : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{4}, std::uint64_t{candidates},
+                                  std::uint64_t{1000000000}}) {
+      if (k == 0) continue;
+      const SearchResults one_scratch = whole.retrieve(batch, k, 1, allow);
+      const SearchResults threaded = mapped.retrieve(batch, k, 2, allow);
+      std::vector<SearchResults> parts;
+      for (std::size_t shard = 0; shard < 2; ++shard) {
+        parts.push_back(shards[shard].retrieve(batch, k, 2, allow == nullptr ? nullptr : &shard_allows[shard], summed));
+      }
+      const std::size_t columns = std::min<std::size_t>(k, candidates);
+      ASSERT_EQ(one_scratch.columns, columns);
+      ASSERT_EQ(threaded.columns, columns);
+      for (std::size_t row = 0; row < queries.size(); ++row) {
+        std::vector<std::pair<double, std::int64_t>> sharded;
+        for (std::size_t shard = 0; shard < 2; ++shard) {
+          for (std::size_t column = 0; column < parts[shard].columns; ++column) {
+            const std::size_t at = row * parts[shard].columns + column;
+            sharded.emplace_back(parts[shard].scores[at], parts[shard].ids[at] * 2 + static_cast<std::int64_t>(shard));
+          }
+        }
+        best_first(sharded);
+        ASSERT_GE(sharded.size(), columns);
+        const std::string where = queries[row][0] + "+" + std::to_string(queries[row].size() - 1) + " allow " +
+                                  std::to_string(allowed) + " k " + std::to_string(k);
+        for (std::size_t column = 0; column < columns; ++column) {
+          const std::size_t at = row * columns + column;
+          const auto& [score, id] = expected[row][column];
+          ASSERT_EQ(one_scratch.ids[at], id) << where << " column " << column;
+          ASSERT_TRUE(same_score(one_scratch.scores[at], score)) << where << " column " << column;
+          ASSERT_EQ(threaded.ids[at], id) << where << " mapped, two threads, column " << column;
+          ASSERT_TRUE(same_score(threaded.scores[at], score)) << where << " mapped, two threads";
+          ASSERT_EQ(sharded[column].second, id) << where << " shards, column " << column;
+          ASSERT_TRUE(same_score(sharded[column].first, score)) << where << " shards";
+        }
+      }
+    }
+  }
+  // 100,000 tokens, each of them many times: 2,040 terms, one window for every id.
+  std::vector<std::string> longest;
+  for (int i = 0; i < 100000; ++i) {
+    longest.push_back(i % 3 == 0 ? "r" + std::to_string(i % 2000) : "f" + std::to_string(i % 40));
+  }
+  const auto expected = ranked(testing::encode_query(model, longest), encoded, live);
+  for (const std::uint64_t k : {std::uint64_t{1}, std::uint64_t{1000000000}}) {
+    for (const BM25Index* searched : {static_cast<const BM25Index*>(&whole), &mapped}) {
+      const SearchResults results = searched->retrieve({TokenViews(longest.begin(), longest.end())}, k, 1, nullptr);
+      ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size()));
+      for (std::size_t column = 0; column < results.columns; ++column) {
+        ASSERT_EQ(results.ids[column], expected[column].second) << "k " << k << " column " << column;
+        ASSERT_TRUE(same_score(results.scores[column], expected[column].first)) << "k " << k << " column " << column;
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, WholeScoring,
+    ::testing::Values(DenseModel{"Usual", 0.75, 1.2},
+                      // b past 1 or below 0: K shrinks with the length, nothing is pruned.
+                      DenseModel{"BPastOne", 1.5, 1.2}, DenseModel{"NegativeB", -0.5, 1.2},
+                      // K = -1: a tf of 1 weighs an infinity, and one of each sign sum to not a number.
+                      DenseModel{"Infinities", 0.0, -1.0},
+                      DenseModel{"InfiniteK1", 0.75, std::numeric_limits<double>::infinity()},
+                      DenseModel{"NotANumberB", std::numeric_limits<double>::quiet_NaN(), 1.2}),
+    [](const ::testing::TestParamInfo<DenseModel>& model) { return std::string(model.param.name); });
+
 // Shards of one corpus, each retrieving with the summed statistics, merged by score then global
 // id: the same ids and scores, to the bit, as one index of every document, with deletions,
 // an allow list, a shard whose documents are all deleted, and queries of ids as of text.
@@ -999,30 +1180,78 @@ INSTANTIATE_TEST_SUITE_P(
         MappedLie{"LastIdPastAll", {0, 1, 0xFFFFFFFFu}, {"a"}, 2, 0.75, "a posting's document id is out of range"},
         MappedLie{"IdPastAllBeforeOthers", {0, 0xFFFFFFFFu, 1}, {"a"}, 1, 0.75,
                   "a posting's document id is out of range"},
-        MappedLie{"RepeatedUnpruned", {0, 0, 2}, {"a", "b"}, 1, 1.5, "postings are not in ascending id order"}),
+        MappedLie{"RepeatedUnpruned", {0, 0, 2}, {"a", "b"}, 1, 1.5, "postings are not in ascending id order"},
+        // Scoring every document, a window of ids at a time: an id past the last is left unread by
+        // the window, out of order it falls before the window's sums.
+        MappedLie{"PastAllUnpruned", {0, 1, 4}, {"a"}, 1, 1.5, "a posting's document id is out of range"},
+        MappedLie{"OutOfOrderUnpruned", {1, 0, 2}, {"a"}, 1, 1.5, "postings are not in ascending id order"},
+        MappedLie{"PastAllInMostDocuments", {0, 1, 4}, {"a", "b"}, 1, 0.75, "a posting's document id is out of range"},
+        MappedLie{"OutOfOrderInMostDocuments", {1, 0, 2}, {"a", "b"}, 1, 0.75,
+                  "postings are not in ascending id order"}),
     [](const ::testing::TestParamInfo<MappedLie>& lie) { return std::string(lie.param.name); });
 
-// A frequency of 0 in a mapped file would name no tf slot of its block: refused as a whole load
-// refuses it, whether one term is queried (its blocks by bound) or two (the window).
-TEST(IndexFileMappedFrequency, ZeroIsRefused) {
-  BM25Index index(0.75, 1.2);
-  index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
-  std::string bytes = index.serialize();
-  const std::size_t tfs = posting_arrays(bytes).frequencies;
-  ASSERT_EQ(bytes[tfs], 1);
-  bytes[tfs] = 0;  // "a"'s first posting
-  const std::string path = temporary_file(bytes, "zero_frequency.idx");
-  for (const bool map : {false, true}) {
-    for (const TokenViews& query : {TokenViews{"a"}, TokenViews{"a", "b"}}) {
+// A model that cannot prune scores a rare token's few documents in windows that start at its next
+// id once the result is full: a mapped file's damaged list must be refused on that way too, never
+// followed to an id before the window's sums. "a" lists 0, 3000 and 4000 of 5,000 documents.
+TEST(IndexFileMappedRareList, DamagedPostingsAreRefused) {
+  Docs docs(5000, std::vector<std::string>{"z"});
+  for (const std::size_t id : {0, 3000, 4000}) docs[id] = {"a"};
+  BM25Index index(1.5, 1.2);
+  index.add(as_documents(docs));
+  const std::string bytes = index.serialize();
+  const std::size_t first = posting_arrays(bytes).ids;
+  const std::uint32_t ids[3] = {0, 3000, 4000};
+  ASSERT_EQ(std::memcmp(bytes.data() + first, ids, sizeof ids), 0);
+  const struct {
+    std::uint32_t ids[3];
+    const char* message;
+  } lies[] = {
+      {{0, 4000, 3000}, "postings are not in ascending id order"},
+      {{0, 4000, 10}, "postings are not in ascending id order"},
+      {{0, 3000, 3000}, "postings are not in ascending id order"},
+      {{0, 3000, 5000}, "a posting's document id is out of range"},
+  };
+  for (const auto& lie : lies) {
+    std::string damaged = bytes;
+    std::memcpy(damaged.data() + first, lie.ids, sizeof lie.ids);
+    const std::string path = temporary_file(damaged, "damaged_rare.idx");
+    for (const bool map : {false, true}) {
       try {
-        BM25Index::load(path, map).retrieve({query}, 1, 1, nullptr);
-        ADD_FAILURE() << "accepted, map " << map;
+        BM25Index::load(path, map).retrieve({TokenViews{"a"}}, 2, 1, nullptr);
+        ADD_FAILURE() << "accepted, map " << map << ", ids to " << lie.ids[2];
       } catch (const std::invalid_argument& error) {
-        EXPECT_EQ(std::string(error.what()), "index file: a posting's term frequency is zero") << "map " << map;
+        EXPECT_EQ(std::string(error.what()), std::string("index file: ") + lie.message) << "map " << map;
       }
     }
+    std::remove(path.c_str());
   }
-  std::remove(path.c_str());
+}
+
+// A frequency of 0 in a mapped file would name no tf slot of its block: refused as a whole load
+// refuses it, whether one term is queried (its blocks by bound) or two (the window), and by a
+// model that cannot prune (every document scored).
+TEST(IndexFileMappedFrequency, ZeroIsRefused) {
+  for (const double b : {0.75, 1.5}) {
+    BM25Index index(b, 1.2);
+    index.add(as_documents({{"a"}, {"a", "b"}, {"a", "b"}, {"b"}}));
+    std::string bytes = index.serialize();
+    const std::size_t tfs = posting_arrays(bytes).frequencies;
+    ASSERT_EQ(bytes[tfs], 1);
+    bytes[tfs] = 0;  // "a"'s first posting
+    const std::string path = temporary_file(bytes, "zero_frequency.idx");
+    for (const bool map : {false, true}) {
+      for (const TokenViews& query : {TokenViews{"a"}, TokenViews{"a", "b"}}) {
+        try {
+          BM25Index::load(path, map).retrieve({query}, 1, 1, nullptr);
+          ADD_FAILURE() << "accepted, b " << b << ", map " << map;
+        } catch (const std::invalid_argument& error) {
+          EXPECT_EQ(std::string(error.what()), "index file: a posting's term frequency is zero")
+              << "b " << b << ", map " << map;
+        }
+      }
+    }
+    std::remove(path.c_str());
+  }
 }
 
 // A term of negative weight is only sought for the documents that the others let in: a mapped
