@@ -27,10 +27,58 @@ std::vector<Document> as_documents(const Docs& docs) {
   return out;
 }
 
-BM25 trained(const Docs& docs) {
-  BM25 model(0.75, 1.2);
+BM25 trained(const Docs& docs, double b = 0.75, double k1 = 1.2) {
+  BM25 model(b, k1);
   model.train_batch(as_documents(docs));
   return model;
+}
+
+// The documents whose `live` is set, in id order.
+Docs live_only(const Docs& docs, const std::vector<std::uint8_t>& live) {
+  Docs kept;
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    if (live[id] != 0) kept.push_back(docs[id]);
+  }
+  return kept;
+}
+
+// Each document's weights under `model`, as the oracle sums them.
+std::vector<std::map<std::string, double>> encoded_all(const BM25& model, const Docs& docs) {
+  std::vector<std::map<std::string, double>> encoded;
+  for (const auto& doc : docs) encoded.push_back(testing::encode_document(model, doc));
+  return encoded;
+}
+
+// Two shards of `docs`: shard s holds the ids g with g % 2 == s, under g / 2, those not live deleted.
+std::vector<BM25Index> two_shards(const Docs& docs, const std::vector<std::uint8_t>& live, double b, double k1) {
+  std::vector<BM25Index> shards;
+  for (std::size_t shard = 0; shard < 2; ++shard) {
+    Docs part;
+    std::vector<std::int64_t> dead;
+    for (std::size_t id = shard; id < docs.size(); id += 2) {
+      if (live[id] == 0) dead.push_back(static_cast<std::int64_t>(part.size()));
+      part.push_back(docs[id]);
+    }
+    shards.emplace_back(b, k1);
+    shards.back().add(as_documents(part));
+    shards.back().remove(dead);
+  }
+  return shards;
+}
+
+// The shards' statistics for `queries`, summed as a coordinator sums them.
+CorpusStatistics summed_statistics(const std::vector<BM25Index>& shards, const std::vector<Document>& queries) {
+  CorpusStatistics summed;
+  for (const BM25Index& shard : shards) {
+    const CorpusStatistics part = shard.corpus_statistics(queries);
+    summed.doc_count += part.doc_count;
+    summed.doc_length_total += part.doc_length_total;
+    // Every shard counts the same queries' tokens, in the same places.
+    EXPECT_TRUE(summed.token_counts.empty() || part.token_counts.size() == summed.token_counts.size());
+    summed.token_counts.resize(part.token_counts.size(), 0);
+    for (std::size_t at = 0; at < part.token_counts.size(); ++at) summed.token_counts[at] += part.token_counts[at];
+  }
+  return summed;
 }
 
 // A corpus with a token that occurs more often than there are documents (a negative query
@@ -265,12 +313,8 @@ TEST(BM25Index, PrunedTopKEqualsScoringEveryDocument) {
   one_by_one.add(as_documents(docs));
   for (const std::int64_t id : doomed) one_by_one.remove({id});
   EXPECT_EQ(one_by_one.serialize(), index.serialize());
-  Docs live_docs;
   for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
-  for (std::size_t id = 0; id < docs.size(); ++id) {
-    if (live[id] != 0) live_docs.push_back(docs[id]);
-  }
-  const BM25 model = trained(live_docs);
+  const BM25 model = trained(live_only(docs, live));
   for (int round = 0; round < 60; ++round) {
     std::vector<std::string> query;
     for (int i = 1 + round % 5; i > 0; --i) query.push_back("t" + std::to_string(token(random) + (round % 3) * 40));
@@ -317,13 +361,8 @@ TEST(BM25Index, PrunedTopKOverManyWindowsEqualsScoringEveryDocument) {
     allow.push_back(id);
     allowed[static_cast<std::size_t>(id)] = live[static_cast<std::size_t>(id)];
   }
-  Docs live_docs;
-  for (std::size_t id = 0; id < docs.size(); ++id) {
-    if (live[id] != 0) live_docs.push_back(docs[id]);
-  }
-  const BM25 model = trained(live_docs);
-  std::vector<std::map<std::string, double>> encoded;
-  for (const auto& doc : docs) encoded.push_back(testing::encode_document(model, doc));
+  const BM25 model = trained(live_only(docs, live));
+  const auto encoded = encoded_all(model, docs);
   std::uniform_int_distribution<int> common(1, 20);
   std::uniform_int_distribution<int> rare(300, 3000);
   for (int round = 0; round < 40; ++round) {
@@ -496,11 +535,7 @@ TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
     for (std::int64_t id = 1; id < static_cast<std::int64_t>(docs.size()); id += 13) doomed.push_back(id);
     index.remove(doomed);
     for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
-    Docs live_docs;
-    for (std::size_t id = 0; id < docs.size(); ++id) {
-      if (live[id] != 0) live_docs.push_back(docs[id]);
-    }
-    const BM25 model = trained(live_docs);
+    const BM25 model = trained(live_only(docs, live));
     const std::string path = ::testing::TempDir() + "query_mixes.idx";
     index.save(path);
     const BM25Index mapped = BM25Index::load(path, true);
@@ -593,28 +628,10 @@ TEST_P(SeededThreshold, KeepsTheTopKOfScoringEveryDocument) {
   const std::string path = ::testing::TempDir() + "seeded_threshold.idx";
   whole.save(path);
   const BM25Index mapped = BM25Index::load(path, true);
-  // Shard s holds the ids g with g % 2 == s, under g / 2.
-  std::vector<BM25Index> shards;
-  for (std::size_t shard = 0; shard < 2; ++shard) {
-    Docs part;
-    for (std::size_t id = shard; id < docs.size(); id += 2) part.push_back(docs[id]);
-    shards.emplace_back(param.b, param.k1);
-    shards.back().add(as_documents(part));
-    std::vector<std::int64_t> local;
-    for (const std::int64_t id : doomed) {
-      if (static_cast<std::size_t>(id) % 2 == shard) local.push_back(id / 2);
-    }
-    shards.back().remove(local);
-  }
+  const std::vector<BM25Index> shards = two_shards(docs, live, param.b, param.k1);
 
-  Docs live_docs;
-  for (std::size_t id = 0; id < docs.size(); ++id) {
-    if (live[id] != 0) live_docs.push_back(docs[id]);
-  }
-  BM25 model(param.b, param.k1);
-  model.train_batch(as_documents(live_docs));
-  std::vector<std::map<std::string, double>> encoded;
-  for (const auto& doc : docs) encoded.push_back(testing::encode_document(model, doc));
+  const BM25 model = trained(live_only(docs, live), param.b, param.k1);
+  const auto encoded = encoded_all(model, docs);
   std::size_t holding_r = 0;
   for (std::size_t id = 0; id < docs.size(); ++id) holding_r += live[id] * encoded[id].count("r");
 
@@ -631,14 +648,7 @@ TEST_P(SeededThreshold, KeepsTheTopKOfScoringEveryDocument) {
       {"r", "c"}, {"c", "r", "r"}, {"r", "c", "n"}, {"x", "r", "c", "n"}, {"r", "x"}, {"r", "f3", "n"}};
   std::vector<Document> batch;
   for (const auto& query : queries) batch.emplace_back(TokenViews(query.begin(), query.end()));
-  CorpusStatistics summed;
-  for (const BM25Index& shard : shards) {
-    const CorpusStatistics part = shard.corpus_statistics(batch);
-    summed.doc_count += part.doc_count;
-    summed.doc_length_total += part.doc_length_total;
-    summed.token_counts.resize(part.token_counts.size(), 0);
-    for (std::size_t at = 0; at < part.token_counts.size(); ++at) summed.token_counts[at] += part.token_counts[at];
-  }
+  const CorpusStatistics summed = summed_statistics(shards, batch);
 
   for (std::size_t allowed = 0; allowed < allows.size(); ++allowed) {
     const std::vector<std::int64_t>* allow = allowed == 0 ? nullptr : &allows[allowed];
@@ -765,26 +775,9 @@ TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
   const std::string path = ::testing::TempDir() + "whole_scoring.idx";
   whole.save(path);
   const BM25Index mapped = BM25Index::load(path, true);
-  std::vector<BM25Index> shards;  // shard s holds the ids g with g % 2 == s, under g / 2
-  for (std::size_t shard = 0; shard < 2; ++shard) {
-    Docs part;
-    std::vector<std::int64_t> local;
-    for (std::size_t id = shard; id < docs.size(); id += 2) {
-      if (live[id] == 0) local.push_back(static_cast<std::int64_t>(part.size()));
-      part.push_back(docs[id]);
-    }
-    shards.emplace_back(param.b, param.k1);
-    shards.back().add(as_documents(part));
-    shards.back().remove(local);
-  }
-  Docs live_docs;
-  for (std::size_t id = 0; id < docs.size(); ++id) {
-    if (live[id] != 0) live_docs.push_back(docs[id]);
-  }
-  BM25 model(param.b, param.k1);
-  model.train_batch(as_documents(live_docs));
-  std::vector<std::map<std::string, double>> encoded;
-  for (const auto& doc : docs) encoded.push_back(testing::encode_document(model, doc));
+  const std::vector<BM25Index> shards = two_shards(docs, live, param.b, param.k1);
+  const BM25 model = trained(live_only(docs, live), param.b, param.k1);
+  const auto encoded = encoded_all(model, docs);
 
   std::vector<std::vector<std::string>> queries = {
       {"c0", "c1"}, {"c1", "c0", "m0"}, {"m0", "m1", "m2"}, {"c0", "c1", "n", "r7"}, {"n"}, {"n", "f0", "f1"},
@@ -793,14 +786,7 @@ TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
   for (int i = 0; i < 40; ++i) queries.back().push_back("f" + std::to_string(i));
   std::vector<Document> batch;
   for (const auto& query : queries) batch.emplace_back(TokenViews(query.begin(), query.end()));
-  CorpusStatistics summed;
-  for (const BM25Index& shard : shards) {
-    const CorpusStatistics part = shard.corpus_statistics(batch);
-    summed.doc_count += part.doc_count;
-    summed.doc_length_total += part.doc_length_total;
-    summed.token_counts.resize(part.token_counts.size(), 0);
-    for (std::size_t at = 0; at < part.token_counts.size(); ++at) summed.token_counts[at] += part.token_counts[at];
-  }
+  const CorpusStatistics summed = summed_statistics(shards, batch);
 
   std::vector<std::vector<std::int64_t>> allows = {{}, {2048}, {-1, 5000, 1000000000000}, {}};
   for (std::int64_t id = 0; id < 5000; ++id) allows[2].push_back(id);
@@ -955,15 +941,7 @@ TEST_P(ShardedIndex, SummedStatisticsGiveOneIndexsResults) {
   for (const auto& query : texts) queries.emplace_back(TokenViews(query.begin(), query.end()));
   for (int round = 0; round < 10; ++round) queries.emplace_back(IdList{token(random), 7, rare(random)});
 
-  CorpusStatistics summed;
-  for (const BM25Index& shard : shards) {
-    const CorpusStatistics part = shard.corpus_statistics(queries);
-    summed.doc_count += part.doc_count;
-    summed.doc_length_total += part.doc_length_total;
-    if (summed.token_counts.empty()) summed.token_counts.assign(part.token_counts.size(), 0);
-    ASSERT_EQ(part.token_counts.size(), summed.token_counts.size());
-    for (std::size_t at = 0; at < part.token_counts.size(); ++at) summed.token_counts[at] += part.token_counts[at];
-  }
+  const CorpusStatistics summed = summed_statistics(shards, queries);
   EXPECT_EQ(summed.token_counts, whole.corpus_statistics(queries).token_counts);
   for (const bool restricted : {false, true}) {
     for (const std::uint64_t k : {1u, 10u, 3000u}) {
