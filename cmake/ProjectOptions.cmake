@@ -2,6 +2,9 @@
 add_library(duzudavida_options INTERFACE)
 target_compile_features(duzudavida_options INTERFACE cxx_std_17)
 target_compile_options(duzudavida_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion)
+# Scores are exact to the bit whichever way a query finds a document: no product may be fused
+# into a sum where a compiler's target has FMA (aarch64, or x86 with -march flags a user sets).
+target_compile_options(duzudavida_options INTERFACE -ffp-contract=off)
 if(DUZUDAVIDA_WARNINGS_AS_ERRORS)
   target_compile_options(duzudavida_options INTERFACE -Werror)
 endif()

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <type_traits>
@@ -11,6 +12,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
 #endif
 
 #include "parallel_for.h"
@@ -1043,9 +1047,77 @@ std::size_t first_above(const double* values, std::size_t at, std::size_t n, dou
 // Every posting is read once, without bounds or seeks: the way through a query whose lists hold
 // most documents, where pruning passes over little (the synthetic corpus's runs of its most
 // frequent tokens, each repeated: 0.3 of MaxScore's time), and through one that cannot prune.
+// A posting's weight in a query: the one expression every way of scoring uses, so that each
+// document's score is the same to the bit whichever way found it.
+inline double posting_weight(double weight, double tf, double factor) noexcept {
+  return weight * (0.0 + tf / (tf + factor));
+}
+
+// The postings [at, stop) of a window that starts at `base` and spans `span` ids are all in it, in
+// ascending order, with no escaped tf: always so for an index in memory, checked for a mapped file.
+bool plain_run(const BM25Index::View& view, std::size_t at, std::size_t stop, std::size_t base, std::size_t span) noexcept {
+  if (at == stop) return true;
+  const std::uint32_t* const docs = view.docs;
+  if (docs[at] < base || docs[stop - 1] >= base + span || (at > 0 && docs[at] <= docs[at - 1])) return false;
+  // Or-ed, not branched on, each in its own width: GCC compares 4 ids or 16 tfs an instruction
+  // (summed into a size_t, the tests took a fifth of the time of dense() on two frequent tokens).
+  std::uint32_t unordered = 0;
+  for (std::size_t i = at + 1; i < stop; ++i) unordered |= static_cast<std::uint32_t>(docs[i] <= docs[i - 1]);
+  std::uint8_t escaped = 0;
+  for (std::size_t i = at; i < stop; ++i) escaped |= static_cast<std::uint8_t>(view.tfs[i] == BM25Index::kTfEscape);
+  return (unordered | escaped) == 0;
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define DUZUDAVIDA_AVX2_DISPATCH 1
+// Four postings of a plain run at a time from `at`, posting_weight's operations lane by lane (so the
+// same bits); returns where it stopped. The division bounds the loop of one posting at a time
+// (dense() on two tokens that nearly every document holds: 0.61 of the time, one posting at a time
+// without tests; two at a time with SSE2, 0.80). Compiled for AVX2 alone, called where the
+// processor has it: FMA stays off, so no product is fused into a sum.
+__attribute__((target("avx2"))) std::size_t add_four_at_a_time(const std::uint32_t* docs, const std::uint8_t* tfs,
+                                                               std::size_t at, std::size_t stop, double weight,
+                                                               const double* factors, double* sums, std::size_t base) noexcept {
+  const __m256d weights = _mm256_set1_pd(weight);
+  for (; at + 4 <= stop; at += 4) {
+    std::uint32_t four_tfs;
+    std::memcpy(&four_tfs, tfs + at, sizeof four_tfs);
+    const __m256d tf = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(four_tfs))));
+    const __m256d factor =
+        _mm256_set_pd(factors[docs[at + 3]], factors[docs[at + 2]], factors[docs[at + 1]], factors[docs[at]]);
+    const __m256d share = _mm256_add_pd(_mm256_setzero_pd(), _mm256_div_pd(tf, _mm256_add_pd(tf, factor)));
+    alignas(32) double four[4];
+    _mm256_store_pd(four, _mm256_mul_pd(weights, share));
+    for (std::size_t lane = 0; lane < 4; ++lane) sums[docs[at + lane] - base] += four[lane];
+  }
+  return at;
+}
+
+bool has_avx2() noexcept {
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return avx2;
+}
+#endif
+
+// A plain run's postings added into the window's sums: without a test per posting (a mask, an
+// order, an escape), each posting is a weight and an addition, as a precomputed score is bm25s's.
+void add_run(const BM25Index::View& view, std::size_t at, std::size_t stop, double weight, const double* factors,
+             double* sums, std::size_t base) noexcept {
+#if defined(DUZUDAVIDA_AVX2_DISPATCH)
+  if (has_avx2()) at = add_four_at_a_time(view.docs, view.tfs, at, stop, weight, factors, sums, base);
+#endif
+  for (; at < stop; ++at) {
+    const std::uint32_t doc = view.docs[at];
+    sums[doc - base] += posting_weight(weight, static_cast<double>(view.tfs[at]), factors[doc]);
+  }
+}
+
 template <class Weigh, class Offer>
-void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, std::size_t id_count,
-           std::size_t columns, const Weigh& weigh, const Offer& offer) {
+void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, bool every_id,
+           std::size_t id_count, std::size_t columns, const double* factors, const Weigh& weigh, const Offer& offer) {
   // 2048 ids (16 KiB of sums), or 64 per term: each window visits every term, and a query of
   // 100,000 tokens would otherwise spend more on that than on its postings.
   const std::size_t width = std::min(std::max<std::size_t>(2048, 64 * terms.size()), std::max<std::size_t>(id_count, 1));
@@ -1059,6 +1131,16 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
     for (QueryTerm& term : terms) {
       const std::uint32_t* const docs = term.view.docs;
       std::size_t at = term.cursor;
+      // The window's postings found by bisection (ascending ids, so at most `span` of them), then
+      // read in a loop without a test per posting: where every id may enter, the query's terms
+      // hold ids in order and tfs below the escape, each posting is an addition, as bm25s's are.
+      // The tests and the branches took 0.6 of this loop's time on the synthetic corpus's runs.
+      const std::size_t stop = static_cast<std::size_t>(
+          std::lower_bound(docs + at, docs + std::min(term.view.size, at + span), base + span) - docs);
+      if (every_id && plain_run(term.view, at, stop, base, span)) {
+        add_run(term.view, at, stop, term.weight, factors, sums, base);
+        at = stop;
+      }
       for (; at < term.view.size && docs[at] < base + span; ++at) {
         const std::uint32_t doc = docs[at];
         // A mapped file's postings are checked as they are read: an id out of order could fall
@@ -1590,6 +1672,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
     }
   }
   const std::uint8_t* mask = allow != nullptr ? allowed_mask.data() : live_mask_.data();
+  const bool every_id = allow == nullptr && live_ == lengths_.size();
   SearchResults results;
   results.rows = queries.size();
   results.columns = static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates));
@@ -1652,7 +1735,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
     // instructions a posting, 3-9% of the multi-word queries'.
     const auto weigh = [&](const QueryTerm& term, std::size_t at, std::uint32_t doc) {
       const double tf = static_cast<double>(term_frequency(term.term, doc, term.view.tfs[at]));
-      return term.weight * (0.0 + tf / (tf + factors[doc]));
+      return posting_weight(term.weight, tf, factors[doc]);
     };
     std::vector<Scored>& heap = scratch.heap;
     const auto offer = [&](const Scored& candidate) {
@@ -1697,7 +1780,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
     }
     if (!settled) {
       heap.clear();
-      dense(terms, scratch, mask, id_count, columns, weigh, offer);
+      dense(terms, scratch, mask, every_id, id_count, columns, factors, weigh, offer);
     }
     std::sort_heap(heap.begin(), heap.end(), better);
     for (std::size_t column = 0; column < heap.size(); ++column) {

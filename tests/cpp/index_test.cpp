@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -859,6 +860,60 @@ TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
       for (std::size_t column = 0; column < results.columns; ++column) {
         ASSERT_EQ(results.ids[column], expected[column].second) << "k " << k << " column " << column;
         ASSERT_TRUE(same_score(results.scores[column], expected[column].first)) << "k " << k << " column " << column;
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
+// Without deletions or an allow list, a window's postings of a term are added as a run, four at a
+// time where the processor has AVX2, one at a time past an escaped tf (255 or more): the same bits
+// as scoring every document, in memory and mapped, and as the same index asked with every id
+// allowed, which adds them one at a time with their tests.
+TEST_P(WholeScoring, AddsAWindowsPostingsAsARunAlike) {
+  const DenseModel& param = GetParam();
+  std::mt19937 random(47);
+  std::bernoulli_distribution near_half(0.45);
+  std::bernoulli_distribution most(0.85);
+  std::uniform_int_distribution<int> tf(1, 6);
+  // "p0" to "p3" in 45% of the documents (weights above 0, 1.8 postings per id), "n" in 85%.
+  Docs docs(4500);
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    auto& doc = docs[id];
+    for (const char* token : {"p0", "p1", "p2", "p3"}) {
+      if (near_half(random)) doc.insert(doc.end(), static_cast<std::size_t>(tf(random)), token);
+    }
+    if (most(random)) doc.insert(doc.end(), static_cast<std::size_t>(tf(random)), "n");
+    if (id % 997 == 3) doc.insert(doc.end(), 300, "p1");  // an escaped tf in a few windows
+    doc.push_back("f" + std::to_string(random() % 50));
+  }
+  BM25Index whole(param.b, param.k1);
+  whole.add(as_documents(docs));
+  const std::string path = ::testing::TempDir() + "whole_runs.idx";
+  whole.save(path);
+  const BM25Index mapped = BM25Index::load(path, true);
+  const std::vector<std::uint8_t> live(docs.size(), 1);
+  const BM25 model = trained(docs, param.b, param.k1);
+  const auto encoded = encoded_all(model, docs);
+  std::vector<std::int64_t> all_ids(docs.size());
+  std::iota(all_ids.begin(), all_ids.end(), 0);
+  const std::vector<std::int64_t>* const every = &all_ids;
+  const std::vector<std::vector<std::string>> queries = {
+      {"p0", "p1", "p2", "p3"}, {"p3", "n", "p1", "p0", "p2"}, {"n"}, {"n", "f7"}, {"p1"}};
+  for (const auto& query : queries) {
+    const auto expected = ranked(testing::encode_query(model, query), encoded, live);
+    for (const std::uint64_t k : {std::uint64_t{1}, std::uint64_t{10}, std::uint64_t{1000000000}}) {
+      for (const BM25Index* searched : {static_cast<const BM25Index*>(&whole), &mapped}) {
+        for (const std::vector<std::int64_t>* allow : {static_cast<const std::vector<std::int64_t>*>(nullptr), every}) {
+          const SearchResults results = searched->retrieve({TokenViews(query.begin(), query.end())}, k, 1, allow);
+          const std::string where = query[0] + "+" + std::to_string(query.size() - 1) + " k " + std::to_string(k) +
+                                    (searched == &mapped ? " mapped" : "") + (allow != nullptr ? " allow" : "");
+          ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size())) << where;
+          for (std::size_t column = 0; column < results.columns; ++column) {
+            ASSERT_EQ(results.ids[column], expected[column].second) << where << " column " << column;
+            ASSERT_TRUE(same_score(results.scores[column], expected[column].first)) << where << " column " << column;
+          }
+        }
       }
     }
   }
