@@ -141,7 +141,6 @@ class BM25Index {
   // that are not an index or a path that is not a regular file, std::system_error for I/O.
   static BM25Index load(const std::string& path, bool map);
 
- public:
   static constexpr std::uint8_t kTfEscape = 255;  // a stored tf that says: the value is in overflow_
   // One token's postings, ids ascending, read in place (owned or mapped).
   struct Postings {
