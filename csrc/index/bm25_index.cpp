@@ -1041,12 +1041,6 @@ std::size_t first_above(const double* values, std::size_t at, std::size_t n, dou
   return at;
 }
 
-// Every document's score at once, a window of ids at a time: each term's postings of the window
-// added, term after term in token order, into a score per id, then the window's ids offered
-// while they can enter (ids ascend: a later id that only ties the k-th best cannot displace it).
-// Every posting is read once, without bounds or seeks: the way through a query whose lists hold
-// most documents, where pruning passes over little (the synthetic corpus's runs of its most
-// frequent tokens, each repeated: 0.3 of MaxScore's time), and through one that cannot prune.
 // A posting's weight in a query: the one expression every way of scoring uses, so that each
 // document's score is the same to the bit whichever way found it.
 inline double posting_weight(double weight, double tf, double factor) noexcept {
@@ -1115,6 +1109,12 @@ void add_run(const BM25Index::View& view, std::size_t at, std::size_t stop, doub
   }
 }
 
+// Every document's score at once, a window of ids at a time: each term's postings of the window
+// added, term after term in token order, into a score per id, then the window's ids offered
+// while they can enter (ids ascend: a later id that only ties the k-th best cannot displace it).
+// Every posting is read once, without bounds or seeks: the way through a query whose lists hold
+// most documents, where pruning passes over little (the synthetic corpus's runs of its most
+// frequent tokens, each repeated: 0.3 of MaxScore's time), and through one that cannot prune.
 template <class Weigh, class Offer>
 void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, bool every_id,
            std::size_t id_count, std::size_t columns, const double* factors, const Weigh& weigh, const Offer& offer) {
