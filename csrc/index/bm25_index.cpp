@@ -1048,7 +1048,8 @@ inline double posting_weight(double weight, double tf, double factor) noexcept {
 }
 
 // The postings [at, stop) of a window that starts at `base` and spans `span` ids are all in it, in
-// ascending order, with no escaped tf: always so for an index in memory, checked for a mapped file.
+// ascending order (always so in memory, not trusted of a mapped file), with no escaped tf (an
+// index in memory holds them too: such a window is read posting by posting).
 bool plain_run(const BM25Index::View& view, std::size_t at, std::size_t stop, std::size_t base, std::size_t span) noexcept {
   if (at == stop) return true;
   const std::uint32_t* const docs = view.docs;

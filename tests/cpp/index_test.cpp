@@ -867,9 +867,10 @@ TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
 }
 
 // Without deletions or an allow list, a window's postings of a term are added as a run, four at a
-// time where the processor has AVX2, one at a time past an escaped tf (255 or more): the same bits
-// as scoring every document, in memory and mapped, and as the same index asked with every id
-// allowed, which adds them one at a time with their tests.
+// time where the processor has AVX2 (the rest one at a time), and a window where the term holds an
+// escaped tf (255 or more) posting by posting: the same bits as scoring every document, in memory
+// and mapped, and as the same index asked with every id allowed, which adds them one at a time
+// with their tests.
 TEST_P(WholeScoring, AddsAWindowsPostingsAsARunAlike) {
   const DenseModel& param = GetParam();
   std::mt19937 random(47);
