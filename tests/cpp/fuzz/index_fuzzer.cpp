@@ -37,8 +37,40 @@ void check_pruned(const BM25Index& index, const std::vector<Document>& queries) 
   }
 }
 
+// Without an allow list a window's postings may be added as a run, with no test per posting;
+// with every id allowed they are read one at a time and checked. Both refuse the same damage and
+// otherwise give the same ids and bits.
+void check_runs(const BM25Index& index, const std::vector<Document>& queries) {
+  std::vector<std::int64_t> every(static_cast<std::size_t>(index.next_id()));
+  for (std::size_t id = 0; id < every.size(); ++id) every[id] = static_cast<std::int64_t>(id);
+  for (const std::uint64_t k : {std::uint64_t{3}, index.next_id() + 1}) {
+    SearchResults runs;
+    SearchResults checked;
+    bool runs_refused = false;
+    bool checked_refused = false;
+    try {
+      runs = index.retrieve(queries, k, 1, nullptr);
+    } catch (const std::invalid_argument&) {
+      runs_refused = true;
+    }
+    try {
+      checked = index.retrieve(queries, k, 1, &every);
+    } catch (const std::invalid_argument&) {
+      checked_refused = true;
+    }
+    if (runs_refused != checked_refused) __builtin_trap();
+    if (runs_refused) continue;
+    if (runs.ids != checked.ids || runs.scores.size() != checked.scores.size() ||
+        (!runs.scores.empty() &&
+         std::memcmp(runs.scores.data(), checked.scores.data(), runs.scores.size() * sizeof(double)) != 0)) {
+      __builtin_trap();
+    }
+  }
+}
+
 void exercise(BM25Index& index) {
   const std::vector<Document> queries = {TokenViews{"a", "the"}, TokenViews{"x"}, std::vector<std::int64_t>{1, 2}};
+  check_runs(index, queries);
   check_pruned(index, queries);
   if (index.next_id() > 0) {
     try {
