@@ -1022,6 +1022,8 @@ BM25Index::Blocks BM25Index::token_blocks(std::string_view token) const {
   return checked_blocks(term, own);
 }
 
+namespace {
+
 // The first position from `at` to `n` whose value is above `floor` (not a number: never), or `n`.
 // With SSE2, eight compares an iteration: GCC kept the loop to a compare and a branch an id, 0.38
 // of dense()'s time on a two-word query of the novel.
@@ -1117,7 +1119,7 @@ void add_run(const BM25Index::View& view, std::size_t at, std::size_t stop, doub
 // most documents, where pruning passes over little (the synthetic corpus's runs of its most
 // frequent tokens, each repeated: 0.3 of MaxScore's time), and through one that cannot prune.
 template <class Weigh, class Offer>
-void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, bool every_id,
+void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, bool runs,
            std::size_t id_count, std::size_t columns, const double* factors, const Weigh& weigh, const Offer& offer) {
   // 2048 ids (16 KiB of sums), or 64 per term: each window visits every term, and a query of
   // 100,000 tokens would otherwise spend more on that than on its postings.
@@ -1133,12 +1135,12 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
       const std::uint32_t* const docs = term.view.docs;
       std::size_t at = term.cursor;
       // The window's postings found by bisection (ascending ids, so at most `span` of them), then
-      // read in a loop without a test per posting: where every id may enter, the query's terms
-      // hold ids in order and tfs below the escape, each posting is an addition, as bm25s's are.
+      // read in a loop without a test per posting: where no allow list masks the ids, the query's
+      // terms hold ids in order and tfs below the escape, each posting is an addition, as bm25s's are.
       // The tests and the branches took 0.6 of this loop's time on the synthetic corpus's runs.
       const std::size_t stop = static_cast<std::size_t>(
           std::lower_bound(docs + at, docs + std::min(term.view.size, at + span), base + span) - docs);
-      if (every_id && plain_run(term.view, at, stop, base, span)) {
+      if (runs && plain_run(term.view, at, stop, base, span)) {
         add_run(term.view, at, stop, term.weight, factors, sums, base);
         at = stop;
       }
@@ -1180,6 +1182,8 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
     if (term.cursor < term.view.size) throw damaged_posting(true);
   }
 }
+
+}  // namespace
 
 // MaxScore over the terms of positive weight, a window of ids at a time (as Lucene's MaxScore
 // bulk scorer): the essential terms, those a document must hold one of to reach the k-th best
@@ -1673,7 +1677,10 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
     }
   }
   const std::uint8_t* mask = allow != nullptr ? allowed_mask.data() : live_mask_.data();
-  const bool every_id = allow == nullptr && live_ == lengths_.size();
+  // dense() adds a window's postings as runs, untested against the mask, unless `allow` is given
+  // (there the checked loop reads them one at a time: the fuzzer holds the runs against it). A
+  // deleted document's sum is never offered, and its postings have left the lists anyway.
+  const bool runs = allow == nullptr;
   SearchResults results;
   results.rows = queries.size();
   results.columns = static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates));
@@ -1781,7 +1788,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
     }
     if (!settled) {
       heap.clear();
-      dense(terms, scratch, mask, every_id, id_count, columns, factors, weigh, offer);
+      dense(terms, scratch, mask, runs, id_count, columns, factors, weigh, offer);
     }
     std::sort_heap(heap.begin(), heap.end(), better);
     for (std::size_t column = 0; column < heap.size(); ++column) {

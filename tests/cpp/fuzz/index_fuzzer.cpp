@@ -83,6 +83,7 @@ void exercise(BM25Index& index) {
   } catch (const std::runtime_error&) {  // a loaded model's counts may leave no room
   }
   check_pruned(index, queries);
+  check_runs(index, queries);  // runs over an index with a deleted document
 }
 
 std::string scratch_path() {
