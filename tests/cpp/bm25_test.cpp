@@ -495,7 +495,7 @@ struct CollidingHash {
 template <class Table>
 class TokenTableTest : public ::testing::Test {};
 using TableHashes = ::testing::Types<TokenTable, BasicTokenTable<CollidingHash>>;
-TYPED_TEST_SUITE(TokenTableTest, TableHashes);
+TYPED_TEST_SUITE(TokenTableTest, TableHashes, );  // the empty name generator: clang -Wpedantic
 
 TYPED_TEST(TokenTableTest, DistinguishesTokensSharingSlotBytes) {
   TypeParam table;

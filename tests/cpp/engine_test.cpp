@@ -277,7 +277,7 @@ TEST_F(EngineAgainstLibrary, LongRunsOfUnknownRunes) {
                                      {0x430, 32},         {0x20000, 300}, {0x4e00, 2000}, {'a', 26}};
   std::mt19937 random(41);
   std::size_t mismatches = 0;
-  for (const std::size_t length : {2, 3, 5, 17, 64, 300, 3000}) {
+  for (const std::size_t length : {2u, 3u, 5u, 17u, 64u, 300u, 3000u}) {
     for (int variant = 0; variant < 12; ++variant) {
       std::string line = "\xe4\xb8\xad\xe5\x9b\xbd";
       const std::size_t kind = random() % 6;

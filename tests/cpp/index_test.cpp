@@ -757,14 +757,14 @@ TEST_P(WholeScoring, KeepsTheTopKOfScoringEveryDocument) {
       if (often(random)) doc.push_back(token);
     }
     for (const char* token : {"m0", "m1", "m2"}) {
-      if (sometimes(random)) doc.insert(doc.end(), 1 + filler(random) % 2, token);
+      if (sometimes(random)) doc.insert(doc.end(), static_cast<std::size_t>(1 + filler(random) % 2), token);
     }
     if (random() % 2 == 0) doc.insert(doc.end(), 3, "n");
     for (int i = filler(random) % 8; i > 0; --i) doc.push_back("f" + std::to_string(filler(random) % 40));
     doc.push_back("r" + std::to_string(rare(random)));
   }
   const std::vector<std::string> tied = {"c0", "c1", "m0", "m0", "m1", "m2", "r7"};
-  for (const std::size_t id : {2046, 2047, 2048, 2049, 4095, 4096, 4097}) docs[id] = tied;
+  for (const std::size_t id : {2046u, 2047u, 2048u, 2049u, 4095u, 4096u, 4097u}) docs[id] = tied;
   docs[100] = {"n", "n", "n"};
   std::vector<std::uint8_t> live(docs.size(), 1);
   std::vector<std::int64_t> doomed;
@@ -1229,7 +1229,7 @@ INSTANTIATE_TEST_SUITE_P(
 // followed to an id before the window's sums. "a" lists 0, 3000 and 4000 of 5,000 documents.
 TEST(IndexFileMappedRareList, DamagedPostingsAreRefused) {
   Docs docs(5000, std::vector<std::string>{"z"});
-  for (const std::size_t id : {0, 3000, 4000}) docs[id] = {"a"};
+  for (const std::size_t id : {0u, 3000u, 4000u}) docs[id] = {"a"};
   BM25Index index(1.5, 1.2);
   index.add(as_documents(docs));
   const std::string bytes = index.serialize();
@@ -1319,7 +1319,7 @@ TEST(IndexFileMappedNegativeTerm, DamagedPostingsAreRefused) {
     const std::string path = temporary_file(damaged, "damaged_negative.idx");
     for (const bool map : {false, true}) {
       for (const TokenViews& query : {TokenViews{"b", "a"}, TokenViews{"a", "b", "c"}}) {
-        for (const std::uint64_t k : {1, 2}) {
+        for (const std::uint64_t k : {1u, 2u}) {
           try {
             BM25Index::load(path, map).retrieve({query}, k, 1, nullptr);
             ADD_FAILURE() << "accepted, map " << map << ", ids from " << lie.ids[0] << ", k " << k;

@@ -24,7 +24,8 @@ inline std::string describe(const JsonValue& value) {
     }
     case JsonKind::String: {
       out = "S(";
-      for (unsigned char c : *value.string_payload()) {
+      for (const char byte : *value.string_payload()) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c < 32 || c >= 127) {
           char buffer[8];
           std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
