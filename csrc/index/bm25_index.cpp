@@ -81,12 +81,17 @@ void reserve_growth(std::vector<Item>& items, std::size_t extra) {
   items.reserve(capacity);
 }
 
-// Room for the blocks of `postings` postings.
-void reserve_blocks(BM25Index::Blocks& blocks, std::size_t postings) {
+// Room for the blocks of `postings` postings over `ids` ids.
+void reserve_blocks(BM25Index::Blocks& blocks, std::size_t postings, std::size_t ids) {
   const std::size_t count = (postings + BM25Index::kBoundBlock - 1) / BM25Index::kBoundBlock;
   reserve_growth(blocks.last, count - std::min(count, blocks.last.size()));
   reserve_growth(blocks.bounds, count - std::min(count, blocks.bounds.size()));
   reserve_growth(blocks.shortest, count - std::min(count, blocks.shortest.size()));
+  if (postings * BM25Index::kDenseShare >= ids) {
+    const std::size_t words = (ids + 63) / 64;
+    reserve_growth(blocks.present, words - std::min(words, blocks.present.size()));
+    reserve_growth(blocks.below, words + 1 - std::min(words + 1, blocks.below.size()));
+  }
 }
 
 // K = ((len / average) * b + (1 - b)) * k1, the expression of BM25's encode_document.
@@ -142,7 +147,8 @@ std::size_t BM25Index::memory_bytes() const noexcept {
   }
   const auto blocks_bytes = [](const Blocks& blocks) {
     return blocks.last.capacity() * sizeof(std::uint32_t) + blocks.bounds.capacity() * sizeof(TermBound) +
-           blocks.shortest.capacity() * sizeof(blocks.shortest[0]);
+           blocks.shortest.capacity() * sizeof(blocks.shortest[0]) + blocks.present.capacity() * 8 +
+           blocks.below.capacity() * 4;
   };
   // Only blocks built (a query may be building the others): those are most of them, as the
   // first query that uses a token builds its blocks.
@@ -325,14 +331,16 @@ std::int64_t BM25Index::commit(PendingBatch& found, const TrainBatch& train_batc
     if (added[term] == 0) continue;
     reserve_growth(owned_[term].docs, added[term]);
     reserve_growth(owned_[term].tfs, added[term]);
-    if (blocks_now(owned_[term].docs.size(), added[term])) reserve_blocks(blocks_[term].blocks, owned_[term].docs.size() + added[term]);
+    if (blocks_now(owned_[term].docs.size(), added[term])) {
+      reserve_blocks(blocks_[term].blocks, owned_[term].docs.size() + added[term], next_id() + lengths.size());
+    }
   }
   for (std::size_t term = 0; term < fresh.size(); ++term) {
     fresh_postings[term].docs.reserve(fresh_added[term]);
     fresh_postings[term].tfs.reserve(fresh_added[term]);
     // Only the blocks built below: most new tokens are rare, and two allocations each for blocks
     // the first query would build anyway took 2.4% of add_texts' instructions.
-    if (blocks_now(0, fresh_added[term])) reserve_blocks(fresh_blocks[term].blocks, fresh_added[term]);
+    if (blocks_now(0, fresh_added[term])) reserve_blocks(fresh_blocks[term].blocks, fresh_added[term], next_id() + lengths.size());
   }
   terms_.reserve_more(fresh.size());
   reserve_growth(owned_, fresh.size());
@@ -584,7 +592,7 @@ void BM25Index::merge(const BM25Index& other) {
     reserve_growth(list.tfs, size);
     if (blocks_now(list.docs.size(), size)) {
       reserve_blocks(known ? blocks_[target[term]].blocks : fresh_blocks[target[term] - terms_.size()].blocks,
-                     list.docs.size() + size);
+                     list.docs.size() + size, next_id() + other.next_id());
     }
   }
   reserve_growth(lengths_, other.lengths_.size());
@@ -703,7 +711,7 @@ BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from,
   blocks.last.resize(kept);
   blocks.bounds.resize(kept);
   blocks.shortest.resize(kept);
-  reserve_blocks(blocks, view.size);
+  reserve_blocks(blocks, view.size, lengths_.size());
   for (std::size_t begin = kept * kBoundBlock; begin < view.size; begin += kBoundBlock) {
     const std::size_t stop = std::min(view.size, begin + kBoundBlock);
     TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
@@ -727,7 +735,32 @@ BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from,
     blocks.bounds.push_back(bound);
     blocks.shortest.push_back(shortest);
   }
+  if (view.size * kDenseShare >= lengths_.size()) {
+    mark_present(view, blocks.present.empty() ? 0 : kept * kBoundBlock, blocks);
+  } else {
+    std::vector<std::uint64_t>().swap(blocks.present);
+    std::vector<std::uint32_t>().swap(blocks.below);
+  }
   return blocks;
+}
+
+void BM25Index::mark_present(const View& view, std::size_t from, Blocks& blocks) const {
+  // Set: the bits of the ids up to the last posting before `from`.
+  const std::size_t standing = from == 0 ? 0 : std::size_t{view.docs[from - 1]} + 1;
+  const std::size_t words = (lengths_.size() + 63) / 64;
+  blocks.present.resize(words, 0);
+  if (standing / 64 < words) {
+    blocks.present[standing / 64] &= (std::uint64_t{1} << (standing % 64)) - 1;
+    std::fill(blocks.present.begin() + static_cast<std::ptrdiff_t>(standing / 64 + 1), blocks.present.end(), 0);
+  }
+  // computed_blocks checked the ids: below lengths_.size(), each once.
+  for (std::size_t at = from; at < view.size; ++at) {
+    blocks.present[view.docs[at] / 64] |= std::uint64_t{1} << (view.docs[at] % 64);
+  }
+  blocks.below.resize(words + 1);
+  std::size_t word = standing / 64;
+  if (word == 0) blocks.below[word++] = 0;
+  for (; word <= words; ++word) blocks.below[word] = blocks.below[word - 1] + ones(blocks.present[word - 1]);
 }
 
 BM25Index::TermBound BM25Index::exact_bound(std::size_t term) const noexcept {
@@ -967,6 +1000,13 @@ inline std::size_t seek(const BM25Index::View& view, std::size_t from, std::uint
     from += kSeekBlock;
   }
   return seek_far(view, from, target);
+}
+
+// seek, for a term of max_score: by the bits of a dense list. Whether the term holds `doc`.
+inline bool find(const QueryTerm& term, std::size_t& at, std::uint32_t doc) noexcept {
+  if (!term.blocks->present.empty()) return BM25Index::locate(*term.blocks, doc, at);
+  at = seek(term.view, at, doc);
+  return at < term.view.size && term.view.docs[at] == doc;
 }
 
 // A bound and a threshold compared with room for the rounding of a sum of a few terms: a
@@ -1219,10 +1259,11 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       term.blocks = &blocks;
       positive.push_back(index);
     } else {
-      // consider seeks these lists, which finds an id only in ascending ones: a mapped file's are
-      // checked (once per term, as the positive terms' are), or a document passed over in an
-      // out-of-order list would miss its lowering without a word.
-      if (mapping_) checked_blocks(term.term, scratch.own_blocks);
+      // consider seeks these lists by their blocks' bits where dense (most terms of negative
+      // weight are, holding half the documents or more), and finds an id only in ascending ones
+      // otherwise: a mapped file's are checked (once per term, as the positive terms' are), or a
+      // document passed over in an out-of-order list would miss its lowering without a word.
+      term.blocks = &checked_blocks(term.term, scratch.own_blocks);
       negative.push_back(index);
     }
   }
@@ -1284,9 +1325,8 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     std::size_t found = 0;  // the other terms found_at[0..found) hold the document
     for (std::size_t i = window_essential; passed && i-- > 0;) {
       QueryTerm& term = terms[positive[i]];
-      term.cursor = seek(term.view, term.cursor, doc);
       work += kSeedSeekCost;
-      if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+      if (find(term, term.cursor, doc)) {
         const double contribution = weigh(term, term.cursor, doc);
         scratch.contribution[positive[i]] = contribution;
         found_at[found++] = positive[i];
@@ -1303,9 +1343,8 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       double magnitude = std::fabs(sum);
       for (const std::size_t index : negative) {
         QueryTerm& term = terms[index];
-        term.cursor = seek(term.view, term.cursor, doc);
         work += kSeedSeekCost;
-        if (term.cursor < term.view.size && term.view.docs[term.cursor] == doc) {
+        if (find(term, term.cursor, doc)) {
           const double contribution = weigh(term, term.cursor, doc);
           scratch.contribution[index] = contribution;
           lowered += contribution;
@@ -1492,8 +1531,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       for (std::size_t index = 0; index < terms.size(); ++index) {
         const QueryTerm& term = terms[index];
         std::size_t& at = scratch.seed_cursors[index];
-        at = seek(term.view, at, doc);
-        score += at < term.view.size && term.view.docs[at] == doc ? weigh(term, at, doc) : 0.0;
+        score += find(term, at, doc) ? weigh(term, at, doc) : 0.0;
       }
       if (!std::isnan(score)) scores.push_back(score);  // ranks below every number
     }

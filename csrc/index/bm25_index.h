@@ -178,11 +178,44 @@ class BM25Index {
   // kNoPosting: the most a block gives is the largest of its slots' bounds, which with one bound
   // of the largest tf and the shortest length together left five times as many blocks of the
   // novel's frequent words above the k-th best score.
+  //
+  //
+  // Lists that hold at least one id in kDenseShare have, besides, a bit per id, set for the ids
+  // they hold, and per word of bits the count of their postings below its first id: where a
+  // document stands in such a list is then two reads away, where seeking it read a line of ids
+  // per step of galloping and of the binary search after it (the runs of the synthetic corpus
+  // sought their frequent tokens' lists for every candidate, 200 postings on at a time: 0.8 of
+  // the time with the bits, 0.75 on a corpus of 1,000,000). Sparser lists have neither: the bits
+  // take at most 0.19 bytes per id, 1.5 per posting of the sparsest list that has them.
   struct Blocks {
     std::vector<std::uint32_t> last;
     std::vector<TermBound> bounds;
     std::vector<std::array<std::uint16_t, kTfSlots>> shortest;
+    std::vector<std::uint64_t> present;
+    std::vector<std::uint32_t> below;  // one more than the words: the last counts every posting
   };
+  static constexpr std::size_t kDenseShare = 8;
+  // Whether a list with `present` bits holds `doc`, and the position there of the first id not
+  // below it.
+  static bool locate(const Blocks& blocks, std::uint32_t doc, std::size_t& at) noexcept {
+    const std::size_t word = doc / 64;
+    if (word >= blocks.present.size()) {
+      at = blocks.below.back();
+      return false;
+    }
+    const std::uint64_t bits = blocks.present[word];
+    const std::uint64_t bit = std::uint64_t{1} << (doc % 64);
+    at = blocks.below[word] + ones(bits & (bit - 1));
+    return (bits & bit) != 0;
+  }
+  // The bits set in `bits`. GCC's __builtin_popcountll is a call to a function that counts with
+  // a table where the target lacks the popcnt instruction, as x86-64's baseline does.
+  static std::uint32_t ones(std::uint64_t bits) noexcept {
+    bits -= (bits >> 1) & 0x5555555555555555u;
+    bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
+    bits = (bits + (bits >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<std::uint32_t>((bits * 0x0101010101010101u) >> 56);
+  }
   // A token's block bounds, whose bound must cover every posting of its block (none when the
   // index lacks the token). Throws as retrieve does for a mapped file's damaged postings.
   Blocks token_blocks(std::string_view token) const;
@@ -213,6 +246,8 @@ class BM25Index {
   std::int64_t commit(PendingBatch& found, const TrainBatch& train_batch);
   // Drops blocks_[term] from the block holding posting `from` on, for checked_blocks to build.
   void stale_blocks(std::size_t term, std::size_t from) noexcept;
+  // computed_blocks' bits of a dense list, from posting `from` on (the bits of the ids before it stand).
+  void mark_present(const View& view, std::size_t from, Blocks& blocks) const;
   // Builds a stale token's blocks on from those that stand (allocating only past their capacity).
   void extend_blocks(std::size_t term) const;
   // Whether add and merge build a list's blocks themselves: when the batch brings a block or more

@@ -423,6 +423,21 @@ std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vecto
   const double k1 = index.model().k1();
   const double weight = 1.7;
   std::size_t misses = 0;
+  // A dense list's bits: whether it holds each id (and some past the last), and where it stands.
+  for (const auto& [token, list] : lists) {
+    const BM25Index::Blocks blocks = index.token_blocks(token);
+    if (blocks.present.empty()) {
+      misses += list.size() * BM25Index::kDenseShare >= docs.size();
+      continue;
+    }
+    std::size_t before = 0;
+    for (std::uint32_t id = 0; id < docs.size() + 200; ++id) {
+      const bool held = before < list.size() && list[before].first == id;
+      std::size_t at = 0;
+      misses += BM25Index::locate(blocks, id, at) != held || at != before;
+      before += held;
+    }
+  }
   for (const double average : {index.model().doc_length_average(), 3.0, 41.5, 400.0}) {
     const std::vector<double> table = BM25Index::length_table(average, b, k1, longest);
     const std::vector<double> short_table = BM25Index::length_table(average, b, k1, 10);
@@ -449,8 +464,9 @@ std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vecto
   return misses;
 }
 
-// Block bounds cover their postings to the bit through every change and every way of loading,
-// whether a query built them between changes or not; a bound planted one ulp too low is caught.
+// Block bounds cover their postings to the bit, and dense lists' bits place them, through every
+// change and every way of loading, whether a query built them between changes or not; a bound
+// planted one ulp too low is caught.
 TEST(BM25Index, BlockBoundsCoverEveryPostingToTheBit) {
   const auto exact = [](double weight, const BM25Index::TermBound& bound, double average, double b, double k1) {
     return BM25Index::weight_bound(weight, bound, average, b, k1);
