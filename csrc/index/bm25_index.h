@@ -184,9 +184,11 @@ class BM25Index {
   // they hold, and per word of bits the count of their postings below its first id: where a
   // document stands in such a list is then two reads away, where seeking it read a line of ids
   // per step of galloping and of the binary search after it (the runs of the synthetic corpus
-  // sought their frequent tokens' lists for every candidate, 200 postings on at a time: 0.8 of
-  // the time with the bits, 0.75 on a corpus of 1,000,000). Sparser lists have neither: the bits
-  // take at most 0.19 bytes per id, 1.5 per posting of the sparsest list that has them.
+  // sought their frequent tokens' lists for every candidate, 200 postings on at a time: 0.71 of
+  // the time with the bits, 0.64-0.85 on the other mixes of several words, 0.68-0.77 on a corpus
+  // of 1,000,000). Sparser lists have neither: the bits take 0.19 bytes per id, at most 1.5 per
+  // posting of the sparsest list that has them (0.15 per posting of the synthetic corpus). Bits
+  // for lists of a quarter or of a thirty-second of the ids measured no better across the mixes.
   struct Blocks {
     std::vector<std::uint32_t> last;
     std::vector<TermBound> bounds;
