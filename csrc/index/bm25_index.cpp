@@ -87,7 +87,7 @@ void reserve_blocks(BM25Index::Blocks& blocks, std::size_t postings, std::size_t
   reserve_growth(blocks.last, count - std::min(count, blocks.last.size()));
   reserve_growth(blocks.bounds, count - std::min(count, blocks.bounds.size()));
   reserve_growth(blocks.shortest, count - std::min(count, blocks.shortest.size()));
-  if (postings * BM25Index::kDenseShare >= ids) {
+  if (BM25Index::dense_list(postings, ids)) {
     const std::size_t words = (ids + 63) / 64;
     reserve_growth(blocks.present, words - std::min(words, blocks.present.size()));
     reserve_growth(blocks.below, words + 1 - std::min(words + 1, blocks.below.size()));
@@ -735,7 +735,7 @@ BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from,
     blocks.bounds.push_back(bound);
     blocks.shortest.push_back(shortest);
   }
-  if (view.size * kDenseShare >= lengths_.size()) {
+  if (dense_list(view.size, lengths_.size())) {
     mark_present(view, blocks.present.empty() ? 0 : kept * kBoundBlock, blocks);
   } else {
     std::vector<std::uint64_t>().swap(blocks.present);

@@ -179,7 +179,6 @@ class BM25Index {
   // of the largest tf and the shortest length together left five times as many blocks of the
   // novel's frequent words above the k-th best score.
   //
-  //
   // Lists that hold at least one id in kDenseShare have, besides, a bit per id, set for the ids
   // they hold, and per word of bits the count of their postings below its first id: where a
   // document stands in such a list is then two reads away, where seeking it read a line of ids
@@ -197,6 +196,9 @@ class BM25Index {
     std::vector<std::uint32_t> below;  // one more than the words: the last counts every posting
   };
   static constexpr std::size_t kDenseShare = 8;
+  // Whether a list of `postings` postings over `ids` ids has the bits (what add and merge reserve
+  // for them must be what computed_blocks builds).
+  static bool dense_list(std::size_t postings, std::size_t ids) noexcept { return postings * kDenseShare >= ids; }
   // Whether a list with `present` bits holds `doc`, and the position there of the first id not
   // below it.
   static bool locate(const Blocks& blocks, std::uint32_t doc, std::size_t& at) noexcept {

@@ -427,7 +427,7 @@ std::size_t uncovered(const BM25Index& index, const Docs& docs, const std::vecto
   for (const auto& [token, list] : lists) {
     const BM25Index::Blocks blocks = index.token_blocks(token);
     if (blocks.present.empty()) {
-      misses += list.size() * BM25Index::kDenseShare >= docs.size();
+      misses += BM25Index::dense_list(list.size(), docs.size());
       continue;
     }
     std::size_t before = 0;
