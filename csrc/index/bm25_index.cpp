@@ -1092,16 +1092,21 @@ inline double posting_weight(double weight, double tf, double factor) noexcept {
 }
 
 // The postings [at, stop) of a window that starts at `base` and spans `span` ids are all in it, in
-// ascending order (always so in memory, not trusted of a mapped file), with no escaped tf (an
-// index in memory holds them too: such a window is read posting by posting).
-bool plain_run(const BM25Index::View& view, std::size_t at, std::size_t stop, std::size_t base, std::size_t span) noexcept {
+// ascending order, with no escaped tf (an index in memory holds them too: such a window is read
+// posting by posting). The order is tested unless `ordered` (an index in memory, whose lists
+// ascend by construction): a mapped file's is not trusted. Testing it took 0.4 of dense()'s
+// time on the synthetic corpus's runs.
+bool plain_run(const BM25Index::View& view, std::size_t at, std::size_t stop, std::size_t base, std::size_t span,
+               bool ordered) noexcept {
   if (at == stop) return true;
   const std::uint32_t* const docs = view.docs;
-  if (docs[at] < base || docs[stop - 1] >= base + span || (at > 0 && docs[at] <= docs[at - 1])) return false;
   // Or-ed, not branched on, each in its own width: GCC compares 4 ids or 16 tfs an instruction
   // (summed into a size_t, the tests took a fifth of the time of dense() on two frequent tokens).
   std::uint32_t unordered = 0;
-  for (std::size_t i = at + 1; i < stop; ++i) unordered |= static_cast<std::uint32_t>(docs[i] <= docs[i - 1]);
+  if (!ordered) {
+    if (docs[at] < base || docs[stop - 1] >= base + span || (at > 0 && docs[at] <= docs[at - 1])) return false;
+    for (std::size_t i = at + 1; i < stop; ++i) unordered |= static_cast<std::uint32_t>(docs[i] <= docs[i - 1]);
+  }
   std::uint8_t escaped = 0;
   for (std::size_t i = at; i < stop; ++i) escaped |= static_cast<std::uint8_t>(view.tfs[i] == BM25Index::kTfEscape);
   return (unordered | escaped) == 0;
@@ -1161,7 +1166,7 @@ void add_run(const BM25Index::View& view, std::size_t at, std::size_t stop, doub
 // most documents, where pruning passes over little (the synthetic corpus's runs of its most
 // frequent tokens, each repeated: 0.3 of MaxScore's time), and through one that cannot prune.
 template <class Weigh, class Offer>
-void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, bool runs,
+void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint8_t* mask, bool runs, bool ordered,
            std::size_t id_count, std::size_t columns, const double* factors, const Weigh& weigh, const Offer& offer) {
   // 2048 ids (16 KiB of sums), or 64 per term: each window visits every term, and a query of
   // 100,000 tokens would otherwise spend more on that than on its postings.
@@ -1182,7 +1187,7 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
       // took 0.6 of this loop's time on the synthetic corpus's runs.
       const std::size_t stop = static_cast<std::size_t>(
           std::lower_bound(docs + at, docs + std::min(term.view.size, at + span), base + span) - docs);
-      if (runs && plain_run(term.view, at, stop, base, span)) {
+      if (runs && plain_run(term.view, at, stop, base, span, ordered)) {
         add_run(term.view, at, stop, term.weight, factors, sums, base);
         at = stop;
       }
@@ -1834,7 +1839,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
     }
     if (!settled) {
       heap.clear();
-      dense(terms, scratch, mask, runs, id_count, columns, factors, weigh, offer);
+      dense(terms, scratch, mask, runs, mapping_ == nullptr, id_count, columns, factors, weigh, offer);
     }
     std::sort_heap(heap.begin(), heap.end(), better);
     for (std::size_t column = 0; column < heap.size(); ++column) {
