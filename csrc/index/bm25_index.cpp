@@ -856,11 +856,12 @@ struct QueryTerm {
   BM25Index::View view;
   std::size_t term;
   std::size_t cursor;
-  std::size_t window_cursor;  // max_score: where the term's postings of the window at hand begin
+  std::size_t window_cursor;  // max_score: where the term stood as the window at hand began
   const BM25Index::Blocks* blocks = nullptr;
-  // Unused: keeps the struct at 96 bytes, whose multiples max_score's loops over terms find by a
-  // shift and an add (at 88 bytes, a multiplication): 1% more instructions on the novel's queries.
-  std::size_t padding = 0;
+  // max_score: whether the term is essential in the window at hand. Its size keeps the struct at
+  // 96 bytes, whose multiples max_score's loops over terms find by a shift and an add (at 88
+  // bytes, a multiplication): 1% more instructions on the novel's queries.
+  std::size_t essential = 0;
   std::size_t bound_block = std::numeric_limits<std::size_t>::max();  // the block block_bound is of
   double block_bound = 0.0;
 };
@@ -888,6 +889,9 @@ struct QueryScratch {
   std::vector<std::uint32_t> seed_docs;     // max_score: the documents that set the first threshold
   std::vector<double> seed_scores;
   std::vector<std::size_t> seed_cursors;
+  std::vector<std::uint32_t> pending_docs;  // max_score: a window's documents that may still enter
+  std::vector<double> pending_most;         // the most each can score
+  std::vector<double> pending_magnitude;    // and the magnitude of its sum, for the rounding
   std::deque<BM25Index::Blocks> own_blocks;  // a mapped index's blocks another query is building
 };
 
@@ -1283,6 +1287,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   scratch.contribution.assign(terms.size(), 0.0);
   scratch.window_sums.resize(kWindow);
   scratch.window_bits.assign(kWindow / 64, 0);
+  scratch.pending_docs.resize(kWindow);
+  scratch.pending_most.resize(kWindow);
+  scratch.pending_magnitude.resize(kWindow);
   double* const sums = scratch.window_sums.data();
   std::uint64_t* const bits = scratch.window_bits.data();
   std::vector<Scored>& heap = scratch.heap;
@@ -1316,9 +1323,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     }
     return term.block_bound;
   };
-  // A document the essential terms give `sum`: completed from the other terms while its bound can
-  // still reach the threshold, then scored in token order and offered. With `rescore`, the
-  // essential terms' contributions are found again through their window cursors.
+  // A document the single essential term gives `sum` (its contribution marked already): completed
+  // from the other terms while its bound can still reach the threshold, then scored in token order
+  // and offered.
   scratch.found_at.resize(positive.size());
   std::size_t* const found_at = scratch.found_at.data();
   std::size_t postings = 0;
@@ -1327,7 +1334,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // dense() costs the whole query: each posting weighed once, and a quarter of one per id.
   std::size_t work = 0;
   const double dense_cost = static_cast<double>(postings) + static_cast<double>(id_count) / 4;
-  const auto consider = [&](std::uint32_t doc, double sum, bool rescore) {
+  const auto consider = [&](std::uint32_t doc, double sum) {
     bool passed = !(sum + prefix[window_essential] < cut);
     std::size_t found = 0;  // the other terms found_at[0..found) hold the document
     for (std::size_t i = window_essential; passed && i-- > 0;) {
@@ -1363,18 +1370,6 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         }
       }
       if (entering) {
-        // Only now, as the terms of negative weight turn most documents that pass the others away
-        // (synthetic runs: 2,013 of them a query, 585 entering), the essential terms' contributions
-        // found again: their cursors through the window's postings move forward as the documents
-        // do, step by step: over a window they read each posting once at most, where seeking each
-        // candidate took 14% of the instructions of the synthetic corpus's runs.
-        for (std::size_t i = window_essential; rescore && i < positive.size(); ++i) {
-          QueryTerm& term = terms[positive[i]];
-          while (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] < doc) ++term.window_cursor;
-          if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
-            scratch.contribution[positive[i]] = weigh(term, term.window_cursor, doc);
-          }
-        }
         // Absent terms add 0.0, which leaves every sum as it is bit for bit: a sum that starts at
         // +0.0 is never -0.0. A flag per term to pass them over cost 1-3% more instructions. The
         // same loop clears them for the next document.
@@ -1449,7 +1444,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         // consider's first test, here, as in the windows' loop.
         if (!(contribution + prefix[window_essential] < cut)) {
           scratch.contribution[index] = contribution;
-          consider(doc, contribution, false);
+          consider(doc, contribution);
           scratch.contribution[index] = 0.0;
         }
       }
@@ -1603,9 +1598,13 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     // bulk scorer does), but a block's bound is nearly its list's on the benchmark's corpora: of
     // the postings these loops read on its mixes of several words, at most 0.04% were in windows the
     // block bounds pass over, and window by window they would have read 82-89% of them.
+    for (QueryTerm& term : terms) {
+      term.window_cursor = term.cursor;
+      term.essential = 0;
+    }
     for (std::size_t i = window_essential; i < positive.size(); ++i) {
       QueryTerm& term = terms[positive[i]];
-      term.window_cursor = term.cursor;
+      term.essential = 1;
       std::size_t at = term.cursor;
       // The id before `at`, or -1: kept at hand rather than read again.
       std::int64_t previous = at > 0 ? std::int64_t{term.view.docs[at - 1]} : -1;
@@ -1635,15 +1634,84 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       }
       term.cursor = at;
     }
+    // The window's documents, a term at a time: those that may still enter kept in place, each
+    // with the most it can score (without a branch on the outcome), then the few left scored in
+    // token order and offered. The threshold as the window began prunes the whole window. Against
+    // completing each document through every term before the next (a branch per term, taken or
+    // not by the data), this mispredicted 4-10% fewer branches on the mixes of several words and
+    // took 0.90-0.98 of their time.
+    std::uint32_t* const pending = scratch.pending_docs.data();
+    double* const most = scratch.pending_most.data();
+    std::size_t count = 0;
     for (std::size_t word = 0; word < kWindow / 64; ++word) {
-      for (std::uint64_t pending = bits[word]; pending != 0; pending &= pending - 1) {
-        const std::size_t slot = word * 64 + static_cast<std::size_t>(__builtin_ctzll(pending));
-        // consider's first test, here: many of the window's documents fail it, and the call cost
-        // them more than the test.
-        if (sums[slot] + prefix[window_essential] < cut) continue;
-        consider(static_cast<std::uint32_t>(first + slot), sums[slot], true);
+      for (std::uint64_t set = bits[word]; set != 0; set &= set - 1) {
+        const std::size_t slot = word * 64 + static_cast<std::size_t>(__builtin_ctzll(set));
+        pending[count] = static_cast<std::uint32_t>(first + slot);
+        most[count] = sums[slot];
+        count += static_cast<std::size_t>(!(sums[slot] + prefix[window_essential] < cut));
       }
       bits[word] = 0;
+    }
+    // What a term adds to `doc`, 0 where it lacks it. (Weighing either way and choosing after,
+    // without the branch, measured no faster.)
+    const auto held_weight = [&](QueryTerm& term, std::uint32_t doc) {
+      return find(term, term.cursor, doc) ? weigh(term, term.cursor, doc) : 0.0;
+    };
+    for (std::size_t i = window_essential; count != 0 && i-- > 0;) {
+      QueryTerm& term = terms[positive[i]];
+      work += kSeedSeekCost * count;
+      std::size_t kept = 0;
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::uint32_t doc = pending[j];
+        const double sum = most[j] + held_weight(term, doc);
+        pending[kept] = doc;
+        most[kept] = sum;
+        kept += static_cast<std::size_t>(!(sum + prefix[i] < cut));
+      }
+      count = kept;
+    }
+    if (pruning && count != 0 && !negative.empty()) {
+      // Each term of negative weight lowers the score: a document sure to be below the threshold
+      // (with room for the rounding of sums of this magnitude, in any order) cannot enter.
+      double* const magnitude = scratch.pending_magnitude.data();
+      for (std::size_t j = 0; j < count; ++j) magnitude[j] = std::fabs(most[j]);
+      for (const std::size_t index : negative) {
+        QueryTerm& term = terms[index];
+        work += kSeedSeekCost * count;
+        std::size_t kept = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+          const std::uint32_t doc = pending[j];
+          const double contribution = held_weight(term, doc);
+          const double sum = most[j] + contribution;
+          const double size = magnitude[j] + std::fabs(contribution);
+          pending[kept] = doc;
+          most[kept] = sum;
+          magnitude[kept] = size;
+          kept += static_cast<std::size_t>(!(sum + size * 1e-9 < threshold));
+        }
+        count = kept;
+      }
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::uint32_t doc = pending[j];
+      // Summed in token order, as a result's score is: the essential terms' postings found again
+      // through their window cursors, the others' from where the window began.
+      double score = 0.0;
+      for (QueryTerm& term : terms) {
+        double contribution = 0.0;
+        if (term.essential != 0) {
+          while (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] < doc) ++term.window_cursor;
+          if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
+            contribution = weigh(term, term.window_cursor, doc);
+          }
+        } else if (find(term, term.window_cursor, doc)) {
+          contribution = weigh(term, term.window_cursor, doc);
+        }
+        score += contribution;
+      }
+      work += kSeedSeekCost * terms.size();
+      offer(Scored{score, doc});
+      if (heap.size() == columns && heap.front().score > threshold) raise_threshold(heap.front().score);
     }
   }
   return heap.size() == columns && heap.front().score > 0.0 ? Outcome::settled : Outcome::all_offered;
