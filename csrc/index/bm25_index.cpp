@@ -856,12 +856,15 @@ struct QueryTerm {
   BM25Index::View view;
   std::size_t term;
   std::size_t cursor;
-  std::size_t window_cursor;  // max_score: where the term stood as the window at hand began
+  // max_score: where an essential term's postings of the window at hand begin; for another term,
+  // where the last document scored was sought (the documents scored ascend).
+  std::size_t window_cursor;
   const BM25Index::Blocks* blocks = nullptr;
-  // max_score: whether the term is essential in the window at hand. Its size keeps the struct at
-  // 96 bytes, whose multiples max_score's loops over terms find by a shift and an add (at 88
-  // bytes, a multiplication): 1% more instructions on the novel's queries.
-  std::size_t essential = 0;
+  // max_score: for a term of positive weight, its place in the order of bounds, from 1; 0 for
+  // another. Its size keeps the struct at 96 bytes, whose multiples max_score's loops over terms
+  // find by a shift and an add (at 88 bytes, a multiplication): 1% more instructions on the
+  // novel's queries.
+  std::size_t order = 0;
   std::size_t bound_block = std::numeric_limits<std::size_t>::max();  // the block block_bound is of
   double block_bound = 0.0;
 };
@@ -1281,6 +1284,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   if (positive.empty()) return Outcome::all_offered;
   std::sort(positive.begin(), positive.end(),
             [&terms](std::size_t left, std::size_t right) { return terms[left].bound < terms[right].bound; });
+  for (std::size_t i = 0; i < positive.size(); ++i) terms[positive[i]].order = i + 1;
   std::vector<double>& prefix = scratch.prefix;
   prefix.assign(positive.size() + 1, 0.0);
   for (std::size_t i = 0; i < positive.size(); ++i) prefix[i + 1] = prefix[i] + terms[positive[i]].bound;
@@ -1452,6 +1456,82 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     }
     return at;
   };
+  // What a term adds to `doc`, 0 where it lacks it. (Weighing either way and choosing after,
+  // without the branch, measured no faster.)
+  const auto held_weight = [&](QueryTerm& term, std::uint32_t doc) {
+    return find(term, term.cursor, doc) ? weigh(term, term.cursor, doc) : 0.0;
+  };
+  // The documents `docs` of a window with several essential terms, ascending, each with the most
+  // its essential terms give it: kept in place while they may still enter, a term at a time, then
+  // scored and offered.
+  const auto settle = [&](std::uint32_t* docs, double* most, std::size_t count) {
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      docs[kept] = docs[j];
+      most[kept] = most[j];
+      kept += static_cast<std::size_t>(!(most[j] + prefix[window_essential] < cut));
+    }
+    count = kept;
+    for (std::size_t i = window_essential; count != 0 && i-- > 0;) {
+      QueryTerm& term = terms[positive[i]];
+      work += kSeedSeekCost * count;
+      kept = 0;
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::uint32_t doc = docs[j];
+        const double sum = most[j] + held_weight(term, doc);
+        docs[kept] = doc;
+        most[kept] = sum;
+        kept += static_cast<std::size_t>(!(sum + prefix[i] < cut));
+      }
+      count = kept;
+    }
+    // Each term of negative weight lowers the score: a document sure to be below the threshold
+    // (with room for the rounding of sums of this magnitude, in any order) cannot enter.
+    double* const magnitude = scratch.pending_magnitude.data();
+    const bool lowered = pruning && !negative.empty();
+    if (lowered) {
+      for (std::size_t j = 0; j < count; ++j) magnitude[j] = std::fabs(most[j]);
+      for (const std::size_t index : negative) {
+        QueryTerm& term = terms[index];
+        work += kSeedSeekCost * count;
+        kept = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+          const std::uint32_t doc = docs[j];
+          const double contribution = held_weight(term, doc);
+          const double sum = most[j] + contribution;
+          const double size = magnitude[j] + std::fabs(contribution);
+          docs[kept] = doc;
+          most[kept] = sum;
+          magnitude[kept] = size;
+          kept += static_cast<std::size_t>(!(sum + size * 1e-9 < threshold));
+        }
+        count = kept;
+      }
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      // The threshold may have risen since: the most is still the document's.
+      if (pruning && (lowered ? most[j] + magnitude[j] * 1e-9 < threshold : most[j] < cut)) continue;
+      const std::uint32_t doc = docs[j];
+      // Summed in token order, as a result's score is: the essential terms' postings found again
+      // through their window cursors, the others' sought on from the last document scored.
+      double score = 0.0;
+      for (QueryTerm& term : terms) {
+        double contribution = 0.0;
+        if (term.order > window_essential) {
+          while (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] < doc) ++term.window_cursor;
+          if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
+            contribution = weigh(term, term.window_cursor, doc);
+          }
+        } else if (find(term, term.window_cursor, doc)) {
+          contribution = weigh(term, term.window_cursor, doc);
+        }
+        score += contribution;
+      }
+      work += kSeedSeekCost * terms.size();
+      offer(Scored{score, doc});
+      if (heap.size() == columns && heap.front().score > threshold) raise_threshold(heap.front().score);
+    }
+  };
   if (positive.size() == 1) {
     // One term of positive weight: its blocks by descending bound, so that the threshold reaches
     // its last value after a few blocks, and the blocks left once the largest bound falls below it
@@ -1598,13 +1678,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     // bulk scorer does), but a block's bound is nearly its list's on the benchmark's corpora: of
     // the postings these loops read on its mixes of several words, at most 0.04% were in windows the
     // block bounds pass over, and window by window they would have read 82-89% of them.
-    for (QueryTerm& term : terms) {
-      term.window_cursor = term.cursor;
-      term.essential = 0;
-    }
     for (std::size_t i = window_essential; i < positive.size(); ++i) {
       QueryTerm& term = terms[positive[i]];
-      term.essential = 1;
+      term.window_cursor = term.cursor;
       std::size_t at = term.cursor;
       // The id before `at`, or -1: kept at hand rather than read again.
       std::int64_t previous = at > 0 ? std::int64_t{term.view.docs[at - 1]} : -1;
@@ -1636,10 +1712,11 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     }
     // The window's documents, a term at a time: those that may still enter kept in place, each
     // with the most it can score (without a branch on the outcome), then the few left scored in
-    // token order and offered. The threshold as the window began prunes the whole window. Against
-    // completing each document through every term before the next (a branch per term, taken or
-    // not by the data), this mispredicted 4-10% fewer branches on the mixes of several words and
-    // took 0.90-0.98 of their time.
+    // token order and offered. Against completing each document through every term before the
+    // next (a branch per term, taken or not by the data), this mispredicted 4-10% fewer branches on
+    // the mixes of several words and took 0.90-0.98 of their time. Until pruning starts, each
+    // document goes alone: a batch would be read through every term before the k-th score is
+    // known (a query of 50,000 tokens took 5 times as long).
     std::uint32_t* const pending = scratch.pending_docs.data();
     double* const most = scratch.pending_most.data();
     std::size_t count = 0;
@@ -1652,66 +1729,10 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       }
       bits[word] = 0;
     }
-    // What a term adds to `doc`, 0 where it lacks it. (Weighing either way and choosing after,
-    // without the branch, measured no faster.)
-    const auto held_weight = [&](QueryTerm& term, std::uint32_t doc) {
-      return find(term, term.cursor, doc) ? weigh(term, term.cursor, doc) : 0.0;
-    };
-    for (std::size_t i = window_essential; count != 0 && i-- > 0;) {
-      QueryTerm& term = terms[positive[i]];
-      work += kSeedSeekCost * count;
-      std::size_t kept = 0;
-      for (std::size_t j = 0; j < count; ++j) {
-        const std::uint32_t doc = pending[j];
-        const double sum = most[j] + held_weight(term, doc);
-        pending[kept] = doc;
-        most[kept] = sum;
-        kept += static_cast<std::size_t>(!(sum + prefix[i] < cut));
-      }
-      count = kept;
-    }
-    if (pruning && count != 0 && !negative.empty()) {
-      // Each term of negative weight lowers the score: a document sure to be below the threshold
-      // (with room for the rounding of sums of this magnitude, in any order) cannot enter.
-      double* const magnitude = scratch.pending_magnitude.data();
-      for (std::size_t j = 0; j < count; ++j) magnitude[j] = std::fabs(most[j]);
-      for (const std::size_t index : negative) {
-        QueryTerm& term = terms[index];
-        work += kSeedSeekCost * count;
-        std::size_t kept = 0;
-        for (std::size_t j = 0; j < count; ++j) {
-          const std::uint32_t doc = pending[j];
-          const double contribution = held_weight(term, doc);
-          const double sum = most[j] + contribution;
-          const double size = magnitude[j] + std::fabs(contribution);
-          pending[kept] = doc;
-          most[kept] = sum;
-          magnitude[kept] = size;
-          kept += static_cast<std::size_t>(!(sum + size * 1e-9 < threshold));
-        }
-        count = kept;
-      }
-    }
-    for (std::size_t j = 0; j < count; ++j) {
-      const std::uint32_t doc = pending[j];
-      // Summed in token order, as a result's score is: the essential terms' postings found again
-      // through their window cursors, the others' from where the window began.
-      double score = 0.0;
-      for (QueryTerm& term : terms) {
-        double contribution = 0.0;
-        if (term.essential != 0) {
-          while (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] < doc) ++term.window_cursor;
-          if (term.window_cursor < term.cursor && term.view.docs[term.window_cursor] == doc) {
-            contribution = weigh(term, term.window_cursor, doc);
-          }
-        } else if (find(term, term.window_cursor, doc)) {
-          contribution = weigh(term, term.window_cursor, doc);
-        }
-        score += contribution;
-      }
-      work += kSeedSeekCost * terms.size();
-      offer(Scored{score, doc});
-      if (heap.size() == columns && heap.front().score > threshold) raise_threshold(heap.front().score);
+    for (std::size_t begin = 0; begin < count;) {
+      const std::size_t batch = pruning ? count - begin : 1;
+      settle(pending + begin, most + begin, batch);
+      begin += batch;
     }
   }
   return heap.size() == columns && heap.front().score > 0.0 ? Outcome::settled : Outcome::all_offered;
