@@ -1125,21 +1125,28 @@ bool plain_run(const BM25Index::View& view, std::size_t at, std::size_t stop, st
 // same bits); returns where it stopped. The division bounds the loop of one posting at a time
 // (dense() on two tokens that nearly every document holds: 0.61 of the time, one posting at a time
 // without tests; two at a time with SSE2, 0.80). Compiled for AVX2 alone, called where the
-// processor has it: FMA stays off, so no product is fused into a sum.
+// processor has it: FMA stays off, so no product is fused into a sum. kChecked: each id read once
+// and stopped at unless in the window (a mapped file's pages may change after plain_run read them).
+template <bool kChecked>
 __attribute__((target("avx2"))) std::size_t add_four_at_a_time(const std::uint32_t* docs, const std::uint8_t* tfs,
                                                                std::size_t at, std::size_t stop, double weight,
-                                                               const double* factors, double* sums, std::size_t base) noexcept {
+                                                               const double* factors, double* sums, std::size_t base,
+                                                               std::size_t span) noexcept {
   const __m256d weights = _mm256_set1_pd(weight);
   for (; at + 4 <= stop; at += 4) {
+    std::array<std::size_t, 4> slots;
+    for (std::size_t lane = 0; lane < 4; ++lane) slots[lane] = docs[at + lane] - base;
+    if (kChecked && ((slots[0] >= span) | (slots[1] >= span) | (slots[2] >= span) | (slots[3] >= span))) return at;
     std::uint32_t four_tfs;
     std::memcpy(&four_tfs, tfs + at, sizeof four_tfs);
     const __m256d tf = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(four_tfs))));
-    const __m256d factor =
-        _mm256_set_pd(factors[docs[at + 3]], factors[docs[at + 2]], factors[docs[at + 1]], factors[docs[at]]);
+    const double* const window_factors = factors + base;
+    const __m256d factor = _mm256_set_pd(window_factors[slots[3]], window_factors[slots[2]], window_factors[slots[1]],
+                                         window_factors[slots[0]]);
     const __m256d share = _mm256_add_pd(_mm256_setzero_pd(), _mm256_div_pd(tf, _mm256_add_pd(tf, factor)));
     alignas(32) double four[4];
     _mm256_store_pd(four, _mm256_mul_pd(weights, share));
-    for (std::size_t lane = 0; lane < 4; ++lane) sums[docs[at + lane] - base] += four[lane];
+    for (std::size_t lane = 0; lane < 4; ++lane) sums[slots[lane]] += four[lane];
   }
   return at;
 }
@@ -1155,15 +1162,19 @@ bool has_avx2() noexcept {
 
 // A plain run's postings added into the window's sums: without a test per posting (a mask, an
 // order, an escape), each posting is a weight and an addition, as a precomputed score is bm25s's.
-void add_run(const BM25Index::View& view, std::size_t at, std::size_t stop, double weight, const double* factors,
-             double* sums, std::size_t base) noexcept {
+// Returns where it stopped: at `stop`, or with `checked` before an id outside the window.
+template <bool kChecked>
+std::size_t add_run(const BM25Index::View& view, std::size_t at, std::size_t stop, double weight,
+                    const double* factors, double* sums, std::size_t base, std::size_t span) noexcept {
 #if defined(DUZUDAVIDA_AVX2_DISPATCH)
-  if (has_avx2()) at = add_four_at_a_time(view.docs, view.tfs, at, stop, weight, factors, sums, base);
+  if (has_avx2()) at = add_four_at_a_time<kChecked>(view.docs, view.tfs, at, stop, weight, factors, sums, base, span);
 #endif
   for (; at < stop; ++at) {
-    const std::uint32_t doc = view.docs[at];
-    sums[doc - base] += posting_weight(weight, static_cast<double>(view.tfs[at]), factors[doc]);
+    const std::size_t slot = view.docs[at] - base;
+    if (kChecked && slot >= span) break;
+    sums[slot] += posting_weight(weight, static_cast<double>(view.tfs[at]), factors[base + slot]);
   }
+  return at;
 }
 
 // Every document's score at once, a window of ids at a time: each term's postings of the window
@@ -1195,14 +1206,15 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
       const std::size_t stop = static_cast<std::size_t>(
           std::lower_bound(docs + at, docs + std::min(term.view.size, at + span), base + span) - docs);
       if (runs && plain_run(term.view, at, stop, base, span, ordered)) {
-        add_run(term.view, at, stop, term.weight, factors, sums, base);
-        at = stop;
+        at = ordered ? add_run<false>(term.view, at, stop, term.weight, factors, sums, base, span)
+                     : add_run<true>(term.view, at, stop, term.weight, factors, sums, base, span);
       }
-      for (; at < term.view.size && docs[at] < base + span; ++at) {
+      for (; at < term.view.size; ++at) {
         const std::uint32_t doc = docs[at];
-        // A mapped file's postings are checked as they are read: an id out of order could fall
-        // before the window.
-        if (at > 0 && doc <= docs[at - 1]) throw damaged_posting(false);
+        if (doc >= base + span) break;
+        // A mapped file's postings are checked as they are read, each id read once (the pages
+        // may change between two reads): an id out of order could fall before the window.
+        if (doc < base || (at > 0 && doc <= docs[at - 1])) throw damaged_posting(false);
         if (mask[doc] != 0) sums[doc - base] += weigh(term, at, doc);
       }
       term.cursor = at;
@@ -1527,7 +1539,8 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         }
         score += contribution;
       }
-      work += kSeedSeekCost * terms.size();
+      // The essential terms' postings were counted as the window read them.
+      work += kSeedSeekCost * (terms.size() - (positive.size() - window_essential));
       offer(Scored{score, doc});
       if (heap.size() == columns && heap.front().score > threshold) raise_threshold(heap.front().score);
     }
@@ -1684,15 +1697,16 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       std::size_t at = term.cursor;
       // The id before `at`, or -1: kept at hand rather than read again.
       std::int64_t previous = at > 0 ? std::int64_t{term.view.docs[at - 1]} : -1;
-      for (; at < term.view.size && term.view.docs[at] < end; ++at) {
+      for (; at < term.view.size; ++at) {
         const std::uint32_t doc = term.view.docs[at];
-        // A mapped file's postings are checked as they are read: an id out of range, or one below
-        // the window's start (ids out of order), would index outside the window's arrays. Every
-        // posting an essential term holds before the window was read here too, so ascending ids
-        // keep the window's ids from `first` on.
+        if (doc >= end) break;
+        // A mapped file's postings are checked as they are read, each id read once (the pages may
+        // change between two reads): an id out of range, or one below the window's start (ids out
+        // of order, or the window's first id changed since it was read), would index outside the
+        // window's arrays.
         const bool ascending = std::int64_t{doc} > previous;
         previous = doc;
-        if (doc >= id_count || !ascending) {
+        if (doc >= id_count || !ascending || doc < first) {
           std::fill(bits, bits + kWindow / 64, 0);
           throw damaged_posting(doc >= id_count);
         }
