@@ -1738,8 +1738,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       for (std::uint64_t set = bits[word]; set != 0; set &= set - 1) {
         const std::size_t slot = word * 64 + static_cast<std::size_t>(__builtin_ctzll(set));
         pending[count] = static_cast<std::uint32_t>(first + slot);
-        most[count] = sums[slot];
-        count += static_cast<std::size_t>(!(sums[slot] + prefix[window_essential] < cut));
+        most[count++] = sums[slot];
       }
       bits[word] = 0;
     }
