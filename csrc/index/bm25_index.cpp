@@ -1135,8 +1135,12 @@ __attribute__((target("avx2"))) std::size_t add_four_at_a_time(const std::uint32
   const __m256d weights = _mm256_set1_pd(weight);
   for (; at + 4 <= stop; at += 4) {
     std::array<std::size_t, 4> slots;
-    for (std::size_t lane = 0; lane < 4; ++lane) slots[lane] = docs[at + lane] - base;
-    if (kChecked && ((slots[0] >= span) | (slots[1] >= span) | (slots[2] >= span) | (slots[3] >= span))) return at;
+    std::size_t largest = 0;
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      slots[lane] = docs[at + lane] - base;
+      largest = std::max(largest, slots[lane]);
+    }
+    if (kChecked && largest >= span) return at;
     std::uint32_t four_tfs;
     std::memcpy(&four_tfs, tfs + at, sizeof four_tfs);
     const __m256d tf = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(four_tfs))));
