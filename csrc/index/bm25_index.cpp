@@ -712,6 +712,9 @@ BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from,
   blocks.bounds.resize(kept);
   blocks.shortest.resize(kept);
   reserve_blocks(blocks, view.size, lengths_.size());
+  // Each id and tf read once: a mapped file's pages may change between two reads, and only what
+  // was checked may be used.
+  std::int64_t previous = kept * kBoundBlock > 0 ? std::int64_t{view.docs[kept * kBoundBlock - 1]} : -1;
   for (std::size_t begin = kept * kBoundBlock; begin < view.size; begin += kBoundBlock) {
     const std::size_t stop = std::min(view.size, begin + kBoundBlock);
     TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
@@ -719,19 +722,21 @@ BM25Index::Blocks BM25Index::computed_blocks(std::size_t term, std::size_t from,
     shortest.fill(kNoPosting);
     for (std::size_t at = begin; at < stop; ++at) {
       const std::uint32_t doc = view.docs[at];
-      if (doc >= lengths_.size() || (at > 0 && doc <= view.docs[at - 1])) throw damaged_posting(doc >= lengths_.size());
+      if (doc >= lengths_.size() || std::int64_t{doc} <= previous) throw damaged_posting(doc >= lengths_.size());
+      previous = doc;
       // A posting's tf is 1 or more and its document at least a token long, so that no length
       // is kNoPosting (only a mapped file's postings could be otherwise).
       if (lengths_[doc] == 0) throw std::invalid_argument("index file: a document's length disagrees with its postings");
-      if (view.tfs[at] == 0) throw std::invalid_argument("index file: a posting's term frequency is zero");
-      const std::uint32_t tf = term_frequency(term, doc, view.tfs[at]);
+      const std::uint8_t stored = view.tfs[at];
+      if (stored == 0) throw std::invalid_argument("index file: a posting's term frequency is zero");
+      const std::uint32_t tf = term_frequency(term, doc, stored);
       bound.max_tf = std::max(bound.max_tf, tf);
       bound.min_length = std::min(bound.min_length, lengths_[doc]);
       std::uint16_t& slot = shortest[std::min(tf, kTfSlots) - 1];
       const auto length = static_cast<std::uint16_t>(std::min<std::uint32_t>(lengths_[doc], 65535));
       if (slot == kNoPosting || length < slot) slot = length;
     }
-    blocks.last.push_back(view.docs[stop - 1]);
+    blocks.last.push_back(static_cast<std::uint32_t>(previous));
     blocks.bounds.push_back(bound);
     blocks.shortest.push_back(shortest);
   }
@@ -753,9 +758,12 @@ void BM25Index::mark_present(const View& view, std::size_t from, Blocks& blocks)
     blocks.present[standing / 64] &= (std::uint64_t{1} << (standing % 64)) - 1;
     std::fill(blocks.present.begin() + static_cast<std::ptrdiff_t>(standing / 64 + 1), blocks.present.end(), 0);
   }
-  // computed_blocks checked the ids: below lengths_.size(), each once.
+  // computed_blocks checked the ids, but a mapped file's may have changed since: each read once and
+  // checked again, or a bit would be set outside the array.
   for (std::size_t at = from; at < view.size; ++at) {
-    blocks.present[view.docs[at] / 64] |= std::uint64_t{1} << (view.docs[at] % 64);
+    const std::uint32_t doc = view.docs[at];
+    if (doc >= lengths_.size()) throw damaged_posting(true);
+    blocks.present[doc / 64] |= std::uint64_t{1} << (doc % 64);
   }
   blocks.below.resize(words + 1);
   std::size_t word = standing / 64;
@@ -767,9 +775,11 @@ BM25Index::TermBound BM25Index::exact_bound(std::size_t term) const noexcept {
   const View view = postings(term);
   TermBound bound{0, std::numeric_limits<std::uint32_t>::max()};
   for (std::size_t at = 0; at < view.size; ++at) {
-    bound.max_tf = std::max(bound.max_tf, term_frequency(term, view.docs[at], view.tfs[at]));
+    // Read once: a mapped file's pages may change between two reads.
+    const std::uint32_t doc = view.docs[at];
+    bound.max_tf = std::max(bound.max_tf, term_frequency(term, doc, view.tfs[at]));
     // A mapped file's damaged id bounds nothing; check_postings refuses it before any change.
-    if (view.docs[at] < lengths_.size()) bound.min_length = std::min(bound.min_length, lengths_[view.docs[at]]);
+    if (doc < lengths_.size()) bound.min_length = std::min(bound.min_length, lengths_[doc]);
   }
   return bound;
 }
@@ -1748,8 +1758,13 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
         }
         // Postings past the window's end passed over here would be passed over by the next
         // window too: it has this term alone essential, or none, and a threshold as high.
+        const std::size_t from = at;
         at = scan_block(index, block, at, block_end, end);
+        if (at == from) break;  // its id read past the window this time: only a mapped file changing
       }
+      // The window starts at this term's id at its cursor, so a list that holds still moves on;
+      // one that stalls is a mapped file changing under the query, which would loop for ever.
+      if (at == term.cursor) throw damaged_posting(false);
       term.cursor = at;
       continue;
     }
@@ -1758,6 +1773,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     // bulk scorer does), but a block's bound is nearly its list's on the benchmark's corpora: of
     // the postings these loops read on its mixes of several words, at most 0.04% were in windows the
     // block bounds pass over, and window by window they would have read 82-89% of them.
+    std::size_t moved = 0;  // postings the window read
     for (std::size_t i = window_essential; i < positive.size(); ++i) {
       QueryTerm& term = terms[positive[i]];
       term.window_cursor = term.cursor;
@@ -1789,8 +1805,12 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
           sums[slot] += contribution;
         }
       }
+      moved += at - term.cursor;
       term.cursor = at;
     }
+    // The window starts at an essential term's id at its cursor, so lists that hold still move on;
+    // lists that stall are a mapped file changing under the query, which would loop for ever.
+    if (moved == 0) throw damaged_posting(false);
     // The window's documents, a term at a time: those that may still enter kept in place, each
     // with the most it can score (without a branch on the outcome), then the few left scored in
     // token order and offered. Against completing each document through every term before the

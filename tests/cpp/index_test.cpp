@@ -1001,6 +1001,47 @@ TEST(BM25Index, MappedFileChangingUnderQueriesStaysInBounds) {
   std::remove(path.c_str());
 }
 
+// The same while each fresh mapping's first query checks a token's bounds and builds its blocks:
+// an id read twice there (checked, then used) once read and wrote outside the lengths and the
+// blocks' bits.
+TEST(BM25Index, MappedFileChangingUnderItsFirstQueriesStaysInBounds) {
+  Docs docs(3000);
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    docs[id] = {"z"};
+    if (id % 3 != 0) docs[id].insert(docs[id].end(), 1 + id % 4, "w");
+  }
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(docs));
+  const std::string path = ::testing::TempDir() + "changing_first.idx";
+  index.save(path);
+  const std::string bytes = index.serialize();
+  const std::uint32_t pattern[6] = {1, 2, 4, 5, 7, 8};
+  const std::size_t found = bytes.find(std::string(reinterpret_cast<const char*>(pattern), sizeof pattern));
+  ASSERT_NE(found, std::string::npos);
+  const int file = ::open(path.c_str(), O_WRONLY);
+  ASSERT_GE(file, 0);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    const std::uint32_t ids[2] = {4, 0xFFFFFFF0u};  // its own id, then one past every document
+    for (unsigned i = 0; !stop; ++i) {
+      if (::pwrite(file, &ids[i & 1], sizeof ids[0], static_cast<off_t>(found + 2 * sizeof ids[0])) != 4) break;
+    }
+  });
+  const std::vector<std::string> query = {"w"};
+  for (int round = 0; round < 3000; ++round) {
+    try {
+      const BM25Index mapped = BM25Index::load(path, true);
+      mapped.retrieve({TokenViews(query.begin(), query.end())}, 10, 1, nullptr);
+    } catch (const std::invalid_argument&) {
+      // refused as damaged: as good as any answer
+    }
+  }
+  stop = true;
+  writer.join();
+  ::close(file);
+  std::remove(path.c_str());
+}
+
 // Shards of one corpus, each retrieving with the summed statistics, merged by score then global
 // id: the same ids and scores, to the bit, as one index of every document, with deletions,
 // an allow list, a shard whose documents are all deleted, and queries of ids as of text.
