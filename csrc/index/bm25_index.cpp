@@ -898,7 +898,7 @@ struct QueryScratch {
   std::vector<double> window_sums;          // per id of the window: max_score its essential terms summed, dense all
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
   std::vector<std::size_t> zero_cursors;    // the scan for documents that match no term
-  std::vector<BlockOrder> block_order;      // max_score: a term's blocks, by descending bound
+  std::vector<BlockOrder> block_order;      // max_score: a term's blocks by bound (the seeds' a heap)
   std::vector<BlockOrder> block_bounds;     // max_score: a single term's blocks, in id order
   std::vector<std::uint32_t> seed_docs;     // max_score: the documents that set the first threshold
   std::vector<double> seed_scores;
@@ -1499,8 +1499,8 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       }
       at = first + static_cast<std::size_t>(__builtin_ctzll(left));
       left &= left - 1;
-      if (term.view.docs[at] >= end) break;
       const std::uint32_t doc = term.view.docs[at];
+      if (doc >= end) break;
       // A mapped file's postings are checked as they are read: an id given twice would be
       // offered twice, and one out of order would miss the other terms' postings, passed already.
       if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);

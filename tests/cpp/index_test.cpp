@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -961,6 +962,45 @@ INSTANTIATE_TEST_SUITE_P(
                       DenseModel{"NotANumberB", std::numeric_limits<double>::quiet_NaN(), 1.2}),
     [](const ::testing::TestParamInfo<DenseModel>& model) { return std::string(model.param.name); });
 
+// `index` saved and its file rewritten while `rounds` queries of "w" run: the id at `slot` of the
+// ids `pattern` (found once in the file) flips between `ids`. `fresh`: each query on a new mapping,
+// so that each first query checks the token's bounds and builds its blocks.
+void QueryWhileRewriting(const BM25Index& index, const std::vector<std::uint32_t>& pattern, std::size_t slot,
+                         const std::array<std::uint32_t, 2>& ids, bool fresh, int rounds) {
+  const std::string path = ::testing::TempDir() + "changing.idx";
+  index.save(path);
+  const std::string bytes = index.serialize();
+  const std::size_t found = bytes.find(
+      std::string(reinterpret_cast<const char*>(pattern.data()), pattern.size() * sizeof pattern[0]));
+  ASSERT_NE(found, std::string::npos);
+  const auto at = static_cast<off_t>(found + slot * sizeof pattern[0]);
+  const BM25Index mapped = BM25Index::load(path, true);
+  const int file = ::open(path.c_str(), O_WRONLY);
+  ASSERT_GE(file, 0);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (unsigned i = 0; !stop; ++i) {
+      if (::pwrite(file, &ids[i & 1], sizeof ids[0], at) != 4) break;
+    }
+  });
+  const std::vector<std::string> query = {"w"};
+  for (int round = 0; round < rounds; ++round) {
+    try {
+      if (fresh) {
+        BM25Index::load(path, true).retrieve({TokenViews(query.begin(), query.end())}, 10, 1, nullptr);
+      } else {
+        mapped.retrieve({TokenViews(query.begin(), query.end())}, 10, 1, nullptr);
+      }
+    } catch (const std::invalid_argument&) {
+      // refused as damaged: as good as any answer
+    }
+  }
+  stop = true;
+  writer.join();
+  ::close(file);
+  std::remove(path.c_str());
+}
+
 // A mapped file rewritten while it is queried: whatever a posting's id reads as, each read stays in
 // bounds (the sanitizer build catches a read or write outside the window's sums). An id that moves
 // below its window between two windows once wrote before them.
@@ -971,34 +1011,8 @@ TEST(BM25Index, MappedFileChangingUnderQueriesStaysInBounds) {
   }
   BM25Index index(1.5, 1.2);  // not prunable: every query is scored whole, a window at a time
   index.add(as_documents(docs));
-  const std::string path = ::testing::TempDir() + "changing.idx";
-  index.save(path);
-  const std::string bytes = index.serialize();
-  const std::uint32_t pattern[3] = {2039, 2053, 2100};
-  const std::size_t found = bytes.find(std::string(reinterpret_cast<const char*>(pattern), sizeof pattern));
-  ASSERT_NE(found, std::string::npos);
-  const BM25Index mapped = BM25Index::load(path, true);
-  const int file = ::open(path.c_str(), O_WRONLY);
-  ASSERT_GE(file, 0);
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    const std::uint32_t ids[2] = {2053, 2043};  // its own window, then the one before it
-    for (unsigned i = 0; !stop; ++i) {
-      if (::pwrite(file, &ids[i & 1], sizeof ids[0], static_cast<off_t>(found + sizeof ids[0])) != 4) break;
-    }
-  });
-  const std::vector<std::string> query = {"w"};
-  for (int round = 0; round < 1000; ++round) {
-    try {
-      mapped.retrieve({TokenViews(query.begin(), query.end())}, 10, 1, nullptr);
-    } catch (const std::invalid_argument&) {
-      // refused as damaged: as good as any answer
-    }
-  }
-  stop = true;
-  writer.join();
-  ::close(file);
-  std::remove(path.c_str());
+  // 2053: its own window, then 2043, the one before it.
+  QueryWhileRewriting(index, {2039, 2053, 2100}, 1, {2053, 2043}, false, 1000);
 }
 
 // The same while each fresh mapping's first query checks a token's bounds and builds its blocks:
@@ -1012,34 +1026,8 @@ TEST(BM25Index, MappedFileChangingUnderItsFirstQueriesStaysInBounds) {
   }
   BM25Index index(0.75, 1.2);
   index.add(as_documents(docs));
-  const std::string path = ::testing::TempDir() + "changing_first.idx";
-  index.save(path);
-  const std::string bytes = index.serialize();
-  const std::uint32_t pattern[6] = {1, 2, 4, 5, 7, 8};
-  const std::size_t found = bytes.find(std::string(reinterpret_cast<const char*>(pattern), sizeof pattern));
-  ASSERT_NE(found, std::string::npos);
-  const int file = ::open(path.c_str(), O_WRONLY);
-  ASSERT_GE(file, 0);
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    const std::uint32_t ids[2] = {4, 0xFFFFFFF0u};  // its own id, then one past every document
-    for (unsigned i = 0; !stop; ++i) {
-      if (::pwrite(file, &ids[i & 1], sizeof ids[0], static_cast<off_t>(found + 2 * sizeof ids[0])) != 4) break;
-    }
-  });
-  const std::vector<std::string> query = {"w"};
-  for (int round = 0; round < 3000; ++round) {
-    try {
-      const BM25Index mapped = BM25Index::load(path, true);
-      mapped.retrieve({TokenViews(query.begin(), query.end())}, 10, 1, nullptr);
-    } catch (const std::invalid_argument&) {
-      // refused as damaged: as good as any answer
-    }
-  }
-  stop = true;
-  writer.join();
-  ::close(file);
-  std::remove(path.c_str());
+  // 4: its own id, then one past every document.
+  QueryWhileRewriting(index, {1, 2, 4, 5, 7, 8}, 2, {4, 0xFFFFFFF0u}, true, 3000);
 }
 
 // Shards of one corpus, each retrieving with the summed statistics, merged by score then global
