@@ -164,6 +164,16 @@ std::size_t BM25Index::memory_bytes() const noexcept {
       }
     }
   }
+  {
+    // Tried, as the queries take it: skipped while one of them holds it.
+    const std::unique_lock<std::mutex> guard(rankings_.lock, std::try_to_lock);
+    if (guard.owns_lock()) {
+      for (const auto& [term, ranking] : rankings_.by_term) {
+        bytes += 64 + sizeof(BlockRanking) + ranking->share.capacity() * sizeof(double) +
+                 ranking->order.capacity() * sizeof(std::uint32_t);
+      }
+    }
+  }
   if (mapping_) {
     bytes += mapped_offsets_.capacity() * sizeof(std::uint64_t) + posting_count() * 5;
   } else {
@@ -898,8 +908,7 @@ struct QueryScratch {
   std::vector<double> window_sums;          // per id of the window: max_score its essential terms summed, dense all
   std::vector<std::uint64_t> window_bits;   // which ids of the window some essential term holds
   std::vector<std::size_t> zero_cursors;    // the scan for documents that match no term
-  std::vector<BlockOrder> block_order;      // max_score: a term's blocks by bound (the seeds' a heap)
-  std::vector<BlockOrder> block_bounds;     // max_score: a single term's blocks, in id order
+  std::vector<BlockOrder> block_order;      // max_score: the seeds' term's blocks by bound, a heap
   std::vector<std::uint32_t> seed_docs;     // max_score: the documents that set the first threshold
   std::vector<double> seed_scores;
   std::vector<std::size_t> seed_cursors;
@@ -966,9 +975,6 @@ constexpr std::size_t kSeekBlock = 16;
 // took 1.08-1.12 of the time on the mixes of several words (later handing over to dense()), and 16
 // measured the same as 8.
 constexpr std::size_t kSeedSeekCost = 8;
-
-// How many buckets of bound max_score sorts a single term's blocks into.
-constexpr std::size_t kBuckets = 64;
 
 // How many of the kSeekBlock ids at `ids` are below `target`. With SSE2, four compares of four ids
 // (unsigned, as signed after flipping the top bit): GCC made the loop 16 compares and 16 adds with
@@ -1290,6 +1296,62 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
 
 }  // namespace
 
+std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::size_t term, const Blocks& blocks,
+                                                                        const std::vector<double>& by_length,
+                                                                        bool keep) const {
+  const std::size_t count = blocks.last.size();
+  if (keep) {
+    const std::unique_lock<std::mutex> guard(rankings_.lock, std::try_to_lock);
+    if (guard.owns_lock()) {
+      const auto found = rankings_.by_term.find(term);
+      if (found != rankings_.by_term.end() && found->second->share.size() == count) return found->second;
+    }
+  }
+  auto ranking = std::make_shared<BlockRanking>();
+  ranking->share.resize(count);
+  double highest = 0.0;
+  for (std::size_t block = 0; block < count; ++block) {
+    double most = 0.0;
+    // No posting of the block has a tf past its largest.
+    const std::uint32_t used = std::min(kTfSlots, blocks.bounds[block].max_tf);
+    for (std::uint32_t slot = 0; slot < used; ++slot) most = std::max(most, slot_bound(1.0, blocks, block, slot, by_length));
+    ranking->share[block] = most;
+    highest = std::max(highest, most);
+  }
+  // Descending by bucket of share, kBuckets of them from the highest down to 0, each bucket in id
+  // order: a counting sort, without the comparisons a heap mispredicts (make_heap and pop_heap
+  // took a sixth of the time of the novel's single frequent words; this took 0.88 of the time,
+  // 0.79 on the synthetic corpus's). A share's bucket grows with it.
+  const double scale = std::isfinite(highest) && highest > 0.0 ? static_cast<double>(kBuckets) / highest : 0.0;
+  const auto bucket_of = [scale](double share) {
+    // Clamped with max first, so that even a share that is not a number converts to a bucket.
+    const double scaled = std::min(static_cast<double>(kBuckets - 1), std::max(0.0, share * scale));
+    return kBuckets - 1 - static_cast<std::size_t>(scaled);
+  };
+  std::array<std::size_t, kBuckets + 1>& start = ranking->start;
+  for (std::size_t block = 0; block < count; ++block) {
+    const std::size_t bucket = bucket_of(ranking->share[block]);
+    ++start[bucket + 1];
+    ranking->largest[bucket] = std::max(ranking->largest[bucket], ranking->share[block]);
+  }
+  for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) start[bucket + 1] += start[bucket];
+  ranking->order.resize(count);
+  std::array<std::size_t, kBuckets + 1> next = start;
+  for (std::size_t block = 0; block < count; ++block) {
+    ranking->order[next[bucket_of(ranking->share[block])]++] = static_cast<std::uint32_t>(block);
+  }
+  if (keep) {
+    const std::unique_lock<std::mutex> guard(rankings_.lock, std::try_to_lock);
+    if (guard.owns_lock()) {
+      try {
+        rankings_.by_term[term] = ranking;
+      } catch (...) {  // no room to keep it
+      }
+    }
+  }
+  return ranking;
+}
+
 // MaxScore over the terms of positive weight, a window of ids at a time (as Lucene's MaxScore
 // bulk scorer): the essential terms, those a document must hold one of to reach the k-th best
 // score so far, are summed term after term into the window's accumulator, and each document
@@ -1602,44 +1664,19 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     // single frequent words, 1.9 on the synthetic corpus's.
     const std::size_t index = positive[0];
     QueryTerm& term = terms[index];
-    std::vector<BlockOrder>& by_id = scratch.block_bounds;
-    by_id.clear();
-    std::array<double, kTfSlots + 1> most{};
-    double highest = 0.0;
-    for (std::size_t block = 0; block < term.blocks->last.size(); ++block) {
-      by_id.push_back(BlockOrder{slot_bounds(term, block, most), static_cast<std::uint32_t>(block)});
-      highest = std::max(highest, by_id.back().bound);
-    }
-    // Descending by bucket of bound, kBuckets of them from the highest bound down to 0, each
-    // bucket in id order: a counting sort, without the comparisons a heap mispredicts (make_heap
-    // and pop_heap took a sixth of the time of the novel's single frequent words; this took 0.88
-    // of the time, 0.79 on the synthetic corpus's). A bound's bucket grows with it, so no block of a
-    // later bucket bounds higher than any of an earlier one.
-    const double scale = std::isfinite(highest) && highest > 0.0 ? static_cast<double>(kBuckets) / highest : 0.0;
-    const auto bucket_of = [scale](double bound) {
-      // Clamped with max first, so that even a bound that is not a number converts to a bucket.
-      const double scaled = std::min(static_cast<double>(kBuckets - 1), std::max(0.0, bound * scale));
-      return kBuckets - 1 - static_cast<std::size_t>(scaled);
-    };
-    std::array<std::size_t, kBuckets + 1> start{};  // where each bucket starts in `order`
-    std::array<double, kBuckets> largest{};         // each bucket's largest bound
-    for (const BlockOrder& entry : by_id) {
-      const std::size_t bucket = bucket_of(entry.bound);
-      ++start[bucket + 1];
-      largest[bucket] = std::max(largest[bucket], entry.bound);
-    }
-    for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) start[bucket + 1] += start[bucket];
-    std::vector<BlockOrder>& order = scratch.block_order;
-    order.resize(by_id.size());
-    std::array<std::size_t, kBuckets + 1> next = start;
-    for (const BlockOrder& entry : by_id) order[next[bucket_of(entry.bound)]++] = entry;
+    const std::shared_ptr<const BlockRanking> ranking =
+        ranked_blocks(term.term, *term.blocks, by_length, &by_length == &factors_.by_length);
+    const std::vector<std::uint32_t>& order = ranking->order;
     std::size_t next_block = 0;  // the negative terms' cursors are at most at this block's first id
+    // A block's most is the weight times its share (rounding grows with the share, so this is the
+    // largest of its slots' bounds to the bit), and no block of a later bucket bounds higher than
+    // any of an earlier one.
     for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
-      if (start[bucket] == start[bucket + 1]) continue;
-      if (pruning && below(largest[bucket], threshold)) break;  // and every later bucket
-      for (std::size_t at = start[bucket]; at < start[bucket + 1]; ++at) {
-        if (pruning && below(order[at].bound, threshold)) continue;
-        const std::size_t block = order[at].block;
+      if (ranking->start[bucket] == ranking->start[bucket + 1]) continue;
+      if (pruning && below(term.weight * ranking->largest[bucket], threshold)) break;  // and every later bucket
+      for (std::size_t at = ranking->start[bucket]; at < ranking->start[bucket + 1]; ++at) {
+        const std::size_t block = order[at];
+        if (pruning && below(term.weight * ranking->share[block], threshold)) continue;
         // The blocks come out of id order: the negative terms' lists are sought again from their
         // start for a block before the last one read (once a block, not once a document).
         if (block < next_block) {

@@ -592,6 +592,58 @@ TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
   }
 }
 
+// A token asked alone ranks its blocks once, for the queries after, until a change moves the
+// average length (documents that hold none of it, added, removed, merged in, or a copy changed):
+// each time, on both sides of each change, the k best are those of scoring everything, to the bit.
+TEST(BM25Index, SingleTokensAcrossChangesEqualScoringEveryDocument) {
+  Docs docs = block_corpus(3000, 21);
+  BM25Index index(0.75, 1.2);
+  index.add(as_documents(docs));
+  std::vector<std::uint8_t> live(docs.size(), 1);
+  const auto expect_exact = [&](const BM25Index& searched, const char* after) {
+    const BM25 model = trained(live_only(docs, live));
+    for (const char* token : {"t0", "t1", "t4", "t7", "t30"}) {
+      const std::vector<std::string> query{token};
+      const auto expected = ranked(model, query, docs, live);
+      for (const std::uint64_t k : {1u, 10u, 200u}) {
+        const SearchResults results = searched.retrieve({TokenViews(query.begin(), query.end())}, k, 1, nullptr);
+        ASSERT_EQ(results.columns, std::min<std::size_t>(k, expected.size())) << after;
+        for (std::size_t column = 0; column < results.columns; ++column) {
+          ASSERT_EQ(results.ids[column], expected[column].second) << after << " " << token << " k " << k;
+          ASSERT_EQ(results.scores[column], expected[column].first) << after << " " << token << " k " << k;
+        }
+      }
+    }
+  };
+  expect_exact(index, "first");
+  // Long documents of other tokens raise the average: every K falls, every block's most rises.
+  const Docs longer(400, std::vector<std::string>(300, "other"));
+  index.add(as_documents(longer));
+  docs.insert(docs.end(), longer.begin(), longer.end());
+  live.resize(docs.size(), 1);
+  expect_exact(index, "added");
+  std::vector<std::int64_t> doomed;
+  for (std::int64_t id = 3000; id < 3400; id += 2) doomed.push_back(id);
+  index.remove(doomed);
+  for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
+  expect_exact(index, "removed");
+  BM25Index copy = index;
+  BM25Index shorter(0.75, 1.2);
+  const Docs short_docs(2000, std::vector<std::string>{"brief"});
+  shorter.add(as_documents(short_docs));
+  copy.merge(shorter);
+  std::vector<std::uint8_t> copy_live = live;
+  Docs copy_docs = docs;
+  copy_docs.insert(copy_docs.end(), short_docs.begin(), short_docs.end());
+  copy_live.resize(copy_docs.size(), 1);
+  std::swap(docs, copy_docs);
+  std::swap(live, copy_live);
+  expect_exact(copy, "merged into a copy");
+  std::swap(docs, copy_docs);
+  std::swap(live, copy_live);
+  expect_exact(index, "the copy's original");
+}
+
 // Queries of several words first score the documents of the best blocks of their best-bounding
 // term, and prune from the k-th best of those. Corpora of a few documents repeated (every score
 // tied many times, at ids below and above those documents), with deletions, allow lists that take
