@@ -311,7 +311,7 @@ class BM25Index {
   void check_postings() const;  // throws std::invalid_argument for postings that disagree with the rest
   void refresh_factors() noexcept {
     factors_.ready = false;
-    rankings_.by_term.clear();
+    rankings_.drop();
   }
   struct LengthFactors;
   const LengthFactors& length_factors() const;
@@ -406,13 +406,22 @@ class BM25Index {
     std::array<double, kBuckets> largest{};         // each bucket's largest share
   };
   struct Rankings {
+    using Map = std::unordered_map<std::size_t, std::shared_ptr<const BlockRanking>>;
     std::mutex lock;  // only tried, never waited for (as the scratch pool's)
-    std::unordered_map<std::size_t, std::shared_ptr<const BlockRanking>> by_term;
+    std::unique_ptr<Map> by_term = std::make_unique<Map>();
     Rankings() = default;
-    Rankings(const Rankings&) noexcept {}  // a copy starts empty
+    Rankings(const Rankings&) : Rankings() {}  // a copy starts empty
     Rankings& operator=(const Rankings&) noexcept {
-      by_term.clear();
+      drop();
       return *this;
+    }
+    // Changes have the index to themselves, so the lock is free, but in a child forked while a
+    // query held it: the map may be half-changed there, so it is left untouched (and the lock,
+    // taken for good, keeps the child's queries from it).
+    void drop() noexcept {
+      const std::unique_lock<std::mutex> guard(lock, std::try_to_lock);
+      if (guard.owns_lock()) by_term->clear();
+      else static_cast<void>(by_term.release());
     }
   };
   mutable Rankings rankings_;

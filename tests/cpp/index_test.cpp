@@ -595,8 +595,9 @@ TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
 // A token asked alone ranks its blocks once, for the queries after, until a change moves the
 // average length (documents that hold none of it, added, removed, merged in, or a copy changed):
 // each time, on both sides of each change, the k best are those of scoring everything, to the bit.
+// (The frequent tokens' lists are long enough for their rankings to be kept.)
 TEST(BM25Index, SingleTokensAcrossChangesEqualScoringEveryDocument) {
-  Docs docs = block_corpus(3000, 21);
+  Docs docs = block_corpus(6000, 21);
   BM25Index index(0.75, 1.2);
   index.add(as_documents(docs));
   std::vector<std::uint8_t> live(docs.size(), 1);
@@ -623,7 +624,7 @@ TEST(BM25Index, SingleTokensAcrossChangesEqualScoringEveryDocument) {
   live.resize(docs.size(), 1);
   expect_exact(index, "added");
   std::vector<std::int64_t> doomed;
-  for (std::int64_t id = 3000; id < 3400; id += 2) doomed.push_back(id);
+  for (std::int64_t id = 6000; id < 6400; id += 2) doomed.push_back(id);
   index.remove(doomed);
   for (const std::int64_t id : doomed) live[static_cast<std::size_t>(id)] = 0;
   expect_exact(index, "removed");
@@ -642,6 +643,28 @@ TEST(BM25Index, SingleTokensAcrossChangesEqualScoringEveryDocument) {
   std::swap(docs, copy_docs);
   std::swap(live, copy_live);
   expect_exact(index, "the copy's original");
+}
+
+// Queries that change nothing keep no more than the index warrants: every token of a large
+// vocabulary asked alone holds about what the same tokens asked two at a time hold (both build
+// the same blocks).
+TEST(BM25Index, SingleTokenQueriesKeepMemoryOfTheIndexsOrder) {
+  Docs docs(20000);
+  for (std::size_t id = 0; id < docs.size(); ++id) {
+    for (int i = 0; i < 3; ++i) docs[id].push_back("w" + std::to_string(id * 3 + static_cast<std::size_t>(i)));
+    docs[id].push_back("common");
+  }
+  BM25Index alone(0.75, 1.2);
+  alone.add(as_documents(docs));
+  BM25Index paired = alone;
+  std::vector<std::string> tokens;
+  for (std::size_t at = 0; at < docs.size() * 3; ++at) tokens.push_back("w" + std::to_string(at));
+  tokens.push_back("common");
+  for (const auto& token : tokens) alone.retrieve({TokenViews{token}}, 10, 1, nullptr);
+  for (std::size_t at = 0; at + 1 < tokens.size(); at += 2) {
+    paired.retrieve({TokenViews{tokens[at], tokens[at + 1]}}, 10, 1, nullptr);
+  }
+  EXPECT_LE(alone.memory_bytes(), paired.memory_bytes() + paired.memory_bytes() / 4) << "paired " << paired.memory_bytes();
 }
 
 // Queries of several words first score the documents of the best blocks of their best-bounding
