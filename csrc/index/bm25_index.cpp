@@ -969,6 +969,22 @@ bool better(const Scored& left, const Scored& right) noexcept {
   return left.id < right.id;
 }
 
+// A full result's worst entry (the front of the heap std::push_heap builds with better()) replaced
+// by a candidate that ranks above it, sifted down: one pass where pop_heap and push_heap made two
+// (the standard library has no such call). With the comparisons inlined below, 0.92-0.94 of the
+// instructions of single frequent words, 0.99 of the mixes of several words.
+void replace_worst(std::vector<Scored>& heap, const Scored& candidate) noexcept {
+  const std::size_t count = heap.size();
+  std::size_t at = 0;
+  for (std::size_t child = 1; child < count; child = 2 * at + 1) {
+    if (child + 1 < count && better(heap[child], heap[child + 1])) ++child;  // the worse of the two
+    if (!better(candidate, heap[child])) break;
+    heap[at] = heap[child];
+    at = child;
+  }
+  heap[at] = candidate;
+}
+
 constexpr std::size_t kSeekBlock = 16;
 // What seeking and weighing a posting costs, in postings read by the windows' loop (about 90
 // instructions against 10). A seek through a dense list's bits costs less, but counting it as 2
@@ -2028,14 +2044,15 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
       return posting_weight(term.weight, tf, factors[doc]);
     };
     std::vector<Scored>& heap = scratch.heap;
+    // A lambda, not the function itself: through a function pointer GCC called better() for each
+    // comparison (0.95 of the instructions of single frequent words).
+    const auto ranks_above = [](const Scored& left, const Scored& right) { return better(left, right); };
     const auto offer = [&](const Scored& candidate) {
       if (heap.size() < columns) {
         heap.push_back(candidate);
-        std::push_heap(heap.begin(), heap.end(), better);
+        std::push_heap(heap.begin(), heap.end(), ranks_above);
       } else if (better(candidate, heap.front())) {
-        std::pop_heap(heap.begin(), heap.end(), better);
-        heap.back() = candidate;
-        std::push_heap(heap.begin(), heap.end(), better);
+        replace_worst(heap, candidate);
       }
     };
     heap.clear();
@@ -2072,7 +2089,7 @@ SearchResults BM25Index::search(const std::vector<Document>& queries, std::uint6
       heap.clear();
       dense(terms, scratch, mask, runs, mapping_ == nullptr, id_count, columns, factors, weigh, offer);
     }
-    std::sort_heap(heap.begin(), heap.end(), better);
+    std::sort_heap(heap.begin(), heap.end(), ranks_above);
     for (std::size_t column = 0; column < heap.size(); ++column) {
       results.ids[row * columns + column] = heap[column].id;
       results.scores[row * columns + column] = heap[column].score;
