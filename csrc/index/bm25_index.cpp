@@ -1529,19 +1529,16 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       }
     }
   };
-  // most[tf] for tf 1 to kTfSlots: the most a posting of the block with that stored tf adds
-  // (kTfSlots: that tf or more); returns the largest, the most the block adds.
+  // most[tf] for tf 1 to the block's largest, or kTfSlots if less: the most a posting of the block
+  // with that stored tf adds (kTfSlots: that tf or more); returns how many were set. No posting of
+  // the block has a tf past its largest: most blocks of rare words hold tf 1 alone, and reading
+  // their empty slots cost the novel's distinct words 0.3%.
   const auto slot_bounds = [&](const QueryTerm& term, std::size_t block, std::array<double, kTfSlots + 1>& most) {
-    double largest = 0.0;
-    // No posting of the block has a tf past its largest: most blocks of rare words hold tf 1
-    // alone, and reading their empty slots cost the novel's distinct words 0.3%.
     const std::uint32_t used = std::min(kTfSlots, term.blocks->bounds[block].max_tf);
     for (std::uint32_t slot = 0; slot < used; ++slot) {
       most[slot + 1] = slot_bound(term.weight, *term.blocks, block, slot, by_length);
-      largest = std::max(largest, most[slot + 1]);
     }
-    for (std::uint32_t slot = used; slot < kTfSlots; ++slot) most[slot + 1] = 0.0;
-    return largest;
+    return used;
   };
   // The single essential term's postings from `at` to the block's `stop`, up to the id `end`: those
   // whose tf can reach the threshold are scored and considered. Returns where it stopped.
@@ -1556,6 +1553,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
                               std::uint64_t end) {
     QueryTerm& term = terms[index];
     std::array<double, kTfSlots + 1> most;
+    std::uint32_t used = 0;  // the slots of `most` set, once known
     bool most_known = false;
     // The block's postings from `at` on whose tf is `least` or more, a bit each from `first`: the
     // tfs tested sixteen at a time, where a test and a branch per posting mispredicted on the few
@@ -1567,11 +1565,13 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     double cut_threshold = 0.0;
     for (;;) {
       if (threshold != cut_threshold) {
-        if (!most_known) slot_bounds(term, block, most);
+        if (!most_known) used = slot_bounds(term, block, most);
         most_known = true;
         std::uint32_t least = 1;
-        while (least <= kTfSlots && most[least] + prefix[window_essential] < cut) ++least;
-        if (least > kTfSlots) least = kTfEscape + 1;  // slot kTfSlots holds every larger tf
+        while (least <= used && most[least] + prefix[window_essential] < cut) ++least;
+        // Every slot cut: no stored tf passes (slot kTfSlots holds every larger tf, and a block
+        // with fewer slots has no tf past them).
+        if (least > used) least = kTfEscape + 1;
         left &= tfs_at_least(term.view.tfs + first, stop - first, least);
         cut_threshold = threshold;
       }
