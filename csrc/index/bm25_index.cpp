@@ -1321,8 +1321,8 @@ std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::siz
   // index of 60,000 took 90 MB). Kept, a ranking is then 0.3 bytes per posting at most.
   keep = keep && count >= kBuckets;
   if (keep) {
-    const std::unique_lock<std::mutex> guard(rankings_.lock, std::try_to_lock);
-    if (guard.owns_lock()) {
+    std::unique_lock<std::mutex> guard(rankings_.lock, std::defer_lock);
+    if (rankings_.take(guard)) {
       const auto found = rankings_.by_term->find(term);
       if (found != rankings_.by_term->end() && found->second->share.size() == count) return found->second;
     }
@@ -1361,8 +1361,8 @@ std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::siz
     ranking->order[next[bucket_of(ranking->share[block])]++] = static_cast<std::uint32_t>(block);
   }
   if (keep) {
-    const std::unique_lock<std::mutex> guard(rankings_.lock, std::try_to_lock);
-    if (guard.owns_lock()) {
+    std::unique_lock<std::mutex> guard(rankings_.lock, std::defer_lock);
+    if (rankings_.take(guard)) {
       try {
         (*rankings_.by_term)[term] = ranking;
       } catch (...) {  // no room to keep it
