@@ -167,7 +167,7 @@ std::size_t BM25Index::memory_bytes() const noexcept {
   {
     // Tried, as the queries take it: skipped while one of them holds it.
     const std::unique_lock<std::mutex> guard(rankings_.lock, std::try_to_lock);
-    if (guard.owns_lock()) {
+    if (guard.owns_lock() && rankings_.by_term) {
       for (const auto& [term, ranking] : *rankings_.by_term) {
         bytes += 64 + sizeof(BlockRanking) + ranking->share.capacity() * sizeof(double) +
                  ranking->order.capacity() * sizeof(std::uint32_t);
@@ -1322,7 +1322,7 @@ std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::siz
   keep = keep && count >= kBuckets;
   if (keep) {
     std::unique_lock<std::mutex> guard(rankings_.lock, std::defer_lock);
-    if (rankings_.take(guard)) {
+    if (rankings_.take(guard) && rankings_.by_term) {
       const auto found = rankings_.by_term->find(term);
       if (found != rankings_.by_term->end() && found->second->share.size() == count) return found->second;
     }
@@ -1362,7 +1362,7 @@ std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::siz
   }
   if (keep) {
     std::unique_lock<std::mutex> guard(rankings_.lock, std::defer_lock);
-    if (rankings_.take(guard)) {
+    if (rankings_.take(guard) && rankings_.by_term) {
       try {
         (*rankings_.by_term)[term] = ranking;
       } catch (...) {  // no room to keep it

@@ -407,7 +407,7 @@ class BM25Index {
   };
   struct Rankings {
     using Map = std::unordered_map<std::size_t, std::shared_ptr<const BlockRanking>>;
-    std::mutex lock;  // only tried, never waited for (as the scratch pool's)
+    std::mutex lock;  // only tried (see take), never waited for, as the scratch pool's
     std::unique_ptr<Map> by_term = std::make_unique<Map>();
     Rankings() = default;
     Rankings(const Rankings&) : Rankings() {}  // a copy starts empty
@@ -429,8 +429,8 @@ class BM25Index {
     // taken for good, keeps the child's queries from it).
     void drop() noexcept {
       const std::unique_lock<std::mutex> guard(lock, std::try_to_lock);
-      if (guard.owns_lock()) by_term->clear();
-      else static_cast<void>(by_term.release());
+      if (!guard.owns_lock()) static_cast<void>(by_term.release());
+      else if (by_term) by_term->clear();
     }
   };
   mutable Rankings rankings_;
