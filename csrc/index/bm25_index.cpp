@@ -139,7 +139,7 @@ std::size_t BM25Index::posting_count() const noexcept {
 
 std::size_t BM25Index::memory_bytes() const noexcept {
   std::size_t bytes = lengths_.capacity() * sizeof(std::uint32_t) + live_mask_.capacity() +
-                      (factors_.by_id.capacity() + factors_.by_length.capacity()) * sizeof(double) +
+                      (factors_.by_id.capacity() + factors_.by_length.capacity() + factors_.peak_count) * sizeof(double) +
                       overflow_.size() * 32;
   for (std::size_t term = 0; term < terms_.size(); ++term) {
     // the dictionary: token bytes, count, hash and two slots per entry
@@ -199,6 +199,15 @@ const BM25Index::LengthFactors& BM25Index::length_factors() const {
   }
   factors_.longest = longest;
   factors_.by_length = length_table(average, b, k1, longest);
+  if (factors_.peak_count != terms_.size()) {
+    factors_.peaks.reset();
+    factors_.peak_count = 0;
+    factors_.peaks = std::make_unique<std::atomic<double>[]>(terms_.size());
+    factors_.peak_count = terms_.size();
+  }
+  for (std::size_t term = 0; term < factors_.peak_count; ++term) {
+    factors_.peaks[term].store(kUnknownPeak, std::memory_order_relaxed);
+  }
   factors_.ready.store(true, std::memory_order_release);
   return factors_;
 }
@@ -1312,6 +1321,28 @@ void dense(std::vector<QueryTerm>& terms, QueryScratch& scratch, const std::uint
 
 }  // namespace
 
+double BM25Index::block_share(const Blocks& blocks, std::size_t block, const std::vector<double>& by_length) noexcept {
+  double most = 0.0;
+  // No posting of the block has a tf past its largest.
+  const std::uint32_t used = std::min(kTfSlots, blocks.bounds[block].max_tf);
+  for (std::uint32_t slot = 0; slot < used; ++slot) most = std::max(most, slot_bound(1.0, blocks, block, slot, by_length));
+  return most;
+}
+
+double BM25Index::peak_share(std::size_t term, const Blocks& blocks, const std::vector<double>& by_length) const {
+  const bool own = &by_length == &factors_.by_length && term < factors_.peak_count;
+  if (own) {
+    const double known = factors_.peaks[term].load(std::memory_order_relaxed);
+    if (known != kUnknownPeak) return known;
+  }
+  const std::size_t count = blocks.last.size();
+  if (!own && count >= kBuckets) return std::numeric_limits<double>::infinity();
+  double peak = 0.0;
+  for (std::size_t block = 0; block < count; ++block) peak = std::max(peak, block_share(blocks, block, by_length));
+  if (own) factors_.peaks[term].store(peak, std::memory_order_relaxed);
+  return peak;
+}
+
 std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::size_t term, const Blocks& blocks,
                                                                         const std::vector<double>& by_length,
                                                                         bool keep) const {
@@ -1331,12 +1362,8 @@ std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::siz
   ranking->share.resize(count);
   double highest = 0.0;
   for (std::size_t block = 0; block < count; ++block) {
-    double most = 0.0;
-    // No posting of the block has a tf past its largest.
-    const std::uint32_t used = std::min(kTfSlots, blocks.bounds[block].max_tf);
-    for (std::uint32_t slot = 0; slot < used; ++slot) most = std::max(most, slot_bound(1.0, blocks, block, slot, by_length));
-    ranking->share[block] = most;
-    highest = std::max(highest, most);
+    ranking->share[block] = block_share(blocks, block, by_length);
+    highest = std::max(highest, ranking->share[block]);
   }
   // Descending by bucket of share, kBuckets of them from the highest down to 0, each bucket in id
   // order: a counting sort, without the comparisons a heap mispredicts (make_heap and pop_heap
@@ -1415,6 +1442,18 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     }
   }
   if (positive.empty()) return Outcome::all_offered;
+  if (positive.size() > 1) {
+    // A list's bound at its largest tf and its shortest document together is loose where the two
+    // are of different postings, as in the novel's lines of every length: the largest of its
+    // blocks' slot bounds is nearer the most a posting adds, and MaxScore leaves more terms out of
+    // the essential ones (the novel's runs: 0.87 of the time, 0.86 of the estimated cycles; its
+    // distinct tokens 0.92 of the cycles). Both bound every posting, so the smaller one does.
+    for (const std::size_t index : positive) {
+      QueryTerm& term = terms[index];
+      const double peak = peak_share(term.term, *term.blocks, by_length);
+      term.bound = std::min(term.bound, term.weight * peak);
+    }
+  }
   std::sort(positive.begin(), positive.end(),
             [&terms](std::size_t left, std::size_t right) { return terms[left].bound < terms[right].bound; });
   for (std::size_t i = 0; i < positive.size(); ++i) terms[positive[i]].order = i + 1;
