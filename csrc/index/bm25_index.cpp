@@ -139,7 +139,7 @@ std::size_t BM25Index::posting_count() const noexcept {
 
 std::size_t BM25Index::memory_bytes() const noexcept {
   std::size_t bytes = lengths_.capacity() * sizeof(std::uint32_t) + live_mask_.capacity() +
-                      (factors_.by_id.capacity() + factors_.by_length.capacity() + factors_.peak_count) * sizeof(double) +
+                      (factors_.by_id.capacity() + factors_.by_length.capacity() + factors_.peak_capacity) * sizeof(double) +
                       overflow_.size() * 32;
   for (std::size_t term = 0; term < terms_.size(); ++term) {
     // the dictionary: token bytes, count, hash and two slots per entry
@@ -199,14 +199,17 @@ const BM25Index::LengthFactors& BM25Index::length_factors() const {
   }
   factors_.longest = longest;
   factors_.by_length = length_table(average, b, k1, longest);
-  if (factors_.peak_count != terms_.size()) {
+  if (factors_.peak_capacity < terms_.size()) {
+    // Unset (zero), as every entry of an earlier generation is stale anyway.
+    const std::size_t capacity = std::max(terms_.size(), factors_.peak_capacity + factors_.peak_capacity / 2);
     factors_.peaks.reset();
-    factors_.peak_count = 0;
-    factors_.peaks = std::make_unique<std::atomic<double>[]>(terms_.size());
-    factors_.peak_count = terms_.size();
+    factors_.peak_capacity = 0;
+    factors_.peaks = std::make_unique<std::atomic<std::uint64_t>[]>(capacity);
+    factors_.peak_capacity = capacity;
   }
-  for (std::size_t term = 0; term < factors_.peak_count; ++term) {
-    factors_.peaks[term].store(kUnknownPeak, std::memory_order_relaxed);
+  if (++factors_.generation == 0) {  // wrapped: an entry could be taken for one of this generation
+    for (std::size_t term = 0; term < factors_.peak_capacity; ++term) factors_.peaks[term].store(0, std::memory_order_relaxed);
+    factors_.generation = 1;
   }
   factors_.ready.store(true, std::memory_order_release);
   return factors_;
@@ -1330,17 +1333,29 @@ double BM25Index::block_share(const Blocks& blocks, std::size_t block, const std
 }
 
 double BM25Index::peak_share(std::size_t term, const Blocks& blocks, const std::vector<double>& by_length) const {
-  const bool own = &by_length == &factors_.by_length && term < factors_.peak_count;
+  const bool own = &by_length == &factors_.by_length && term < factors_.peak_capacity;
+  const std::uint64_t generation = std::uint64_t{factors_.generation} << 32;
   if (own) {
-    const double known = factors_.peaks[term].load(std::memory_order_relaxed);
-    if (known != kUnknownPeak) return known;
+    const std::uint64_t known = factors_.peaks[term].load(std::memory_order_relaxed);
+    if ((known & ~std::uint64_t{0xffffffffu}) == generation) {
+      float share;
+      const auto bits = static_cast<std::uint32_t>(known);
+      std::memcpy(&share, &bits, sizeof share);
+      return share;
+    }
   }
   const std::size_t count = blocks.last.size();
   if (!own && count >= kBuckets) return std::numeric_limits<double>::infinity();
   double peak = 0.0;
   for (std::size_t block = 0; block < count; ++block) peak = std::max(peak, block_share(blocks, block, by_length));
-  if (own) factors_.peaks[term].store(peak, std::memory_order_relaxed);
-  return peak;
+  if (!own) return peak;
+  // Rounded up, so that it still bounds every posting.
+  float share = static_cast<float>(peak);
+  if (static_cast<double>(share) < peak) share = std::nextafter(share, std::numeric_limits<float>::infinity());
+  std::uint32_t bits;
+  std::memcpy(&bits, &share, sizeof bits);
+  factors_.peaks[term].store(generation | bits, std::memory_order_relaxed);
+  return share;
 }
 
 std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::size_t term, const Blocks& blocks,
