@@ -592,10 +592,11 @@ TEST(BM25Index, QueryMixesEqualScoringEveryDocument) {
   }
 }
 
-// A token asked alone ranks its blocks once, for the queries after, until a change moves the
-// average length (documents that hold none of it, added, removed, merged in, or a copy changed):
-// each time, on both sides of each change, the k best are those of scoring everything, to the bit.
-// (The frequent tokens' lists are long enough for their rankings to be kept.)
+// A token asked alone ranks its blocks once, and a token asked with others finds its list's most
+// once, for the queries after, until a change moves the average length (documents that hold none
+// of them, added, removed, merged in, or a copy changed): each time, on both sides of each change,
+// the k best are those of scoring everything, to the bit. (The frequent tokens' lists are long
+// enough for their rankings to be kept.)
 TEST(BM25Index, QueriesAcrossChangesEqualScoringEveryDocument) {
   Docs docs = block_corpus(6000, 21);
   BM25Index index(0.75, 1.2);
