@@ -1885,35 +1885,49 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
     // the postings these loops read on its mixes of several words, at most 0.04% were in windows the
     // block bounds pass over, and window by window they would have read 82-89% of them.
     std::size_t moved = 0;  // postings the window read
+    const auto add_to_window = [&](std::uint32_t doc, double contribution) {
+      const std::size_t slot = doc - first;
+      const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+      if ((bits[slot / 64] & bit) == 0) {
+        bits[slot / 64] |= bit;
+        sums[slot] = contribution;
+      } else {
+        sums[slot] += contribution;
+      }
+    };
     for (std::size_t i = window_essential; i < positive.size(); ++i) {
       QueryTerm& term = terms[positive[i]];
       term.window_cursor = term.cursor;
       std::size_t at = term.cursor;
-      // The id before `at`, or -1: kept at hand rather than read again.
-      std::int64_t previous = at > 0 ? std::int64_t{term.view.docs[at - 1]} : -1;
-      for (; at < term.view.size; ++at) {
-        const std::uint32_t doc = term.view.docs[at];
-        if (doc >= end) break;
-        // A mapped file's postings are checked as they are read, each id read once (the pages may
-        // change between two reads): an id out of range, or one below the window's start (ids out
-        // of order, or the window's first id changed since it was read), would index outside the
-        // window's arrays.
-        const bool ascending = std::int64_t{doc} > previous;
-        previous = doc;
-        if (doc >= id_count || !ascending || doc < first) {
-          std::fill(bits, bits + kWindow / 64, 0);
-          throw damaged_posting(doc >= id_count);
+      if (mapping_ == nullptr) {
+        // An index in memory: its lists ascend, below id_count, by construction. Not testing them
+        // took 0.98 of the instructions of the synthetic corpus's runs (0.985 on the novel's).
+        for (; at < term.view.size; ++at) {
+          const std::uint32_t doc = term.view.docs[at];
+          if (doc >= end) break;
+          if (mask[doc] == 0) continue;
+          ++work;
+          add_to_window(doc, weigh(term, at, doc));
         }
-        if (mask[doc] == 0) continue;
-        ++work;
-        const double contribution = weigh(term, at, doc);
-        const std::size_t slot = doc - first;
-        const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
-        if ((bits[slot / 64] & bit) == 0) {
-          bits[slot / 64] |= bit;
-          sums[slot] = contribution;
-        } else {
-          sums[slot] += contribution;
+      } else {
+        // The id before `at`, or -1: kept at hand rather than read again.
+        std::int64_t previous = at > 0 ? std::int64_t{term.view.docs[at - 1]} : -1;
+        for (; at < term.view.size; ++at) {
+          const std::uint32_t doc = term.view.docs[at];
+          if (doc >= end) break;
+          // A mapped file's postings are checked as they are read, each id read once (the pages
+          // may change between two reads): an id out of range, or one below the window's start
+          // (ids out of order, or the window's first id changed since it was read), would index
+          // outside the window's arrays.
+          const bool ascending = std::int64_t{doc} > previous;
+          previous = doc;
+          if (doc >= id_count || !ascending || doc < first) {
+            std::fill(bits, bits + kWindow / 64, 0);
+            throw damaged_posting(doc >= id_count);
+          }
+          if (mask[doc] == 0) continue;
+          ++work;
+          add_to_window(doc, weigh(term, at, doc));
         }
       }
       moved += at - term.cursor;
