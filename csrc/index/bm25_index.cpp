@@ -139,8 +139,8 @@ std::size_t BM25Index::posting_count() const noexcept {
 
 std::size_t BM25Index::memory_bytes() const noexcept {
   std::size_t bytes = lengths_.capacity() * sizeof(std::uint32_t) + live_mask_.capacity() +
-                      (factors_.by_id.capacity() + factors_.by_length.capacity() + factors_.peak_capacity) * sizeof(double) +
-                      overflow_.size() * 32;
+                      (factors_.by_id.capacity() + factors_.by_length.capacity()) * sizeof(double) +
+                      factors_.peak_capacity * sizeof(std::uint64_t) + overflow_.size() * 32;
   for (std::size_t term = 0; term < terms_.size(); ++term) {
     // the dictionary: token bytes, count, hash and two slots per entry
     bytes += terms_.token_at(term).capacity() + sizeof(std::string) + 4 + 8 + 32;
@@ -208,7 +208,9 @@ const BM25Index::LengthFactors& BM25Index::length_factors() const {
     factors_.peak_capacity = capacity;
   }
   if (++factors_.generation == 0) {  // wrapped: an entry could be taken for one of this generation
-    for (std::size_t term = 0; term < factors_.peak_capacity; ++term) factors_.peaks[term].store(0, std::memory_order_relaxed);
+    for (std::size_t term = 0; term < factors_.peak_capacity; ++term) {
+      factors_.peaks[term].store(0, std::memory_order_relaxed);
+    }
     factors_.generation = 1;
   }
   factors_.ready.store(true, std::memory_order_release);
@@ -1328,7 +1330,9 @@ double BM25Index::block_share(const Blocks& blocks, std::size_t block, const std
   double most = 0.0;
   // No posting of the block has a tf past its largest.
   const std::uint32_t used = std::min(kTfSlots, blocks.bounds[block].max_tf);
-  for (std::uint32_t slot = 0; slot < used; ++slot) most = std::max(most, slot_bound(1.0, blocks, block, slot, by_length));
+  for (std::uint32_t slot = 0; slot < used; ++slot) {
+    most = std::max(most, slot_bound(1.0, blocks, block, slot, by_length));
+  }
   return most;
 }
 
@@ -1603,6 +1607,7 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
   // the threshold moves, and the postings below them are passed over by their stored tf alone,
   // without their id read: 0.77 of the instructions of the novel's single frequent words (0.66 on
   // the synthetic corpus) against testing a bit per slot and posting.
+  const bool mapped = mapping_ != nullptr;  // an index in memory's lists ascend below id_count
   const auto scan_block = [&](std::size_t index, std::size_t block, std::size_t at, std::size_t stop,
                               std::uint64_t end) {
     QueryTerm& term = terms[index];
@@ -1639,7 +1644,9 @@ BM25Index::Outcome BM25Index::max_score(std::vector<QueryTerm>& terms, QueryScra
       if (doc >= end) break;
       // A mapped file's postings are checked as they are read: an id given twice would be
       // offered twice, and one out of order would miss the other terms' postings, passed already.
-      if (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1])) throw damaged_posting(doc >= id_count);
+      if (mapped && (doc >= id_count || (at > 0 && doc <= term.view.docs[at - 1]))) {
+        throw damaged_posting(doc >= id_count);
+      }
       if (mask[doc] != 0) {
         ++work;
         const double contribution = weigh(term, at, doc);

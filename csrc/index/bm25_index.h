@@ -391,7 +391,8 @@ class BM25Index {
     std::mutex lock;  // queries run in parallel; one of them computes
     LengthFactors() = default;
     // Copies start unready: the first query computes them again.
-    LengthFactors(const LengthFactors& other) : by_id(other.by_id), by_length(other.by_length), longest(other.longest) {}
+    LengthFactors(const LengthFactors& other)
+        : by_id(other.by_id), by_length(other.by_length), longest(other.longest) {}
     LengthFactors& operator=(const LengthFactors& other) {
       by_id = other.by_id;
       by_length = other.by_length;

@@ -653,8 +653,8 @@ TEST(BM25Index, QueriesAcrossChangesEqualScoringEveryDocument) {
 // over, and the next query has to find it first.
 TEST(BM25Index, ListMostRisesWithAnAddedDocument) {
   Docs docs;
-  for (const auto& [held, copies, length] : {std::tuple<std::vector<std::string>, int, std::size_t>{{"rare", "a"}, 10, 400},
-                                             {{"a"}, 1500, 50}, {{}, 4500, 50}}) {
+  using Kind = std::tuple<std::vector<std::string>, int, std::size_t>;  // tokens held, copies, length
+  for (const auto& [held, copies, length] : {Kind{{"rare", "a"}, 10, 400}, Kind{{"a"}, 1500, 50}, Kind{{}, 4500, 50}}) {
     for (int copy = 0; copy < copies; ++copy) {
       docs.push_back(held);
       docs.back().resize(length, "f");
