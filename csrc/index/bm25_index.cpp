@@ -945,12 +945,12 @@ void BM25Index::ScratchPool::clear() noexcept {
   free.clear();
 }
 
-// The pool's lock is only tried, never waited for: a fork while another thread holds it leaves it
-// taken in the child, whose queries then use scratch of their own.
+// The pool's lock is only tried (take_soon): a child forked while another thread held it has its
+// queries use scratch of their own.
 QueryScratch* BM25Index::take_scratch() const {
   {
-    const std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::try_to_lock);
-    if (guard.owns_lock() && !scratch_pool_.free.empty()) {
+    std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::defer_lock);
+    if (take_soon(guard) && !scratch_pool_.free.empty()) {
       QueryScratch* scratch = scratch_pool_.free.back();
       scratch_pool_.free.pop_back();
       return scratch;
@@ -961,8 +961,8 @@ QueryScratch* BM25Index::take_scratch() const {
 
 void BM25Index::give_back(QueryScratch* scratch) const noexcept {
   try {
-    const std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::try_to_lock);
-    if (guard.owns_lock()) {
+    std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::defer_lock);
+    if (take_soon(guard)) {
       scratch_pool_.free.push_back(scratch);
       return;
     }
@@ -1372,7 +1372,7 @@ std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::siz
   keep = keep && count >= kBuckets;
   if (keep) {
     std::unique_lock<std::mutex> guard(rankings_.lock, std::defer_lock);
-    if (rankings_.take(guard) && rankings_.by_term) {
+    if (take_soon(guard) && rankings_.by_term) {
       const auto found = rankings_.by_term->find(term);
       if (found != rankings_.by_term->end() && found->second->share.size() == count) return found->second;
     }
@@ -1408,7 +1408,7 @@ std::shared_ptr<const BM25Index::BlockRanking> BM25Index::ranked_blocks(std::siz
   }
   if (keep) {
     std::unique_lock<std::mutex> guard(rankings_.lock, std::defer_lock);
-    if (rankings_.take(guard) && rankings_.by_term) {
+    if (take_soon(guard) && rankings_.by_term) {
       try {
         (*rankings_.by_term)[term] = ranking;
       } catch (...) {  // no room to keep it
