@@ -939,10 +939,17 @@ BM25Index::ScratchPool& BM25Index::ScratchPool::operator=(const ScratchPool&) no
   return *this;
 }
 
-// Only where the index is destroyed or replaced, which no query may overlap: no lock.
+// Only where the index is destroyed or replaced, which no query may overlap, so the lock is free;
+// but in a child forked while a query held it, the list may be mid-way through growing (its old
+// buffer freed, its pointers not yet moved): it is left, and its scratch, untouched.
 void BM25Index::ScratchPool::clear() noexcept {
-  for (QueryScratch* scratch : free) delete scratch;
-  free.clear();
+  const std::unique_lock<std::mutex> guard(lock, std::try_to_lock);
+  if (!guard.owns_lock()) {
+    static_cast<void>(free.release());
+  } else if (free) {
+    for (QueryScratch* scratch : *free) delete scratch;
+    free->clear();
+  }
 }
 
 // The pool's lock is only tried (take_soon): a child forked while another thread held it has its
@@ -950,9 +957,9 @@ void BM25Index::ScratchPool::clear() noexcept {
 QueryScratch* BM25Index::take_scratch() const {
   {
     std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::defer_lock);
-    if (take_soon(guard) && !scratch_pool_.free.empty()) {
-      QueryScratch* scratch = scratch_pool_.free.back();
-      scratch_pool_.free.pop_back();
+    if (take_soon(guard) && scratch_pool_.free && !scratch_pool_.free->empty()) {
+      QueryScratch* scratch = scratch_pool_.free->back();
+      scratch_pool_.free->pop_back();
       return scratch;
     }
   }
@@ -962,8 +969,8 @@ QueryScratch* BM25Index::take_scratch() const {
 void BM25Index::give_back(QueryScratch* scratch) const noexcept {
   try {
     std::unique_lock<std::mutex> guard(scratch_pool_.lock, std::defer_lock);
-    if (take_soon(guard)) {
-      scratch_pool_.free.push_back(scratch);
+    if (take_soon(guard) && scratch_pool_.free) {
+      scratch_pool_.free->push_back(scratch);
       return;
     }
   } catch (...) {  // no room to keep it

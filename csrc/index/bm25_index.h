@@ -414,12 +414,12 @@ class BM25Index {
     std::array<std::size_t, kBuckets + 1> start{};  // where each bucket starts in `order`
     std::array<double, kBuckets> largest{};         // each bucket's largest share
   };
-  // A lock of the rankings or the scratch pool, tried a few times: its holders only find, insert
-  // or take, so it is soon free. Never waited for: a fork while another thread holds it leaves it
-  // taken in the child, whose queries then do without. Given up at once, 0.6-1% of the lookups
-  // of two threads on single frequent words met the other's and ranked again, about a query's time
-  // each; and a few percent of their queries allocated scratch afresh (threads=2 over threads=1
-  // read 1.51-1.77 there, 1.78-1.85 tried a few times).
+  // A lock of the rankings or the scratch pool, tried a few times: its holders only find, insert,
+  // take or count, so it is soon free. Never waited for: a fork while another thread holds it
+  // leaves it taken in the child, whose queries then do without. Given up at once, 0.6-1% of the
+  // lookups of two threads on single frequent words met the other's and ranked again, about a
+  // query's time each; and a few percent of their queries allocated scratch afresh (threads=2
+  // over threads=1 read 1.51-1.77 there, 1.78-1.85 tried a few times).
   static bool take_soon(std::unique_lock<std::mutex>& guard) noexcept {
     for (int attempt = 0; attempt < 64; ++attempt) {
       if (guard.try_lock()) return true;
@@ -459,9 +459,11 @@ class BM25Index {
   // scratch would keep the largest index's size for the life of the thread). A copy starts empty.
   struct ScratchPool {
     std::mutex lock;
-    std::vector<QueryScratch*> free;
+    // Behind a pointer, as the rankings' map: a child forked while a query held the lock may find
+    // it half-grown, and then leaves it untouched (see clear).
+    std::unique_ptr<std::vector<QueryScratch*>> free = std::make_unique<std::vector<QueryScratch*>>();
     ScratchPool() = default;
-    ScratchPool(const ScratchPool&) noexcept {}
+    ScratchPool(const ScratchPool&) : ScratchPool() {}
     ScratchPool& operator=(const ScratchPool&) noexcept;
     ~ScratchPool();
     void clear() noexcept;

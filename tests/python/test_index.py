@@ -7,8 +7,11 @@ import math
 import os
 import pickle
 import random
+import shutil
 import subprocess
+import sys
 import threading
+import time
 from collections.abc import Sequence
 
 import numpy as np
@@ -279,18 +282,24 @@ def test_mutation_while_retrieving_raises_and_fork_child_can_use_the_index():
 
     def reader():
         while not stop.is_set():
-            index.retrieve(queries, k=5, threads=1)
+            try:
+                index.retrieve(queries, k=5, threads=1)
+            except RuntimeError as error:  # the add came first: the other side of the same race
+                assert "cannot be read while another thread changes it" in str(error)
 
     thread = threading.Thread(target=reader)
     thread.start()
     try:
-        for _ in range(2000):
+        # Each try waits a moment, so that the reader runs between them even on a loaded host.
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
             try:
                 index.add([["new"]])
             except RuntimeError as error:
                 assert "cannot change while another thread uses it" in str(error)
                 refused.set()
                 break
+            time.sleep(0.001)
         pid = os.fork()
         if pid == 0:
             try:
@@ -307,6 +316,71 @@ def test_mutation_while_retrieving_raises_and_fork_child_can_use_the_index():
     before = len(index)
     index.add([["after"]])
     assert len(index) == before + 1
+
+
+# pthread_mutex_trylock refused (EBUSY) to the module alone: every lock a query only tries is then
+# held for good, as in a child forked while another thread held it.
+REFUSING_TRYLOCK = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+static int refused;
+int refused_count(void) { return __atomic_load_n(&refused, __ATOMIC_RELAXED); }
+int pthread_mutex_trylock(pthread_mutex_t* mutex) {
+  static int (*next)(pthread_mutex_t*);
+  if (!next) next = (int (*)(pthread_mutex_t*))dlsym(RTLD_NEXT, "pthread_mutex_trylock");
+  Dl_info info;
+  if (dladdr(__builtin_return_address(0), &info) && info.dli_fname &&
+      strstr(info.dli_fname, "_native.cpython")) {
+    __atomic_add_fetch(&refused, 1, __ATOMIC_RELAXED);
+    return EBUSY;
+  }
+  return next(mutex);
+}
+"""
+
+LOCKS_HELD_FOR_GOOD = """
+import ctypes, random, sys
+sys.path.insert(0, sys.argv[1])
+import duzudavida
+from test_index import Mirror, check_against
+rng = random.Random(3)
+vocab = [f"w{i}" for i in range(30)]
+# w1 in most documents: a list long enough that its ranking would be kept.
+docs = [[rng.choice(vocab) for _ in range(rng.randint(1, 8))] + ["w1"] * (rng.random() < 0.8)
+        for _ in range(6000)]
+index, mirror = duzudavida.BM25Index(), Mirror()
+index.add(docs)
+mirror.add(docs)
+queries = [["w1"], ["w2"], ["w1", "w3"]] + [[rng.choice(vocab) for _ in range(3)] for _ in range(5)]
+for threads in (1, 2):
+    check_against(index, mirror, queries * 3, k=7, threads=threads)
+index.add([["w1"]])
+mirror.add([["w1"]])
+check_against(index, mirror, queries, k=7, threads=2)
+# Replaced (its scratch and rankings let go, their locks taken for good), then queried again.
+index.__setstate__(index.__getstate__())
+check_against(index, mirror, queries, k=7, threads=2)
+del index
+print(ctypes.CDLL(None).refused_count() > 0)
+"""
+
+
+def test_queries_stay_exact_with_every_tried_lock_held_for_good(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the refusing pthread_mutex_trylock")
+    (tmp_path / "refuse.c").write_text(REFUSING_TRYLOCK)
+    library = tmp_path / "refuse.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", library, tmp_path / "refuse.c", "-ldl"],
+                   check=True)
+    env = dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {library}".strip())
+    result = subprocess.run([sys.executable, "-c", LOCKS_HELD_FOR_GOOD, os.path.dirname(__file__)],
+                            capture_output=True, text=True, timeout=300, env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n", result.stderr
 
 
 def test_load_refuses_what_is_not_a_regular_index_file(tmp_path):
