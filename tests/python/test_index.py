@@ -356,7 +356,7 @@ index.add(docs)
 mirror.add(docs)
 queries = [["w1"], ["w2"], ["w1", "w3"]] + [[rng.choice(vocab) for _ in range(3)] for _ in range(5)]
 for threads in (1, 2):
-    check_against(index, mirror, queries * 3, k=7, threads=threads)
+    check_against(index, mirror, queries, k=7, threads=threads)
 index.add([["w1"]])
 mirror.add([["w1"]])
 check_against(index, mirror, queries, k=7, threads=2)
